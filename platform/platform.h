@@ -1,0 +1,227 @@
+/*
+ * platform.h - the operating system interface of KORVAL.
+ *
+ * The tool is written against the Win32 console API. On Windows this header
+ * is <windows.h> and the C runtime; everywhere else it declares the small
+ * subset of Win32 the tool calls, with the same names, arguments and results,
+ * implemented by the files under platform/unix/ (one file per facility).
+ *
+ * Beside the Win32 subset it declares the pure path functions in paths.cpp,
+ * which compute _fullpath and _splitpath for either name form from an
+ * explicit current directory, so that both forms can be checked anywhere.
+ */
+#ifndef KORVAL_PLATFORM_H
+#define KORVAL_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+#else /* POSIX */
+
+typedef void* HANDLE;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef const char* LPCSTR;
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef DWORD* LPDWORD;
+typedef uintptr_t ULONG_PTR;
+typedef size_t SIZE_T;
+
+#ifndef TRUE
+#define TRUE  1
+#define FALSE 0
+#endif
+
+#define INVALID_HANDLE_VALUE       ((HANDLE)(intptr_t)-1)
+#define INVALID_FILE_SIZE          ((DWORD)0xFFFFFFFF)
+
+/* CreateFileA: access, share mode, disposition, attributes. */
+#define GENERIC_READ               0x80000000u
+#define GENERIC_WRITE              0x40000000u
+#define FILE_SHARE_READ            0x00000001u
+#define FILE_SHARE_WRITE           0x00000002u
+#define CREATE_ALWAYS              2u
+#define OPEN_EXISTING              3u
+#define FILE_ATTRIBUTE_NORMAL      0x00000080u
+
+/* CreateFileMappingA, MapViewOfFile, VirtualAlloc, VirtualFree. */
+#define PAGE_READONLY              0x02u
+#define PAGE_READWRITE             0x04u
+#define FILE_MAP_READ              0x0004u
+#define MEM_COMMIT                 0x00001000u
+#define MEM_RESERVE                0x00002000u
+#define MEM_DECOMMIT               0x00004000u
+#define MEM_RELEASE                0x00008000u
+
+/* GetLastError values the layer sets. */
+#define NO_ERROR                   0u
+#define ERROR_FILE_NOT_FOUND       2u
+#define ERROR_PATH_NOT_FOUND       3u
+#define ERROR_ACCESS_DENIED        5u
+#define ERROR_INVALID_HANDLE       6u
+#define ERROR_NOT_ENOUGH_MEMORY    8u
+#define ERROR_WRITE_FAULT          29u
+#define ERROR_READ_FAULT           30u
+#define ERROR_SHARING_VIOLATION    32u
+#define ERROR_INVALID_PARAMETER    87u
+#define ERROR_DISK_FULL            112u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_FILE_INVALID         1006u
+
+/* Longest path, as a buffer size, that the runtime's path functions take. */
+#define _MAX_PATH                  4096
+#define _MAX_DRIVE                 3
+#define _MAX_DIR                   4096
+#define _MAX_FNAME                 4096
+#define _MAX_EXT                   4096
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;     /* 1 = January .. 12 = December */
+    WORD wDayOfWeek; /* 0 = Sunday .. 6 = Saturday */
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- files.cpp ---------------------------------------------------------- */
+
+/*
+ * Opens (OPEN_EXISTING) or creates and empties (CREATE_ALWAYS) a file.
+ * Names are resolved as a Win32 file system would: "/" and "\" both separate,
+ * the exact spelling is tried first, then each component is matched
+ * case-insensitively (ASCII) against its directory; a created file that
+ * matches nothing keeps the spelling given. Share modes hold between the
+ * handles of this process, decided by file identity before anything is
+ * truncated: a file opened with FILE_SHARE_READ alone cannot be opened for
+ * writing. Directories cannot be opened. Returns INVALID_HANDLE_VALUE and
+ * sets the last error on failure. Security attributes, attributes and
+ * template are accepted and ignored.
+ */
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   void* lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+
+/* Size of an open file: the low 32 bits as result, the high 32 bits through
+ * lpFileSizeHigh when it is not null. INVALID_FILE_SIZE with the last error
+ * set on failure (a size with those low bits has NO_ERROR as last error). */
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+
+/* A read-only mapping of the whole file (sizes 0, 0). Fails for a file of
+ * zero bytes (ERROR_FILE_INVALID), as Win32 does. Returns NULL on failure. */
+HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
+                          DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCSTR lpName);
+
+/* Maps a read view of the whole mapping (offsets 0, 0, length 0). The view
+ * stays valid after its mapping and file handles are closed. NULL on failure. */
+LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh,
+                     DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap);
+
+/* Synchronous read at the file position; fewer bytes than asked only at the
+ * end of the file. lpOverlapped must be null. */
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, void* lpOverlapped);
+
+/* Synchronous write at the file position; returns FALSE with the last error
+ * set when not every byte could be written (disk full, I/O error). */
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
+
+/* Closes a file or mapping handle. FALSE for an invalid handle, or when the
+ * system reported an error while closing a file (a late write failure). */
+BOOL CloseHandle(HANDLE hObject);
+
+/* The error code of the last failing call of this layer, on this thread. */
+DWORD GetLastError(void);
+void SetLastError(DWORD dwErrCode);
+
+/* ---- memory.cpp --------------------------------------------------------- */
+
+/* Reserves and commits zero-filled read-write pages (MEM_RESERVE|MEM_COMMIT,
+ * PAGE_READWRITE, no preferred address). NULL for a size of 0 or when the
+ * system has no memory to give. */
+LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect);
+
+/* With size 0 and the base of a block: MEM_DECOMMIT gives its pages back,
+ * MEM_RELEASE frees the block. FALSE for anything that is not such a base. */
+BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
+
+/* ---- time.cpp ----------------------------------------------------------- */
+
+/* The local date and time, to the millisecond. */
+void GetLocalTime(LPSYSTEMTIME lpSystemTime);
+
+/* ---- paths.cpp and unix/paths.cpp --------------------------------------- */
+
+/* Upper-cases a to z in place; every other byte stays. Returns text. */
+char* _strupr(char* text);
+
+/* The absolute form of name from the current directory, in the POSIX form
+ * (see PathFull). Returns out, or NULL with errno set (ERANGE: longer than
+ * size - 1 characters; otherwise the current directory could not be had). */
+char* _fullpath(char* out, const char* name, size_t size);
+
+/* Splits a path into drive (always empty here), directory, name and
+ * extension; each part buffer must hold _MAX_PATH characters. */
+void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* POSIX */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The two forms of file names the path functions know. */
+enum PathForm {
+    PATH_POSIX,  /* "/" roots a name, results use "/", no drives */
+    PATH_WINDOWS /* drive letters and network names, results use "\" */
+};
+
+/*
+ * The absolute form of name, taken relative to cwd (itself absolute, in the
+ * given form) where name is relative. "/" and "\" both separate; "." is
+ * dropped and ".." removes the component before it. The result ends with a
+ * separator only when it is a root. Windows form: "X:\..." is absolute,
+ * "X:name" is relative to cwd when cwd is on drive X and to X:\ otherwise,
+ * "\name" starts at the root of cwd's drive, "\\server\share\..." keeps its
+ * network form, and a ".." above the root cannot be formed. POSIX form: a
+ * ".." at the root stays there, as the system's own lookup does.
+ * Returns out, or NULL with errno ERANGE (longer than size - 1 characters)
+ * or ENOENT (cannot be formed); out is then unspecified.
+ */
+char* PathFull(char* out, size_t size, const char* name, const char* cwd, enum PathForm form);
+
+/*
+ * Splits path into drive, directory, name and extension, each written with
+ * its terminator: drive is "X:" when the Windows form sees a colon second,
+ * else empty; dir runs to the last separator, inclusive; ext is the last "."
+ * after dir and what follows; joined, the four give path back. Each buffer
+ * must hold strlen(path) + 1 characters (drive: 3).
+ */
+void PathSplit(const char* path, char* drive, char* dir, char* fname, char* ext,
+               enum PathForm form);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KORVAL_PLATFORM_H */

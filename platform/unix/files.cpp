@@ -1,0 +1,364 @@
+// unix/files.cpp - Win32 file services on POSIX: CreateFileA, GetFileSize,
+// CreateFileMappingA, MapViewOfFile, ReadFile, WriteFile, CloseHandle.
+//
+// A HANDLE is a pointer to an Object of this file. Two things of Win32 are
+// kept that POSIX does not give by itself:
+//  - names are looked up case-insensitively, since the tool upper-cases them;
+//  - share modes hold between the handles of this process: every open file,
+//    mapping and view holds a use of the file's identity (device and inode),
+//    and an open that conflicts with a held use fails before anything is
+//    truncated. A view is never unmapped, so its use lasts with the process.
+
+#include "platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+thread_local DWORD lastError = NO_ERROR;
+
+// One holder of a file: its identity, what it does with it, what it allows.
+struct FileUse {
+    dev_t dev;
+    ino_t ino;
+    DWORD access;
+    DWORD share;
+};
+
+struct Object {
+    enum Kind { File, Mapping } kind;
+    int fd;
+    uint64_t size;  // mappings: the size of the file when mapped
+    unsigned useId; // this handle's entry in Uses()
+};
+
+std::map<unsigned, FileUse>& Uses() {
+    static std::map<unsigned, FileUse> uses;
+    return uses;
+}
+
+std::set<Object*>& Live() {
+    static std::set<Object*> live;
+    return live;
+}
+
+unsigned AddUse(const struct stat& st, DWORD access, DWORD share) {
+    static unsigned lastId = 0;
+    Uses()[++lastId] = FileUse{st.st_dev, st.st_ino, access, share};
+    return lastId;
+}
+
+// Whether a new open with access and share can coexist with a held use.
+bool Compatible(const FileUse& held, DWORD access, DWORD share) {
+    if ((held.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return false;
+    if ((held.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return false;
+    if ((access & GENERIC_WRITE) && !(held.share & FILE_SHARE_WRITE)) return false;
+    if ((access & GENERIC_READ) && !(held.share & FILE_SHARE_READ)) return false;
+    return true;
+}
+
+bool SharingAllows(const struct stat& st, DWORD access, DWORD share) {
+    for (const auto& held : Uses()) {
+        const FileUse& use = held.second;
+        if (use.dev == st.st_dev && use.ino == st.st_ino && !Compatible(use, access, share))
+            return false;
+    }
+    return true;
+}
+
+DWORD ErrorFromErrno(int err) {
+    switch (err) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EIO:
+        return ERROR_WRITE_FAULT;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    default:
+        return ERROR_ACCESS_DENIED;
+    }
+}
+
+BOOL Fail(DWORD error) {
+    lastError = error;
+    return FALSE;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    if (dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
+// The entry of dir whose name equals name ignoring ASCII case; the first in
+// byte order when several do. Empty when none does.
+std::string FindFolded(const std::string& dir, const std::string& name) {
+    std::string found;
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return found;
+    while (struct dirent* entry = readdir(d)) {
+        if (strcasecmp(entry->d_name, name.c_str()) == 0 &&
+            (found.empty() || found.compare(entry->d_name) > 0))
+            found = entry->d_name;
+    }
+    closedir(d);
+    return found;
+}
+
+// Turns a Win32 name into the path of an existing file: the exact spelling
+// first, then component by component ignoring case. With create, the last
+// component may name a file that does not exist yet; it keeps its spelling.
+bool Resolve(const char* name, bool create, std::string* out) {
+    std::string path(name);
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        *out = path;
+        return TRUE;
+    }
+
+    std::vector<std::string> parts;
+    size_t start = path[0] == '/' ? 1 : 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+
+    std::string current = path[0] == '/' ? "/" : "";
+    for (size_t i = 0; i < parts.size(); i++) {
+        const std::string& part = parts[i];
+        bool last = i + 1 == parts.size();
+        std::string exact = JoinPath(current, part);
+        if (part.empty() || part == "." || part == ".." || lstat(exact.c_str(), &st) == 0) {
+            current = exact;
+            continue;
+        }
+        std::string folded = FindFolded(current, part);
+        if (!folded.empty()) {
+            current = JoinPath(current, folded);
+        } else if (last && create) {
+            current = exact;
+        } else {
+            return Fail(last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        }
+    }
+    *out = current;
+    return TRUE;
+}
+
+Object* NewObject(Object::Kind kind, int fd, uint64_t size, unsigned useId) {
+    Object* object = new Object{kind, fd, size, useId};
+    Live().insert(object);
+    return object;
+}
+
+Object* Find(HANDLE handle, Object::Kind kind) {
+    Object* object = static_cast<Object*>(handle);
+    if (Live().count(object) == 0 || object->kind != kind) return nullptr;
+    return object;
+}
+
+} // namespace
+
+DWORD GetLastError(void) {
+    return lastError;
+}
+
+void SetLastError(DWORD dwErrCode) {
+    lastError = dwErrCode;
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   void* lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    (void)lpSecurityAttributes;
+    (void)dwFlagsAndAttributes;
+    (void)hTemplateFile;
+    bool create = dwCreationDisposition == CREATE_ALWAYS;
+    if ((!create && dwCreationDisposition != OPEN_EXISTING) ||
+        !(dwDesiredAccess & (GENERIC_READ | GENERIC_WRITE))) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    std::string path;
+    if (!Resolve(lpFileName, create, &path)) return INVALID_HANDLE_VALUE;
+
+    int flags = O_CLOEXEC | O_NONBLOCK; // a FIFO must not block the open
+    if ((dwDesiredAccess & GENERIC_READ) && (dwDesiredAccess & GENERIC_WRITE))
+        flags |= O_RDWR;
+    else if (dwDesiredAccess & GENERIC_WRITE)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (create) flags |= O_CREAT;
+
+    int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        Fail(ErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!SharingAllows(st, dwDesiredAccess, dwShareMode)) {
+        close(fd);
+        Fail(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (create && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+        int err = errno;
+        close(fd);
+        Fail(ErrorFromErrno(err));
+        return INVALID_HANDLE_VALUE;
+    }
+    lastError = NO_ERROR;
+    return NewObject(Object::File, fd, 0, AddUse(st, dwDesiredAccess, dwShareMode));
+}
+
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+    Object* file = Find(hFile, Object::File);
+    struct stat st;
+    if (!file) {
+        Fail(ERROR_INVALID_HANDLE);
+        return INVALID_FILE_SIZE;
+    }
+    if (fstat(file->fd, &st) != 0) {
+        Fail(ErrorFromErrno(errno));
+        return INVALID_FILE_SIZE;
+    }
+    uint64_t size = (uint64_t)st.st_size;
+    if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)(size >> 32);
+    lastError = NO_ERROR;
+    return (DWORD)size;
+}
+
+HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
+                          DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCSTR lpName) {
+    (void)lpAttributes;
+    Object* file = Find(hFile, Object::File);
+    if (!file || flProtect != PAGE_READONLY || dwMaximumSizeHigh || dwMaximumSizeLow || lpName) {
+        Fail(file ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) {
+        Fail(ErrorFromErrno(errno));
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) {
+        Fail(ERROR_FILE_INVALID);
+        return nullptr;
+    }
+    int fd = dup(file->fd);
+    if (fd < 0) {
+        Fail(ErrorFromErrno(errno));
+        return nullptr;
+    }
+    const FileUse& use = Uses().at(file->useId);
+    lastError = NO_ERROR;
+    return NewObject(Object::Mapping, fd, (uint64_t)st.st_size, AddUse(st, use.access, use.share));
+}
+
+LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh,
+                     DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap) {
+    Object* mapping = Find(hFileMappingObject, Object::Mapping);
+    if (!mapping || dwDesiredAccess != FILE_MAP_READ || dwFileOffsetHigh || dwFileOffsetLow ||
+        dwNumberOfBytesToMap) {
+        Fail(mapping ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (mapping->size > SIZE_MAX) {
+        Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    void* view = mmap(nullptr, (size_t)mapping->size, PROT_READ, MAP_SHARED, mapping->fd, 0);
+    if (view == MAP_FAILED) {
+        Fail(ErrorFromErrno(errno));
+        return nullptr;
+    }
+    struct stat st;
+    fstat(mapping->fd, &st);
+    const FileUse& use = Uses().at(mapping->useId);
+    AddUse(st, use.access, use.share);
+    lastError = NO_ERROR;
+    return view;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, void* lpOverlapped) {
+    Object* file = Find(hFile, Object::File);
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+    if (!file) return Fail(ERROR_INVALID_HANDLE);
+    if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
+    DWORD total = 0;
+    while (total < nNumberOfBytesToRead) {
+        ssize_t got = read(file->fd, (char*)lpBuffer + total, nNumberOfBytesToRead - total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return Fail(ERROR_READ_FAULT);
+        if (got == 0) break;
+        total += (DWORD)got;
+        if (lpNumberOfBytesRead) *lpNumberOfBytesRead = total;
+    }
+    lastError = NO_ERROR;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, void* lpOverlapped) {
+    Object* file = Find(hFile, Object::File);
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    if (!file) return Fail(ERROR_INVALID_HANDLE);
+    if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
+    DWORD total = 0;
+    while (total < nNumberOfBytesToWrite) {
+        ssize_t put = write(file->fd, (const char*)lpBuffer + total, nNumberOfBytesToWrite - total);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return Fail(put < 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
+        total += (DWORD)put;
+        if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = total;
+    }
+    lastError = NO_ERROR;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    Object* object = static_cast<Object*>(hObject);
+    if (Live().erase(object) == 0) return Fail(ERROR_INVALID_HANDLE);
+    int result = close(object->fd);
+    int err = errno;
+    Uses().erase(object->useId);
+    delete object;
+    if (result != 0 && err != EINTR) return Fail(ErrorFromErrno(err));
+    lastError = NO_ERROR;
+    return TRUE;
+}

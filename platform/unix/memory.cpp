@@ -1,0 +1,51 @@
+// unix/memory.cpp - VirtualAlloc and VirtualFree on POSIX.
+//
+// Blocks are anonymous private mappings. Win32 frees a block by its base
+// alone (size 0), so the sizes of the blocks handed out are kept here.
+
+#include "platform.h"
+
+#include <sys/mman.h>
+
+#include <map>
+
+namespace {
+
+std::map<void*, size_t>& Blocks() {
+    static std::map<void*, size_t> blocks;
+    return blocks;
+}
+
+} // namespace
+
+LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect) {
+    if (lpAddress != nullptr || dwSize == 0 || flAllocationType != (MEM_RESERVE | MEM_COMMIT) ||
+        flProtect != PAGE_READWRITE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    void* p = mmap(nullptr, dwSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    Blocks()[p] = dwSize;
+    return p;
+}
+
+BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType) {
+    auto it = Blocks().find(lpAddress);
+    if (it == Blocks().end() || dwSize != 0 ||
+        (dwFreeType != MEM_DECOMMIT && dwFreeType != MEM_RELEASE)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (dwFreeType == MEM_DECOMMIT) {
+        // The pages go back to the system; the address range stays reserved.
+        madvise(it->first, it->second, MADV_DONTNEED);
+        return TRUE;
+    }
+    munmap(it->first, it->second);
+    Blocks().erase(it);
+    return TRUE;
+}

@@ -1,0 +1,540 @@
+/*
+ * korval.cpp - KORVAL, the map converter.
+ *
+ * Reads the text map file (.MAP) a linker writes, keeps the symbol lines of
+ * its code sections, sorts them by address and writes them as a binary code
+ * map (.COD) or, with option A, as a text listing (.ENT).
+ *
+ * The program runs once from start to end on one thread over the program-wide
+ * variables below; each operation returns nonzero for success and zero for a
+ * failure it has reported, and its caller decides what follows.
+ */
+
+#include "platform.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+/* One converted symbol. All entries live in one entry block; the list runs
+ * from EntFirst to EntLast in ascending unsigned SymbAddr. */
+typedef struct aENTREC {
+    struct aENTREC* NextRec;
+    struct aENTREC* PrevRec;
+    DWORD SymbAddr;
+    char Routine[32]; /* name, then zero bytes to the end; a full field has none */
+    char Module[16];
+} aENTREC, *PENTREC;
+
+#define LINE_MAX_CHARS 254 /* a map line longer than this keeps its first 254 */
+
+/* Options and file names (GetOptions). */
+int Binary = 1;    /* 1: code map (.COD); 0: text listing (.ENT), option A */
+int Debug = 0;     /* option D: echo every map line read */
+int Help = 0;      /* options H and ?, unknown options, no input name */
+int Inclusive = 0; /* option I: also convert library lines */
+char IfName[_MAX_PATH];
+char OfName[_MAX_PATH];
+SYSTEMTIME TimeBuff;
+
+/* Files (OpenFiles). */
+HANDLE hIfile;
+HANDLE hIfileMap;
+HANDLE hOfile;
+DWORD dwISize;         /* bytes of input */
+const char* pIfileMap; /* the reading cursor in the mapped input */
+DWORD dwLeft;          /* bytes of input from the cursor on */
+
+/* The current line (GetaLine) and the code-section state (QualifyLine). */
+char ILine[LINE_MAX_CHARS + 1];
+DWORD ILen;
+int InCode;
+
+/* The entry block and the list (Doit, SaveEntry). */
+PENTREC EntBase;
+PENTREC EntNext;
+PENTREC EntFirst;
+PENTREC EntLast;
+PENTREC EntCurr;
+DWORD NumRecs;
+SIZE_T ESize;
+/* One sort key per saved entry, at the end of the entry block: the address
+ * in the high half, the complement of the entry's index in the low half, so
+ * that ascending keys put equal addresses in reverse order of reading. */
+uint64_t* EntKeys;
+
+/* A step that reported a failure which ends the run with status 1. */
+int Failed = 0;
+
+/* The output buffer of the writers (WriteOutputA, WriteOutputB). */
+char OutBuff[256];
+char OutBlock[1 << 16];
+DWORD OutUsed;
+int OutOk;
+
+/* ------------------------------------------------------------------------ */
+/* Banner and help                                                          */
+
+void PrintTime(void) {
+    static const char* const Days[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                       "Thursday", "Friday", "Saturday"};
+    static const char* const Months[] = {"January",   "February", "March",    "April",
+                                         "May",       "June",     "July",     "August",
+                                         "September", "October",  "November", "December"};
+    GetLocalTime(&TimeBuff);
+    if (TimeBuff.wDayOfWeek < 7) printf("%s", Days[TimeBuff.wDayOfWeek]);
+    printf(", %d ", TimeBuff.wDay);
+    if (TimeBuff.wMonth >= 1 && TimeBuff.wMonth <= 12) printf("%s", Months[TimeBuff.wMonth - 1]);
+    printf(" %d - %02d:%02d:%02d.%03d", TimeBuff.wYear, TimeBuff.wHour, TimeBuff.wMinute,
+           TimeBuff.wSecond, TimeBuff.wMilliseconds);
+}
+
+void Banner(void) {
+    printf("KORVAL 1.00 - ");
+    PrintTime();
+    printf(".\n");
+}
+
+void Useage(void) {
+    printf("\nKORVAL - A program to massage NT .MAP files.\n");
+    printf("\nUseage :- KORVAL [options] InFile [OutFile] [options]\n");
+    printf("\nOptions (N.B. Either '/' or '-' as leader) :-\n");
+    printf("\n     A - Write ASCII (.ENT) not Binary (.COD) file.");
+    printf("\n     D - Debug displays");
+    printf("\n     H or");
+    printf("\n     ? - Help screen (this one)\n");
+    printf("\n     I - Include library files in output, default is exclude.");
+    printf("\n <InFile> is the .MAP file name (.MAP extension is not needed)\n");
+    printf("\n <OutFile> is the output .COD/.ENT file name (extension is not needed)\n");
+    printf("\n If <OutFile> is omitted then the input file name is used,");
+    printf("\n and the correct extension (.ENT or .COD) is appended.\n");
+}
+
+/* ------------------------------------------------------------------------ */
+/* Command line                                                             */
+
+/* Whether an argument is an option. On POSIX an absolute file name starts
+ * with "/", so there "/" leads an option only when no second separator
+ * follows ("/A" is an option, "/home/me/app.map" a file name). */
+static int IsOption(const char* Arg) {
+    if (Arg[0] == '-') return 1;
+    if (Arg[0] != '/') return 0;
+#ifdef _WIN32
+    return 1;
+#else
+    return strpbrk(Arg + 1, "/\\") == NULL;
+#endif
+}
+
+static int NameTooLong(const char* Arg) {
+    printf("\nFile name too long: '%s'", Arg);
+    return 0;
+}
+
+/* Reads the options and builds IfName and OfName. Returns 0 after reporting
+ * a file name longer than the platform allows. */
+int GetOptions(int argc, char** argv) {
+    char sParam[_MAX_PATH];
+    char Drive[_MAX_PATH], Dir[_MAX_PATH], Name[_MAX_PATH], Ext[_MAX_PATH];
+    const char* InArg = NULL;  /* the input name as typed */
+    const char* OutArg = NULL; /* the output name as typed, if any */
+    const char* LongArg = NULL;
+    int GotInp = 0;
+
+    IfName[0] = '\0';
+    OfName[0] = '\0';
+    for (int i = 1; i < argc; i++) {
+        const char* Arg = argv[i];
+        if (IsOption(Arg)) {
+            switch (Arg[1]) {
+            case 'a':
+            case 'A':
+                Binary = 0;
+                break;
+            case 'd':
+            case 'D':
+                Debug = 1;
+                break;
+            case 'i':
+            case 'I':
+                Inclusive = 1;
+                break;
+            default: /* "?", "H", any other character, or a lone leader */
+                Help = 1;
+                break;
+            }
+            continue;
+        }
+        if (strlen(Arg) >= sizeof IfName) {
+            if (!LongArg) LongArg = Arg;
+        } else {
+            strcpy(sParam, Arg);
+            _strupr(sParam);
+            strcpy(GotInp ? OfName : IfName, sParam);
+        }
+        if (GotInp) {
+            OutArg = Arg;
+        } else {
+            InArg = Arg;
+            GotInp = 1;
+        }
+    }
+    if (Help) return 1;
+    if (LongArg) return NameTooLong(LongArg);
+    if (IfName[0] == '\0') {
+        Help = 1;
+        return 1;
+    }
+
+    if (_fullpath(sParam, IfName, sizeof sParam) == NULL) {
+        if (errno == ERANGE) return NameTooLong(InArg);
+        strcpy(sParam, IfName); /* no absolute form: OpenFiles reports the name */
+    }
+    _splitpath(sParam, Drive, Dir, Name, Ext);
+    if (Ext[0] == '\0') strcpy(Ext, ".MAP");
+    if ((size_t)snprintf(IfName, sizeof IfName, "%s%s%s%s", Drive, Dir, Name, Ext) >= sizeof IfName)
+        return NameTooLong(InArg);
+
+    if (OfName[0] == '\0') {
+        OutArg = InArg;
+        if ((size_t)snprintf(OfName, sizeof OfName, "%s%s%s", Drive, Dir, Name) >= sizeof OfName)
+            return NameTooLong(OutArg);
+    }
+    _splitpath(OfName, Drive, Dir, Name, Ext);
+    if (Ext[0] == '\0') strcpy(Ext, Binary ? ".COD" : ".ENT");
+    if ((size_t)snprintf(OfName, sizeof OfName, "%s%s%s%s", Drive, Dir, Name, Ext) >= sizeof OfName)
+        return NameTooLong(OutArg);
+    return 1;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Map reader                                                               */
+
+/* Opens and maps the input, then creates the output: the output is created
+ * only once the input is known to be readable, so a failed run never empties
+ * an existing output file. */
+int OpenFiles(void) {
+    DWORD dwSizeHi = 0;
+
+    hIfile = CreateFileA(IfName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hIfile == INVALID_HANDLE_VALUE) {
+        printf("\nUnable to open input file '%s'", IfName);
+        return 0;
+    }
+    dwISize = GetFileSize(hIfile, &dwSizeHi);
+    if (dwISize == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        printf("\nUnable to get the size of input file '%s'", IfName);
+        CloseHandle(hIfile);
+        return 0;
+    }
+    if (dwSizeHi != 0) {
+        printf("\nYou must be joking! I can't read a file 0x%08X%08X bytes long.",
+               (unsigned)dwSizeHi, (unsigned)dwISize);
+        CloseHandle(hIfile);
+        return 0;
+    }
+    hIfileMap = CreateFileMappingA(hIfile, NULL, PAGE_READONLY, 0, 0, NULL);
+    if (hIfileMap == NULL) {
+        printf("\nUnable to create '%s' file mapping.", IfName);
+        CloseHandle(hIfile);
+        return 0;
+    }
+    pIfileMap = (const char*)MapViewOfFile(hIfileMap, FILE_MAP_READ, 0, 0, 0);
+    if (pIfileMap == NULL) {
+        printf("\nUnable to map '%s' input file.", IfName);
+        CloseHandle(hIfileMap);
+        CloseHandle(hIfile);
+        return 0;
+    }
+    hOfile = CreateFileA(OfName, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hOfile == INVALID_HANDLE_VALUE) {
+        printf("\nUnable to open output file '%s'", OfName);
+        CloseHandle(hIfileMap);
+        CloseHandle(hIfile);
+        return 0;
+    }
+    return 1;
+}
+
+/* Bytes before the first CR or LF of p[0..Left), or Left when there is none.
+ * Eight bytes are tested at a time: a byte equal to c makes a zero byte in
+ * w ^ (c * Ones), which (x - Ones) & ~x & Highs detects. */
+static DWORD LineLength(const char* p, DWORD Left) {
+    const uint64_t Ones = 0x0101010101010101ull;
+    const uint64_t Highs = 0x8080808080808080ull;
+    DWORD n = 0;
+    while (Left - n >= 8) {
+        uint64_t w;
+        memcpy(&w, p + n, 8);
+        uint64_t Cr = w ^ (Ones * '\r');
+        uint64_t Lf = w ^ (Ones * '\n');
+        if (((Cr - Ones) & ~Cr & Highs) | ((Lf - Ones) & ~Lf & Highs)) break;
+        n += 8;
+    }
+    while (n < Left && p[n] != '\r' && p[n] != '\n')
+        n++;
+    return n;
+}
+
+/* Cuts the next line from the input into ILine. Any run of CR and LF ends a
+ * line; of a line longer than ILine holds, the rest is skipped. Returns 0 at
+ * the end of the input. */
+int GetaLine(void) {
+    ILen = 0;
+    ILine[0] = '\0';
+    if (dwLeft == 0) return 0;
+
+    DWORD n = LineLength(pIfileMap, dwLeft);
+    ILen = n < LINE_MAX_CHARS ? n : LINE_MAX_CHARS;
+    memcpy(ILine, pIfileMap, ILen);
+    pIfileMap += n;
+    dwLeft -= n;
+    while (dwLeft != 0 && (*pIfileMap == '\r' || *pIfileMap == '\n')) {
+        pIfileMap++;
+        dwLeft--;
+    }
+    ILine[ILen] = '\0';
+    return 1;
+}
+
+/* Whether the current line is a symbol line of a code section to convert;
+ * follows the "Code" line that opens a section and the line that ends it. */
+int QualifyLine(void) {
+    if (ILen < 4) return 0;
+    if (!InCode) {
+        if (ILen == 4 && memcmp(ILine, "Code", 4) == 0) InCode = 1;
+        return 0;
+    }
+    if (ILine[0] != ' ') {
+        InCode = 0;
+        return 0;
+    }
+    if (!Inclusive && memchr(ILine, '\\', ILen) != NULL) return 0;
+    return 1;
+}
+
+/* Copies the text from *Pos up to the next space or End into a name field of
+ * Size bytes, cut to the field, and fills the rest of the field with zeros. */
+static void CopyName(char* Field, DWORD Size, DWORD* Pos, DWORD End) {
+    DWORD Start = *Pos;
+    while (*Pos < End && ILine[*Pos] != ' ')
+        (*Pos)++;
+    DWORD Len = *Pos - Start < Size ? *Pos - Start : Size;
+    memcpy(Field, ILine + Start, Len);
+    memset(Field + Len, 0, Size - Len);
+}
+
+static void SkipSpaces(DWORD* Pos) {
+    while (*Pos < ILen && ILine[*Pos] == ' ')
+        (*Pos)++;
+}
+
+/* Parses the current line into the next record of the entry block. A field
+ * the line ends before is empty (address 0); nothing past ILen is read. */
+void SaveEntry(void) {
+    PENTREC PCEnt = EntNext++;
+    PCEnt->NextRec = NULL;
+    PCEnt->PrevRec = NULL;
+
+    DWORD Pos = 1; /* the leading space is not looked at */
+    SkipSpaces(&Pos);
+    DWORD Addr = 0;
+    for (; Pos < ILen && ILine[Pos] != ' '; Pos++) {
+        int Code = (signed char)ILine[Pos];
+        Addr = Addr * 16 + (DWORD)(Code < 65 ? Code - 48 : Code - 55);
+    }
+    PCEnt->SymbAddr = Addr;
+
+    SkipSpaces(&Pos);
+    if (Pos < ILen && ILine[Pos] == '_') Pos++;
+    CopyName(PCEnt->Routine, sizeof PCEnt->Routine, &Pos, ILen);
+
+    SkipSpaces(&Pos);
+    DWORD End = ILen;
+    char* lpHit = (char*)memchr(ILine + Pos, '(', ILen - Pos);
+    if (lpHit != NULL) {
+        *lpHit = '\0';
+        End = (DWORD)(lpHit - ILine);
+    }
+    for (DWORD i = End; i > Pos; i--) {
+        if (ILine[i - 1] == '\\') {
+            Pos = i;
+            break;
+        }
+    }
+    CopyName(PCEnt->Module, sizeof PCEnt->Module, &Pos, End);
+
+    EntKeys[NumRecs] = ((uint64_t)Addr << 32) | (0xFFFFFFFFu - NumRecs);
+    NumRecs++;
+}
+
+/* Links the saved entries into the list in ascending address order, the
+ * entry read later first among equal addresses: the order that inserting
+ * each entry before the first one with an equal or greater address gives,
+ * reached by one sort of the keys instead of a walk per entry. */
+static void LinkEntries(void) {
+    std::sort(EntKeys, EntKeys + NumRecs);
+    PENTREC Prev = NULL;
+    for (DWORD i = 0; i < NumRecs; i++) {
+        PENTREC Ent = EntBase + (0xFFFFFFFFu - (DWORD)EntKeys[i]);
+        Ent->PrevRec = Prev;
+        if (Prev != NULL)
+            Prev->NextRec = Ent;
+        else
+            EntFirst = Ent;
+        Prev = Ent;
+    }
+    EntLast = Prev;
+    EntCurr = NULL;
+}
+
+/* Reads the map twice: pass 1 counts the lines to convert, pass 2 saves them
+ * into an entry block of exactly that many records. Returns 0 when there is
+ * nothing to convert, or after reporting that no block could be had. */
+int Doit(void) {
+    DWORD nLines = 0;
+    const char* lpMapBase = pIfileMap;
+
+    dwLeft = dwISize;
+    InCode = 0;
+    while (GetaLine()) {
+        if (Debug) printf("\n[1] %s", ILine);
+        if (QualifyLine()) nLines++;
+    }
+
+    const SIZE_T PerEntry = sizeof(aENTREC) + sizeof(uint64_t);
+    ESize = nLines <= (SIZE_T)-1 / PerEntry ? nLines * PerEntry : 0;
+    EntBase =
+        ESize ? (PENTREC)VirtualAlloc(NULL, ESize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE) : NULL;
+    if (EntBase == NULL) {
+        if (nLines != 0) {
+            printf("\nUnable to allocate memory for %u map entries.", (unsigned)nLines);
+            Failed = 1;
+        }
+        return 0;
+    }
+    EntKeys = (uint64_t*)(EntBase + nLines);
+
+    EntNext = EntBase;
+    pIfileMap = lpMapBase;
+    dwLeft = dwISize;
+    InCode = 0;
+    while (GetaLine()) {
+        if (Debug) printf("\n[2] %s", ILine);
+        if (QualifyLine()) SaveEntry();
+    }
+    LinkEntries();
+    return 1;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Writers                                                                  */
+
+/* Hands the gathered bytes to the system. A failed or short write stops all
+ * further writing: OutOk stays 0. */
+static void FlushOut(void) {
+    if (OutOk && OutUsed != 0) {
+        DWORD dwWritten = 0;
+        if (!WriteFile(hOfile, OutBlock, OutUsed, &dwWritten, NULL) || dwWritten != OutUsed)
+            OutOk = 0;
+    }
+    OutUsed = 0;
+}
+
+static void PutOut(const void* Bytes, DWORD Count) {
+    if (OutUsed + Count > sizeof OutBlock) FlushOut();
+    memcpy(OutBlock + OutUsed, Bytes, Count);
+    OutUsed += Count;
+}
+
+static void PutDword(DWORD Value) {
+    unsigned char Bytes[4] = {(unsigned char)Value, (unsigned char)(Value >> 8),
+                              (unsigned char)(Value >> 16), (unsigned char)(Value >> 24)};
+    PutOut(Bytes, 4);
+}
+
+/* Writes the code map: the count, then per entry its address, Routine and
+ * Module, little-endian. Returns 0 when the file did not take every byte. */
+int WriteOutputB(void) {
+    OutUsed = 0;
+    OutOk = 1;
+    PutDword(NumRecs);
+    for (EntCurr = EntFirst; EntCurr != NULL && OutOk; EntCurr = EntCurr->NextRec) {
+        PutDword(EntCurr->SymbAddr);
+        PutOut(EntCurr->Routine, sizeof EntCurr->Routine);
+        PutOut(EntCurr->Module, sizeof EntCurr->Module);
+    }
+    FlushOut();
+    return OutOk;
+}
+
+/* Formats an entry line of the listing into OutBuff, as
+ * "  %06X  %-32s%s\r\n" would, and returns its length. */
+static DWORD FormatEntry(const aENTREC* Ent) {
+    static const char Hex[] = "0123456789ABCDEF";
+    char* q = OutBuff;
+    *q++ = ' ';
+    *q++ = ' ';
+    int Digits = 6;
+    while (Digits < 8 && (Ent->SymbAddr >> (4 * Digits)) != 0)
+        Digits++;
+    for (int i = Digits - 1; i >= 0; i--)
+        *q++ = Hex[(Ent->SymbAddr >> (4 * i)) & 0xF];
+    *q++ = ' ';
+    *q++ = ' ';
+    size_t Len = strnlen(Ent->Routine, sizeof Ent->Routine);
+    memcpy(q, Ent->Routine, Len);
+    memset(q + Len, ' ', 32 - Len);
+    q += 32;
+    Len = strnlen(Ent->Module, sizeof Ent->Module);
+    memcpy(q, Ent->Module, Len);
+    q += Len;
+    *q++ = '\r';
+    *q++ = '\n';
+    return (DWORD)(q - OutBuff);
+}
+
+/* Writes the listing: the count line, then one aligned line per entry, each
+ * ended by CR LF. Returns 0 when the file did not take every byte. */
+int WriteOutputA(void) {
+    OutUsed = 0;
+    OutOk = 1;
+    PutOut(OutBuff, (DWORD)sprintf(OutBuff, "%d\r\n", (int)NumRecs));
+    for (EntCurr = EntFirst; EntCurr != NULL && OutOk; EntCurr = EntCurr->NextRec)
+        PutOut(OutBuff, FormatEntry(EntCurr));
+    FlushOut();
+    return OutOk;
+}
+
+/* ------------------------------------------------------------------------ */
+
+int main(int argc, char** argv) {
+    Banner();
+    if (!GetOptions(argc, argv)) return 1;
+    if (Help) {
+        Useage();
+        return 0;
+    }
+    if (!OpenFiles()) return 1;
+
+    int Written = 1;
+    if (Doit()) Written = Binary ? WriteOutputB() : WriteOutputA();
+
+    CloseHandle(hIfileMap);
+    CloseHandle(hIfile);
+    if (!CloseHandle(hOfile)) Written = 0;
+    VirtualFree(EntBase, 0, MEM_DECOMMIT);
+    VirtualFree(EntBase, 0, MEM_RELEASE);
+
+    if (Failed) return 1;
+    if (!Written) {
+        printf("\nUnable to write output file '%s'", OfName);
+        return 1;
+    }
+    printf("\nEnd KORVAL - %d map entries written.\n", (int)NumRecs);
+    return 0;
+}
