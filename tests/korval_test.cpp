@@ -1,0 +1,303 @@
+// korval_test.cpp - end-to-end tests: the built korval run in a fresh
+// directory, checked by its console output, exit status and output bytes.
+
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string kKorval = KORVAL_EXE;
+
+const char kHelp[] = "\nKORVAL - A program to massage NT .MAP files.\n"
+                     "\nUseage :- KORVAL [options] InFile [OutFile] [options]\n"
+                     "\nOptions (N.B. Either '/' or '-' as leader) :-\n"
+                     "\n     A - Write ASCII (.ENT) not Binary (.COD) file."
+                     "\n     D - Debug displays"
+                     "\n     H or"
+                     "\n     ? - Help screen (this one)\n"
+                     "\n     I - Include library files in output, default is exclude."
+                     "\n <InFile> is the .MAP file name (.MAP extension is not needed)\n"
+                     "\n <OutFile> is the output .COD/.ENT file name (extension is not needed)\n"
+                     "\n If <OutFile> is omitted then the input file name is used,"
+                     "\n and the correct extension (.ENT or .COD) is appended.\n";
+
+// The map of the worked example: ten lines, library and data lines included.
+const std::string kExampleMap = CrLf({
+    "Memory layout of the program",
+    "Code",
+    " 00011A20 _ParseHeader        reader.obj",
+    " 00011000 _main               app.obj",
+    " ab",
+    " 00011A20 _ReadHeader         reader.obj",
+    " 00012F10 _memmove            D:\\sdk\\lib\\crt.lib(memmove.obj)",
+    " 00013000 __strlen            crt.lib(strlen.obj)",
+    "Data",
+    " 00015000 _Table              app.obj",
+});
+
+// Drops the banner line, after checking its shape.
+std::string AfterBanner(const std::string& out) {
+    static const std::regex banner(
+        "KORVAL 1\\.00 - (Sunday|Monday|Tuesday|Wednesday|Thursday|Friday|Saturday), "
+        "[1-9][0-9]? (January|February|March|April|May|June|July|August|September|October|"
+        "November|December) [0-9]+ - [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}\\.\n");
+    size_t end = out.find('\n');
+    EXPECT_NE(end, std::string::npos) << out;
+    EXPECT_TRUE(std::regex_match(out.substr(0, end + 1), banner)) << out;
+    return out.substr(end + 1);
+}
+
+std::string EndLine(int count) {
+    return "\nEnd KORVAL - " + std::to_string(count) + " map entries written.\n";
+}
+
+// A code map record: address, routine and module fields zero-filled.
+std::string Record(uint32_t addr, const std::string& routine, const std::string& module) {
+    std::string rec;
+    for (int i = 0; i < 4; i++)
+        rec += char(addr >> (8 * i));
+    rec += routine + std::string(32 - routine.size(), '\0');
+    rec += module + std::string(16 - module.size(), '\0');
+    return rec;
+}
+
+std::string Count(uint32_t n) {
+    return Record(n, std::string(32, '\0'), "").substr(0, 4);
+}
+
+class Korval : public ::testing::Test {
+  protected:
+    RunResult Run(const std::vector<std::string>& args) { return RunIn(dir.path(), kKorval, args); }
+    ScratchDir dir;
+};
+
+TEST_F(Korval, HelpScreenForNoInputNameOrABadOption) {
+    const std::vector<std::vector<std::string>> cases = {
+        {}, {"-A"}, {"-?"}, {"/h"}, {"-x", "app"}, {"app", "/"}, {"-"}, {""}, {"app", "-Q"}};
+    WriteFile(dir / "app.map", kExampleMap);
+    for (const auto& args : cases) {
+        RunResult r = Run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(AfterBanner(r.out), kHelp) << "args: " << (args.empty() ? "" : args[0]);
+    }
+    EXPECT_FALSE(FileExists(dir / "APP.COD"));
+    EXPECT_FALSE(FileExists(dir / "APP.ENT"));
+}
+
+TEST_F(Korval, WorkedExampleListingAndCodeMap) {
+    WriteFile(dir / "app.map", kExampleMap);
+
+    RunResult r = Run({"-a", "app"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(AfterBanner(r.out), EndLine(4));
+    EXPECT_EQ(ReadFile(dir / "APP.ENT"),
+              CrLf({"4", "  011000  main                            app.obj",
+                    "  011A20  ReadHeader                      reader.obj",
+                    "  011A20  ParseHeader                     reader.obj",
+                    "  013000  _strlen                         crt.lib"}));
+
+    r = Run({"app", "/I"});
+    EXPECT_EQ(AfterBanner(r.out), EndLine(5));
+    EXPECT_EQ(ReadFile(dir / "APP.COD"), Count(5) + Record(0x11000, "main", "app.obj") +
+                                             Record(0x11A20, "ReadHeader", "reader.obj") +
+                                             Record(0x11A20, "ParseHeader", "reader.obj") +
+                                             Record(0x12F10, "memmove", "crt.lib") +
+                                             Record(0x13000, "_strlen", "crt.lib"));
+}
+
+TEST_F(Korval, ThreeEntryFilesByteForByte) {
+    WriteFile(dir / "three.map",
+              CrLf({"Code", " 00002F30 _ParseLine parser.obj", " 00001000 _StartUp startup.obj",
+                    " 000010A4 _ReadConfig parser.obj"}));
+    Run({"three", "-a"});
+    std::string ent = ReadFile(dir / "THREE.ENT");
+    EXPECT_EQ(ent.size(), 166u);
+    EXPECT_EQ(ent, CrLf({"3", "  001000  StartUp                         startup.obj",
+                         "  0010A4  ReadConfig                      parser.obj",
+                         "  002F30  ParseLine                       parser.obj"}));
+
+    Run({"three"});
+    std::string cod = ReadFile(dir / "THREE.COD");
+    EXPECT_EQ(cod.size(), 160u);
+    EXPECT_EQ(cod, Count(3) + Record(0x1000, "StartUp", "startup.obj") +
+                       Record(0x10A4, "ReadConfig", "parser.obj") +
+                       Record(0x2F30, "ParseLine", "parser.obj"));
+
+    // A second run replaces the file with the same bytes.
+    Run({"three"});
+    EXPECT_EQ(ReadFile(dir / "THREE.COD"), cod);
+}
+
+TEST_F(Korval, LineAndSectionRules) {
+    // Leading line end, LF and CR line ends, a three-character line inside the
+    // section, "Code" twice (ends, then reopens), a last line with no end.
+    WriteFile(dir / "rules.map", "\r\nCODE\n Code\ncode\n 00000010 _Outside a.obj\nCode\r"
+                                 " 00000030 _A a.obj\n ab\n\n\r\n 00000020 _B b.obj\nCode\n"
+                                 " 00000040 _C c.obj\nCode\n 1a _D d.obj\n 100000010 _E e.obj");
+    RunResult r = Run({"rules", "-a", "-d"});
+    EXPECT_EQ(r.status, 0);
+    std::string echo = AfterBanner(r.out);
+    EXPECT_EQ(echo.substr(0, 15), "\n[1] \n[1] CODE\n") << echo;
+    EXPECT_NE(echo.find("\n[2]  100000010 _E e.obj"), std::string::npos) << echo;
+    EXPECT_EQ(ReadFile(dir / "RULES.ENT"),
+              CrLf({"4", "  000010  E                               e.obj",
+                    "  000020  B                               b.obj",
+                    "  000030  A                               a.obj",
+                    "  00003A  D                               d.obj"}));
+}
+
+// A line of the listing, its routine column filled to 32 characters.
+std::string EntLine(const std::string& addr, const std::string& routine,
+                    const std::string& module) {
+    return "  " + addr + "  " + routine + std::string(32 - routine.size(), ' ') + module;
+}
+
+TEST_F(Korval, FieldsAtTheirLimits) {
+    std::string name32(32, 'R'), name40(40, 'S'), mod16 = "sixteen_chars.ob", mod20(20, 'm');
+    std::string nul("NUL\0in", 6);
+    // A line longer than a line can hold: what lies past its 254th character
+    // must not come back as a line of its own.
+    std::string longLine =
+        " 00000004 _long long.obj" + std::string(240, ' ') + " 00000005 _split s.obj";
+    WriteFile(
+        dir / "edge.map",
+        CrLf({"Code", " FFFFFFFF _" + name32 + " " + mod16, " 01000000 _" + name40 + " " + mod20,
+              " 00FFFFFF __two (startsWithParen.obj)", " 00000000 noUnderscore", " 00000001",
+              " 00000002 _" + nul + " x\\y" + nul + "(z\\w.obj)", longLine}) +
+            " 00000003 _last   last.obj   trailing words");
+    Run({"edge", "-a", "-i"});
+    EXPECT_EQ(ReadFile(dir / "EDGE.ENT"),
+              CrLf({"8", EntLine("000000", "noUnderscore", ""), EntLine("000001", "", ""),
+                    EntLine("000002", "NUL", "yNUL"), EntLine("000003", "last", "last.obj"),
+                    EntLine("000004", "long", "long.obj"), EntLine("FFFFFF", "_two", ""),
+                    EntLine("1000000", name40.substr(0, 32), mod20.substr(0, 16)),
+                    EntLine("FFFFFFFF", name32, mod16)}));
+    Run({"edge", "-i"});
+    std::string cod = ReadFile(dir / "EDGE.COD");
+    ASSERT_EQ(cod.size(), 4u + 8 * 52);
+    EXPECT_EQ(cod.substr(4 + 7 * 52), Record(0xFFFFFFFF, name32, mod16));
+    // The NUL inside the name is kept as a byte of the field.
+    EXPECT_EQ(cod.substr(4 + 2 * 52, 52), Record(2, nul, "y" + nul));
+}
+
+TEST_F(Korval, NoQualifyingLineGivesAnEmptyFile) {
+    WriteFile(dir / "none.map", CrLf({"Code", "Data", " 00001000 _x x.obj"}));
+    RunResult r = Run({"none"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(AfterBanner(r.out), EndLine(0));
+    EXPECT_EQ(ReadFile(dir / "NONE.COD"), "");
+}
+
+TEST_F(Korval, NamesAreDerivedAndFoundIgnoringCase) {
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "lib").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "x").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "w/build.x").c_str(), 0755), 0);
+    std::string map = CrLf({"Code", " 00001000 _f f.obj"});
+    for (const char* name : {"w/prog.map", "w/Prog.txt", "lib/app.map", "w/build.x/prog.map"})
+        WriteFile(dir / name, map);
+    std::string w = dir / "w";
+    RunIn(w, kKorval, {"prog"});
+    EXPECT_TRUE(FileExists(w + "/PROG.COD"));
+    RunIn(w, kKorval, {"prog", "-a"});
+    EXPECT_TRUE(FileExists(w + "/PROG.ENT"));
+    RunIn(w, kKorval, {"prog.txt", "out"});
+    EXPECT_TRUE(FileExists(w + "/OUT.COD"));
+    RunIn(w, kKorval, {"../lib/app", dir / "x/y"});
+    EXPECT_TRUE(FileExists(dir / "x/Y.COD"));
+    RunIn(w, kKorval, {"build.x/prog"});
+    EXPECT_TRUE(FileExists(w + "/build.x/PROG.COD"));
+    RunIn(w, kKorval, {"prog", "one", "two"});
+    EXPECT_TRUE(FileExists(w + "/TWO.COD"));
+    EXPECT_FALSE(FileExists(w + "/ONE.COD"));
+    RunIn(w, kKorval, {"/A", "prog", "out.lst"});
+    EXPECT_EQ(ReadFile(w + "/OUT.LST").substr(0, 3), "1\r\n");
+
+    // A name ending in a dot keeps it; an existing output spelled otherwise
+    // is replaced under its own name.
+    WriteFile(w + "/misc.", map);
+    WriteFile(w + "/Misc.Cod", "old");
+    RunIn(w, kKorval, {"misc."});
+    EXPECT_EQ(ReadFile(w + "/Misc.Cod").size(), 56u);
+    EXPECT_FALSE(FileExists(w + "/MISC.COD"));
+
+    // The absolute input name is what a failed open reports.
+    RunResult r = RunIn(w, kKorval, {"../nothere/x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + dir.path() + "/NOTHERE/X.MAP'");
+}
+
+TEST_F(Korval, InputFailuresLeaveTheOutputAlone) {
+    WriteFile(dir / "APP.COD", "keep me");
+    RunResult r = Run({"app"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + dir.path() + "/APP.MAP'");
+    EXPECT_EQ(ReadFile(dir / "APP.COD"), "keep me");
+
+    WriteFile(dir / "app.map", "");
+    r = Run({"app"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to create '" + dir.path() + "/APP.MAP' file mapping.");
+    EXPECT_EQ(ReadFile(dir / "APP.COD"), "keep me");
+
+    ASSERT_EQ(truncate((dir / "app.map").c_str(), 0x123456789LL), 0); // sparse: no disk used
+    r = Run({"app"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out),
+              "\nYou must be joking! I can't read a file 0x0000000123456789 bytes long.");
+
+    ASSERT_EQ(mkdir((dir / "dir.map").c_str(), 0755), 0);
+    r = Run({"dir"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + dir.path() + "/DIR.MAP'");
+}
+
+TEST_F(Korval, OutputThatIsTheInputUnderAnyNameIsRefused) {
+    WriteFile(dir / "app.map", kExampleMap);
+    ASSERT_EQ(link((dir / "app.map").c_str(), (dir / "hard.map").c_str()), 0);
+    ASSERT_EQ(symlink("app.map", (dir / "soft.map").c_str()), 0);
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+    for (const char* out : {"app.map", "APP.MAP", "sub/../app.map", "hard.map", "soft.map"}) {
+        RunResult r = Run({"app", out});
+        EXPECT_EQ(r.status, 1) << out;
+        EXPECT_NE(r.out.find("\nUnable to open output file '"), std::string::npos) << out;
+        EXPECT_EQ(ReadFile(dir / "app.map"), kExampleMap) << out;
+    }
+    RunResult r = Run({"app", "nodir/out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open output file 'NODIR/OUT.COD'");
+}
+
+TEST_F(Korval, WriteFailureIsReportedNotCounted) {
+    if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    WriteFile(dir / "app.map", kExampleMap);
+    ASSERT_EQ(symlink("/dev/full", (dir / "full.cod").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", (dir / "full.ent").c_str()), 0);
+    for (const char* format : {"-a", "-i"}) {
+        RunResult r = Run({"app", "full", format});
+        EXPECT_EQ(r.status, 1);
+        std::string ext = format[1] == 'a' ? "ENT" : "COD";
+        EXPECT_EQ(AfterBanner(r.out), "\nUnable to write output file 'FULL." + ext + "'");
+    }
+}
+
+TEST_F(Korval, OverlongNamesAreRefusedBeforeAnyFileIsTouched) {
+    std::string longName(5000, 'n');
+    RunResult r = Run({longName});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nFile name too long: '" + longName + "'");
+
+    // Longer than the old 127-character limit, but within the system's.
+    std::string name(200, 'q');
+    WriteFile(dir / (name + ".map"), kExampleMap);
+    r = Run({name});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(FileExists(dir / (std::string(200, 'Q') + ".COD")));
+}
+
+} // namespace

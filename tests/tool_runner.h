@@ -1,0 +1,45 @@
+// tool_runner.h - runs a built program in a scratch directory for the
+// end-to-end tests, and reads and writes the files it works on.
+
+#ifndef KORVAL_TESTS_TOOL_RUNNER_H
+#define KORVAL_TESTS_TOOL_RUNNER_H
+
+#include <string>
+#include <vector>
+
+// What a run of the program left: its standard output and how it ended.
+struct RunResult {
+    std::string out;
+    int status = -1; // exit status, or -1 when a signal ended it
+    int signal = 0;  // the signal that ended it, or 0
+};
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Runs program with args in directory dir, standard input from /dev/null.
+// Extra environment settings come as "NAME=value".
+RunResult RunIn(const std::string& dir, const std::string& program,
+                const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+
+// Joins lines, each followed by CR LF.
+std::string CrLf(const std::vector<std::string>& lines);
+
+#endif
