@@ -2,7 +2,18 @@
 BUILD ?= build
 JOBS  ?= 2
 
-.PHONY: all configure run test bench clean
+# The sanitizer build: clang when present, else gcc.
+SAN_BUILD    ?= build-sanitize
+SAN_CXX      ?= $(shell command -v clang++ >/dev/null 2>&1 && echo clang++ || echo g++)
+
+# Sanitizer reports of every process the tests start, the tool itself
+# included, go to files under reports/: a report fails the run even where a
+# test does not look at the status of the process that made it.
+SAN_REPORTS = $(abspath $(SAN_BUILD))/reports
+SAN_ENV = ASAN_OPTIONS=exitcode=86:detect_leaks=1:log_path=$(SAN_REPORTS)/asan \
+          UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SAN_REPORTS)/ubsan
+
+.PHONY: all configure run test test-sanitize bench clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -19,5 +30,17 @@ run: all
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The whole test suite built and run under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+test-sanitize:
+	@test -f $(SAN_BUILD)/CMakeCache.txt || cmake -S . -B $(SAN_BUILD) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DKORVAL_SANITIZE=ON
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS) && chmod 1777 $(SAN_REPORTS)
+	cd $(SAN_BUILD) && $(SAN_ENV) ctest --output-on-failure -j $(JOBS); status=$$?; \
+	  if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then \
+	    cat $(SAN_REPORTS)/*; echo "test-sanitize: sanitizer reports above"; exit 1; fi; \
+	  exit $$status
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD)

@@ -87,3 +87,9 @@ std::string CrLf(const std::vector<std::string>& lines) {
         text += line + "\r\n";
     return text;
 }
+
+std::string AfterBannerLine(const std::string& out) {
+    if (out.compare(0, 14, "KORVAL 1.00 - ") != 0) return out;
+    size_t end = out.find('\n');
+    return end == std::string::npos ? out : out.substr(end + 1);
+}

@@ -42,4 +42,8 @@ bool FileExists(const std::string& path);
 // Joins lines, each followed by CR LF.
 std::string CrLf(const std::vector<std::string>& lines);
 
+// What the tool printed after its banner line; the whole output when it
+// printed no banner.
+std::string AfterBannerLine(const std::string& out);
+
 #endif

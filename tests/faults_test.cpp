@@ -1,0 +1,164 @@
+// faults_test.cpp - the tool built on the failure-injecting platform layer:
+// every call it makes to the system is made to fail in turn, and every run
+// must end with the documented message and status, release all it held and
+// leave the user's files as they were.
+
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace {
+
+const std::string kKorval = KORVAL_FAULTS_EXE;
+
+const char* const kFacilities[] = {"CreateFileA",   "GetFileSize", "CreateFileMappingA",
+                                   "MapViewOfFile", "ReadFile",    "WriteFile",
+                                   "CloseHandle",   "VirtualAlloc"};
+
+// The error each facility is made to fail with: what it most likely meets.
+const std::map<std::string, int> kErrors = {
+    {"CreateFileA", 5}, {"GetFileSize", 6}, {"CreateFileMappingA", 8}, {"MapViewOfFile", 8},
+    {"ReadFile", 30},   {"WriteFile", 112}, {"CloseHandle", 29},       {"VirtualAlloc", 8},
+};
+
+const int kEntries = 3000; // enough for several writes of either format
+
+// A map whose symbols come in descending order, with a library line and a
+// data section that are not converted.
+std::string BigMap() {
+    std::string map = "Program map\r\nCode\r\n";
+    char line[80];
+    for (int i = 0; i < kEntries; i++) {
+        snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x500000 - 16 * i, i, i % 7);
+        map += line;
+    }
+    map += " 00401000 _memcpy C:\\lib\\crt.lib(memcpy.obj)\r\nData\r\n 00600000 _Table t.obj\r\n";
+    return map;
+}
+
+// What the layer reported at exit: calls per facility, "handles", "blocks".
+std::map<std::string, unsigned long> ReadLog(const std::string& path) {
+    std::map<std::string, unsigned long> log;
+    std::ifstream in(path);
+    std::string name;
+    unsigned long value;
+    while (in >> name >> value)
+        log[name] = value;
+    return log;
+}
+
+struct Outcome {
+    int status;
+    std::string message;
+    std::string output;
+    unsigned long writes = 0; // failed write n: the output is what n - 1 writes took
+};
+
+// Whether out is what `writes` full writes of the complete output leave: its
+// start, each write of 64 KiB at most and short of that by less than the
+// longest record or line (62 bytes), which would not fit any more.
+bool WrittenBefore(const std::string& out, const std::string& complete, unsigned long writes) {
+    return complete.compare(0, out.size(), out) == 0 && out.size() <= (writes << 16) &&
+           out.size() + 62 * writes >= (writes << 16);
+}
+
+class FaultSweep : public ::testing::TestWithParam<bool> {
+  protected:
+    bool Ascii() const { return GetParam(); }
+    std::string OutName() const { return Ascii() ? "OUT.ENT" : "OUT.COD"; }
+
+    RunResult Run(const std::vector<std::string>& env) {
+        std::vector<std::string> args = {"app", "out"};
+        if (Ascii()) args.push_back("-a");
+        std::vector<std::string> all = env;
+        all.push_back("KORVAL_FAULT_LOG=" + dir / "calls.log");
+        return RunIn(dir.path(), kKorval, args, all);
+    }
+
+    // The outcome of failing call n of facility, in a run whose undisturbed
+    // output is complete: the input is opened, sized, mapped and viewed, the
+    // output created, the entry block taken, the output written in blocks of
+    // 64 KiB, and the mapping, input and output closed in that order.
+    Outcome Expected(const std::string& facility, unsigned long n, const std::string& complete) {
+        const std::string input = dir.path() + "/APP.MAP";
+        const std::string old = "previous contents";
+        const std::string writeFailed = "\nUnable to write output file '" + OutName() + "'";
+        const std::string end =
+            "\nEnd KORVAL - " + std::to_string(kEntries) + " map entries written.\n";
+        if (facility == "CreateFileA" && n == 1)
+            return {1, "\nUnable to open input file '" + input + "'", old};
+        if (facility == "CreateFileA" && n == 2)
+            return {1, "\nUnable to open output file '" + OutName() + "'", old};
+        if (facility == "GetFileSize" && n == 1)
+            return {1, "\nUnable to get the size of input file '" + input + "'", old};
+        if (facility == "CreateFileMappingA" && n == 1)
+            return {1, "\nUnable to create '" + input + "' file mapping.", old};
+        if (facility == "MapViewOfFile" && n == 1)
+            return {1, "\nUnable to map '" + input + "' input file.", old};
+        if (facility == "VirtualAlloc" && n == 1)
+            return {1,
+                    "\nUnable to allocate memory for " + std::to_string(kEntries) + " map entries.",
+                    ""};
+        if (facility == "WriteFile") return {1, writeFailed, complete, n - 1};
+        if (facility == "CloseHandle" && n <= 2) return {0, end, complete};
+        if (facility == "CloseHandle" && n == 3) return {1, writeFailed, complete};
+        ADD_FAILURE() << "a call the sweep does not know: " << facility << " #" << n;
+        return {-1, "", ""};
+    }
+
+    ScratchDir dir;
+};
+
+TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
+    const std::string map = BigMap();
+    const std::string out = dir / OutName();
+    WriteFile(dir / "app.map", map);
+
+    RunResult clean = Run({});
+    ASSERT_EQ(clean.status, 0) << clean.out;
+    const std::string complete = ReadFile(out);
+    auto calls = ReadLog(dir / "calls.log");
+    ASSERT_EQ(calls["handles"], 0u);
+    ASSERT_EQ(calls["blocks"], 0u);
+    ASSERT_GE(calls["WriteFile"], 3u) << "the map should need several writes";
+
+    int runs = 0;
+    for (const char* facility : kFacilities) {
+        for (unsigned long n = 1; n <= calls[facility]; n++, runs++) {
+            SCOPED_TRACE(std::string(facility) + " call " + std::to_string(n));
+            WriteFile(out, "previous contents");
+            std::remove((dir / "calls.log").c_str());
+            std::string fail = "KORVAL_FAIL=" + std::string(facility) + ":" + std::to_string(n) +
+                               ":" + std::to_string(kErrors.at(facility));
+            RunResult r = Run({fail});
+            Outcome want = Expected(facility, n, complete);
+
+            EXPECT_EQ(r.signal, 0);
+            EXPECT_EQ(r.status, want.status);
+            EXPECT_EQ(AfterBannerLine(r.out), want.message);
+            std::string got = ReadFile(out);
+            if (facility == std::string("WriteFile"))
+                EXPECT_TRUE(WrittenBefore(got, complete, want.writes)) << got.size() << " bytes";
+            else
+                EXPECT_TRUE(got == want.output)
+                    << got.size() << " bytes, not " << want.output.size();
+            EXPECT_TRUE(ReadFile(dir / "app.map") == map) << "the input was changed";
+            auto held = ReadLog(dir / "calls.log");
+            EXPECT_EQ(held.count("handles"), 1u) << "no report at exit";
+            EXPECT_EQ(held["handles"], 0u) << "handles left open";
+            EXPECT_EQ(held["blocks"], 0u) << "blocks left allocated";
+        }
+    }
+    EXPECT_GE(runs, 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFormats, FaultSweep, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Listing" : "CodeMap";
+                         });
+
+} // namespace
