@@ -2,9 +2,12 @@
 BUILD ?= build
 JOBS  ?= 2
 
-# The sanitizer build: clang when present, else gcc.
+# The checked builds: sanitizers (clang when present, else gcc) and fuzzing.
 SAN_BUILD    ?= build-sanitize
 SAN_CXX      ?= $(shell command -v clang++ >/dev/null 2>&1 && echo clang++ || echo g++)
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS  = fuzz_convert
 
 # Sanitizer reports of every process the tests start, the tool itself
 # included, go to files under reports/: a report fails the run even where a
@@ -13,7 +16,7 @@ SAN_REPORTS = $(abspath $(SAN_BUILD))/reports
 SAN_ENV = ASAN_OPTIONS=exitcode=86:detect_leaks=1:log_path=$(SAN_REPORTS)/asan \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SAN_REPORTS)/ubsan
 
-.PHONY: all configure run test test-sanitize bench clean
+.PHONY: all configure run test test-sanitize fuzz bench clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -42,5 +45,19 @@ test-sanitize:
 	    cat $(SAN_REPORTS)/*; echo "test-sanitize: sanitizer reports above"; exit 1; fi; \
 	  exit $$status
 
+# Each fuzz target for FUZZ_SECONDS, from the seed corpus in the repository;
+# what it finds besides goes to $(FUZZ_BUILD)/corpus, a crashing input to
+# $(FUZZ_BUILD)/crash-*.
+fuzz:
+	@test -f $(FUZZ_BUILD)/CMakeCache.txt || cmake -S . -B $(FUZZ_BUILD) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DKORVAL_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
+	  ./$(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=16384 \
+	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
+	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
