@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,7 +27,8 @@ ScratchDir::~ScratchDir() {
 }
 
 RunResult RunIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env) {
+                const std::vector<std::string>& args, const std::vector<std::string>& env,
+                int uid) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
@@ -37,6 +39,8 @@ RunResult RunIn(const std::string& dir, const std::string& program,
         close(pipeFds[1]);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
+        if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+            _exit(126);
         if (chdir(dir.c_str()) != 0) _exit(127);
         for (const std::string& setting : env)
             putenv(const_cast<char*>(setting.c_str()));

@@ -31,9 +31,12 @@ class ScratchDir {
 };
 
 // Runs program with args in directory dir, standard input from /dev/null.
-// Extra environment settings come as "NAME=value".
+// Extra environment settings come as "NAME=value". With uid >= 0 the program
+// runs as that user and group (the caller must be root); a child that cannot
+// switch ends with status 126.
 RunResult RunIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+                const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                int uid = -1);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
