@@ -213,6 +213,22 @@ TEST_F(BadInput, NamesOfBytesAbove127PassUnchanged) {
     EXPECT_TRUE(ReadFile(dir / "high.map") == map);
 }
 
+TEST_F(BadInput, PipesNeverBlockTheRun) {
+    const std::string map = CrLf({"Code", " 00001000 _f f.obj"});
+    WriteFile(dir / "app.map", map);
+    ASSERT_EQ(mkfifo((dir / "pipe.map").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo((dir / "pipe.cod").c_str(), 0644), 0);
+    // Nobody writes the input pipe and nobody reads the output pipe.
+    RunResult r = Run({"pipe"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBannerLine(r.out),
+              "\nUnable to create '" + dir.path() + "/PIPE.MAP' file mapping.");
+    r = Run({"app", "pipe"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBannerLine(r.out), "\nUnable to open output file 'PIPE.COD'");
+    EXPECT_TRUE(ReadFile(dir / "app.map") == map);
+}
+
 TEST_F(BadInput, AnInputWithoutReadPermission) {
     int user = PermissionUser();
     if (user == -2) GTEST_SKIP() << "running as root and no ordinary user can run the tool here";
