@@ -19,5 +19,9 @@ run: all
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Times the converter against a plain sort on generated maps; see docs/benchmark.md.
+bench: all
+	bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
+
 clean:
 	rm -rf $(BUILD)
