@@ -59,5 +59,9 @@ fuzz:
 	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
 
+# Times the converter against a plain sort on generated maps; see docs/benchmark.md.
+bench: all
+	bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
+
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
