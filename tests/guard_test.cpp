@@ -330,21 +330,20 @@ LONG ContinueHere(PEXCEPTION_POINTERS info) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+const ULONG_PTR kTwenty[20] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
+                               11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+
 TEST_F(Guard, ContinueExecutionResumesARaise) {
     Sink = 0;
-    const ULONG_PTR many[20] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
-                                11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
     Faulty = [] {
-        const ULONG_PTR args[20] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
-                                    11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
-        RaiseException(0xE0000001, 0, 20, args);
+        RaiseException(0xE0000001, 0, 20, kTwenty);
         Sink = 7;
     };
     EXPECT_TRUE(GuardRun(RunFaulty, ContinueHere));
     EXPECT_EQ(Sink, 7);
     EXPECT_EQ(Seen.ExceptionCode, 0xE0000001u);
     ASSERT_EQ(Seen.NumberParameters, 15u); // the platform's most
-    EXPECT_EQ(memcmp(Seen.ExceptionInformation, many, 15 * sizeof(ULONG_PTR)), 0);
+    EXPECT_EQ(memcmp(Seen.ExceptionInformation, kTwenty, 15 * sizeof(ULONG_PTR)), 0);
 }
 
 // ---------------------------------------------------------------------------
