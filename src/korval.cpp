@@ -11,6 +11,7 @@
  */
 
 #include "platform.h"
+#include "mapdebug.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -73,6 +74,9 @@ uint64_t* EntKeys;
 
 /* A step that reported a failure which ends the run with status 1. */
 int Failed = 0;
+
+/* 0 when the writer could not write every byte of the output. */
+int Written = 1;
 
 /* The output buffer of the writers (WriteOutputA, WriteOutputB). */
 char OutBuff[256];
@@ -597,18 +601,31 @@ int WriteOutputA(void) {
 }
 
 /* ------------------------------------------------------------------------ */
+/* Driver                                                                   */
+
+/* The guarded work: the entry list built, then written. */
+static void Convert(void) {
+    if (Doit()) Written = Binary ? WriteOutputB() : WriteOutputA();
+}
+
+/* The guard's filter: every exception is reported and taken. */
+static LONG GuardFilter(PEXCEPTION_POINTERS ExceptionInfo) {
+    return HandleException(ExceptionInfo->ExceptionRecord->ExceptionCode,
+                           ExceptionInfo->ExceptionRecord);
+}
 
 int main(int argc, char** argv) {
+    OpenDebug();
     Banner();
     if (!GetOptions(argc, argv)) return 1;
     if (Help) {
         Useage();
+        CloseDebug();
         return 0;
     }
     if (!OpenFiles()) return 1;
 
-    int Written = 1;
-    if (Doit()) Written = Binary ? WriteOutputB() : WriteOutputA();
+    if (!GuardRun(Convert, GuardFilter)) Aborted = 1; /* the handler block */
 
     CloseHandle(hIfileMap);
     CloseHandle(hIfile);
@@ -616,11 +633,15 @@ int main(int argc, char** argv) {
     VirtualFree(EntBase, 0, MEM_DECOMMIT);
     VirtualFree(EntBase, 0, MEM_RELEASE);
 
-    if (Failed) return 1;
-    if (!Written) {
+    int Status = 1; /* a run that failed, Doit's failure included, says why */
+    if (Aborted) {
+        printf("\nKORVAL terminated due to exception.");
+    } else if (!Failed && !Written) {
         printf("\nUnable to write output file '%s'", OfName);
-        return 1;
+    } else if (!Failed) {
+        printf("\nEnd KORVAL - %d map entries written.\n", (int)NumRecs);
+        Status = 0;
     }
-    printf("\nEnd KORVAL - %d map entries written.\n", (int)NumRecs);
-    return 0;
+    CloseDebug();
+    return Status;
 }
