@@ -7,7 +7,7 @@ SAN_BUILD    ?= build-sanitize
 SAN_CXX      ?= $(shell command -v clang++ >/dev/null 2>&1 && echo clang++ || echo g++)
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS  = fuzz_convert
+FUZZ_TARGETS  = fuzz_convert fuzz_codemap
 
 # Sanitizer reports of every process the tests start, the tool itself
 # included, go to files under reports/: a report fails the run even where a

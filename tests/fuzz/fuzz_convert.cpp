@@ -99,7 +99,7 @@ int OutFd = -1;
 std::string OutName;
 
 // Runs one writer into the in-memory file and returns what it wrote.
-std::string Written(int (*Writer)(void)) {
+std::string WrittenBy(int (*Writer)(void)) {
     hOfile = CreateFileA(OutName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, NULL);
     Check(hOfile != INVALID_HANDLE_VALUE, "the output cannot be created");
@@ -174,10 +174,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
                      e.module.data());
             ent += line;
         }
-        std::string got = Written(WriteOutputB);
+        std::string got = WrittenBy(WriteOutputB);
         Check(got.size() == 4 + 52 * (size_t)NumRecs, "code map size");
         Check(got == cod, "code map bytes");
-        Check(Written(WriteOutputA) == ent, "listing bytes");
+        Check(WrittenBy(WriteOutputA) == ent, "listing bytes");
     }
 
     VirtualFree(EntBase, 0, MEM_DECOMMIT);
