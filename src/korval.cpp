@@ -617,13 +617,20 @@ static LONG GuardFilter(PEXCEPTION_POINTERS ExceptionInfo) {
 int main(int argc, char** argv) {
     OpenDebug();
     Banner();
-    if (!GetOptions(argc, argv)) return 1;
+    /* The code map is given back on every way out, the failed ones too. */
+    if (!GetOptions(argc, argv)) {
+        CloseDebug();
+        return 1;
+    }
     if (Help) {
         Useage();
         CloseDebug();
         return 0;
     }
-    if (!OpenFiles()) return 1;
+    if (!OpenFiles()) {
+        CloseDebug();
+        return 1;
+    }
 
     if (!GuardRun(Convert, GuardFilter)) Aborted = 1; /* the handler block */
 

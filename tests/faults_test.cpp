@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -66,9 +67,21 @@ bool WrittenBefore(const std::string& out, const std::string& complete, unsigned
            out.size() + 62 * writes >= (writes << 16);
 }
 
-class FaultSweep : public ::testing::TestWithParam<bool> {
+// A code map of three records for the loader to read at start-up.
+std::string CodeMap() {
+    std::string cod("\x03\x00\x00\x00", 4);
+    for (int i = 0; i < 3; i++)
+        cod += std::string("\x00\x10\x40\x00", 4) + "Routine" + std::to_string(i) +
+               std::string(24, '\0') + "mod.obj" + std::string(9, '\0');
+    return cod;
+}
+
+// Parameters: the listing (else the code map file) as output; a code map
+// KORVAL.COD present in the current directory.
+class FaultSweep : public ::testing::TestWithParam<std::tuple<bool, bool>> {
   protected:
-    bool Ascii() const { return GetParam(); }
+    bool Ascii() const { return std::get<0>(GetParam()); }
+    bool Loader() const { return std::get<1>(GetParam()); }
     std::string OutName() const { return Ascii() ? "OUT.ENT" : "OUT.COD"; }
 
     RunResult Run(const std::vector<std::string>& env) {
@@ -80,15 +93,25 @@ class FaultSweep : public ::testing::TestWithParam<bool> {
     }
 
     // The outcome of failing call n of facility, in a run whose undisturbed
-    // output is complete: the input is opened, sized, mapped and viewed, the
-    // output created, the entry block taken, the output written in blocks of
-    // 64 KiB, and the mapping, input and output closed in that order.
-    Outcome Expected(const std::string& facility, unsigned long n, const std::string& complete) {
+    // output is complete. The loader opens KORVAL.COD first; when it is
+    // there, reads its count, takes a block, reads the records and closes
+    // it: a failure of any of these only leaves the table empty. Then the
+    // input is opened, sized, mapped and viewed, the output created, the
+    // entry block taken, the output written in blocks of 64 KiB, and the
+    // mapping, input and output closed in that order.
+    Outcome Expected(std::string facility, unsigned long n, const std::string& complete) {
         const std::string input = dir.path() + "/APP.MAP";
         const std::string old = "previous contents";
         const std::string writeFailed = "\nUnable to write output file '" + OutName() + "'";
         const std::string end =
             "\nEnd KORVAL - " + std::to_string(kEntries) + " map entries written.\n";
+        const unsigned long loaderCalls = Loader() ? 1 : 0;
+        if (facility == "CreateFileA" && n == 1) return {0, end, complete};
+        if (facility == "ReadFile" && Loader() && n <= 2) return {0, end, complete};
+        if ((facility == "VirtualAlloc" || facility == "CloseHandle") && n <= loaderCalls)
+            return {0, end, complete};
+        if (facility == "CreateFileA" || facility == "VirtualAlloc" || facility == "CloseHandle")
+            n -= facility == "CreateFileA" ? 1 : loaderCalls;
         if (facility == "CreateFileA" && n == 1)
             return {1, "\nUnable to open input file '" + input + "'", old};
         if (facility == "CreateFileA" && n == 2)
@@ -117,6 +140,7 @@ TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
     const std::string map = BigMap();
     const std::string out = dir / OutName();
     WriteFile(dir / "app.map", map);
+    if (Loader()) WriteFile(dir / "KORVAL.COD", CodeMap());
 
     RunResult clean = Run({});
     ASSERT_EQ(clean.status, 0) << clean.out;
@@ -125,6 +149,7 @@ TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
     ASSERT_EQ(calls["handles"], 0u);
     ASSERT_EQ(calls["blocks"], 0u);
     ASSERT_GE(calls["WriteFile"], 3u) << "the map should need several writes";
+    ASSERT_EQ(calls["ReadFile"], Loader() ? 2u : 0u);
 
     int runs = 0;
     for (const char* facility : kFacilities) {
@@ -147,18 +172,39 @@ TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
                 EXPECT_TRUE(got == want.output)
                     << got.size() << " bytes, not " << want.output.size();
             EXPECT_TRUE(ReadFile(dir / "app.map") == map) << "the input was changed";
+            if (Loader()) EXPECT_TRUE(ReadFile(dir / "KORVAL.COD") == CodeMap());
             auto held = ReadLog(dir / "calls.log");
             EXPECT_EQ(held.count("handles"), 1u) << "no report at exit";
             EXPECT_EQ(held["handles"], 0u) << "handles left open";
             EXPECT_EQ(held["blocks"], 0u) << "blocks left allocated";
         }
     }
-    EXPECT_GE(runs, 12);
+    EXPECT_GE(runs, Loader() ? 17 : 13);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothFormats, FaultSweep, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Listing" : "CodeMap";
+INSTANTIATE_TEST_SUITE_P(BothFormats, FaultSweep,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<bool, bool>>& info) {
+                             return std::string(std::get<0>(info.param) ? "Listing"
+                                                                        : "CodeMapFile") +
+                                    (std::get<1>(info.param) ? "WithKorvalCod" : "");
                          });
 
+TEST(EarlyExits, GiveTheCodeMapBack) {
+    ScratchDir dir;
+    WriteFile(dir / "KORVAL.COD", CodeMap());
+    const std::string log = "KORVAL_FAULT_LOG=" + dir / "calls.log";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{std::string(5000, 'n')}, {"missing"}, {"-?"}}) {
+        SCOPED_TRACE(args[0].substr(0, 8));
+        std::remove((dir / "calls.log").c_str());
+        RunResult r = RunIn(dir.path(), kKorval, args, {log});
+        EXPECT_EQ(r.status, args[0] == "-?" ? 0 : 1);
+        auto held = ReadLog(dir / "calls.log");
+        EXPECT_EQ(held["VirtualAlloc"], 1u) << "the code map was not loaded";
+        EXPECT_EQ(held.count("blocks"), 1u);
+        EXPECT_EQ(held["blocks"], 0u);
+        EXPECT_EQ(held["handles"], 0u);
+    }
+}
 } // namespace
