@@ -207,4 +207,5 @@ TEST(EarlyExits, GiveTheCodeMapBack) {
         EXPECT_EQ(held["handles"], 0u);
     }
 }
+
 } // namespace
