@@ -477,7 +477,7 @@ int Doit(void) {
     }
 
     const SIZE_T PerEntry = sizeof(aENTREC) + sizeof(uint64_t);
-    ESize = nLines <= (SIZE_T)-1 / PerEntry ? nLines * PerEntry : 0;
+    ESize = (SIZE_T)nLines <= (SIZE_T)-1 / PerEntry ? nLines * PerEntry : 0;
     EntBase =
         ESize ? (PENTREC)VirtualAlloc(NULL, ESize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE) : NULL;
     if (EntBase == NULL) {

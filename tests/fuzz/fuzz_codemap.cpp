@@ -13,6 +13,7 @@
 
 #include "mapdebug.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -38,6 +39,9 @@ uint64_t Le(const uint8_t* p, int bytes) {
 
 // Standard output goes to an in-memory file, so that reports can be read.
 int OutFd = -1;
+// A private directory in memory for KORVAL.COD, current only while the
+// loader runs: libFuzzer's own paths may be relative.
+std::string Dir;
 
 std::string TakeOutput(void) {
     fflush(stdout);
@@ -47,10 +51,16 @@ std::string TakeOutput(void) {
     return text;
 }
 
+void Clean(void) {
+    unlink((Dir + "/KORVAL.COD").c_str());
+    rmdir(Dir.c_str());
+}
+
 void Start(void) {
-    // A private directory in memory as the current one, for KORVAL.COD.
-    char dir[] = "/dev/shm/fuzz_codemap.XXXXXX";
-    Check(mkdtemp(dir) != nullptr && chdir(dir) == 0, "no directory for KORVAL.COD");
+    Dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    Dir += "/fuzz_codemap.XXXXXX";
+    Check(mkdtemp(&Dir[0]) != nullptr, "no directory for KORVAL.COD");
+    atexit(Clean);
     OutFd = memfd_create("fuzz_codemap.out", 0);
     Check(OutFd >= 0 && dup2(OutFd, STDOUT_FILENO) >= 0, "no in-memory standard output");
 }
@@ -84,12 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const uint8_t* file = Data + 1 + 20 * faults;
     size_t fileSize = Size - 1 - 20 * faults;
 
-    FILE* f = fopen("KORVAL.COD", "wb");
+    FILE* f = fopen((Dir + "/KORVAL.COD").c_str(), "wb");
     Check(f && fwrite(file, 1, fileSize, f) == fileSize && fclose(f) == 0, "write KORVAL.COD");
 
     pDebugMap = NULL;
     iNumMaps = 0;
+    int here = open(".", O_RDONLY | O_DIRECTORY);
+    Check(here >= 0 && chdir(Dir.c_str()) == 0, "chdir");
     int loaded = OpenDebug();
+    Check(fchdir(here) == 0 && close(here) == 0, "fchdir");
 
     // What the file holds: a count, then at least that many records.
     uint64_t count = fileSize >= 4 ? Le(file, 4) : 0;
