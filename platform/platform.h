@@ -22,6 +22,26 @@
 #include <stdlib.h>
 #include <string.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int (*GUARD_FILTER)(EXCEPTION_POINTERS* ExceptionInfo);
+
+/*
+ * Runs Work inside a structured-exception guard. For every exception raised
+ * while Work runs (processor faults, RaiseException, Ctrl-C), Filter is called
+ * at the time of the fault, on the faulting thread, before any unwinding.
+ * When it returns EXCEPTION_EXECUTE_HANDLER, Work is abandoned and GuardRun
+ * returns 0 (main's handler block follows). Returns 1 when Work returned.
+ * Outside GuardRun every exception takes the platform's default course.
+ */
+int GuardRun(void (*Work)(void), GUARD_FILTER Filter);
+
+#ifdef __cplusplus
+}
+#endif
+
 #else /* POSIX */
 
 typedef void* HANDLE;
