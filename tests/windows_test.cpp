@@ -1,0 +1,330 @@
+// windows_test.cpp - end-to-end tests of the Windows build: korval.exe run
+// under Wine in a fresh directory, checked by its console output, exit
+// status and output bytes, and compared byte for byte with the Linux build.
+//
+// The Windows executable is named by KORVAL_WINDOWS_EXE in the environment
+// (make test-windows sets it, with the Wine prefix to use). Wine maps drive
+// Z: to the Linux root, so /tmp/x is Z:\tmp\x to the Windows build.
+
+#include "expected_output.h"
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+namespace {
+
+const std::string kLinuxKorval = KORVAL_EXE;
+const std::string kWine = WINE_PROGRAM;
+const std::string kSampleMap = std::string(KORVAL_SOURCE_DIR) + "/examples/sample.map";
+
+std::string WindowsKorval() {
+    const char* exe = getenv("KORVAL_WINDOWS_EXE");
+    if (exe == nullptr || *exe == '\0') {
+        ADD_FAILURE() << "KORVAL_WINDOWS_EXE names no executable; run make test-windows";
+        return "korval.exe";
+    }
+    return exe;
+}
+
+// The Windows name of a Linux path.
+std::string OnZ(const std::string& path) {
+    std::string name = "Z:" + path;
+    for (char& c : name)
+        if (c == '/') c = '\\';
+    return name;
+}
+
+// Console text of the Windows build with its CR LF line ends made LF, after
+// checking that every line end is a CR LF.
+std::string Console(const std::string& out) {
+    std::string text;
+    for (size_t i = 0; i < out.size(); i++) {
+        if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n') continue;
+        if (out[i] == '\n' && (i == 0 || out[i - 1] != '\r')) ADD_FAILURE() << "bare LF: " << out;
+        text += out[i];
+    }
+    return text;
+}
+
+struct Outcome {
+    std::string out; // console text, line ends made LF
+    int status;
+};
+
+Outcome WineIn(const std::string& cwd, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {WindowsKorval()};
+    all.insert(all.end(), args.begin(), args.end());
+    RunResult r = RunIn(cwd, kWine, all);
+    return {Console(r.out), r.status};
+}
+
+class WindowsKorvalTest : public ::testing::Test {
+  protected:
+    Outcome Korval(const std::vector<std::string>& args) { return WineIn(dir.path(), args); }
+    ScratchDir dir;
+};
+
+TEST_F(WindowsKorvalTest, HelpScreenAndBanner) {
+    WriteFile(dir / "app.map", kExampleMap);
+    // On Windows "/" always leads an option, so /tmp/app.map is option T.
+    const std::vector<std::vector<std::string>> cases = {
+        {}, {"-A"}, {"/?"}, {"/h"}, {"-x", "app"}, {"app", "/"}, {""}, {"/tmp/app.map"}};
+    for (const auto& args : cases) {
+        Outcome r = Korval(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(AfterBanner(r.out), kHelp) << "args: " << (args.empty() ? "" : args[0]);
+    }
+    EXPECT_FALSE(FileExists(dir / "APP.COD"));
+}
+
+TEST_F(WindowsKorvalTest, BothFormatsByteForByte) {
+    WriteFile(dir / "app.map", kExampleMap);
+    Outcome r = Korval({"-a", "app"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(AfterBanner(r.out), EndLine(4));
+    EXPECT_EQ(ReadFile(dir / "APP.ENT"),
+              CrLf({"4", "  011000  main                            app.obj",
+                    "  011A20  ReadHeader                      reader.obj",
+                    "  011A20  ParseHeader                     reader.obj",
+                    "  013000  _strlen                         crt.lib"}));
+    r = Korval({"app", "/I"});
+    EXPECT_EQ(AfterBanner(r.out), EndLine(5));
+    EXPECT_EQ(ReadFile(dir / "APP.COD"), Count(5) + Record(0x11000, "main", "app.obj") +
+                                             Record(0x11A20, "ReadHeader", "reader.obj") +
+                                             Record(0x11A20, "ParseHeader", "reader.obj") +
+                                             Record(0x12F10, "memmove", "crt.lib") +
+                                             Record(0x13000, "_strlen", "crt.lib"));
+
+    WriteFile(dir / "three.map",
+              CrLf({"Code", " 00002F30 _ParseLine parser.obj", " 00001000 _StartUp startup.obj",
+                    " 000010A4 _ReadConfig parser.obj"}));
+    Korval({"three", "-a"});
+    EXPECT_EQ(ReadFile(dir / "THREE.ENT"),
+              CrLf({"3", "  001000  StartUp                         startup.obj",
+                    "  0010A4  ReadConfig                      parser.obj",
+                    "  002F30  ParseLine                       parser.obj"}));
+    Korval({"three"});
+    EXPECT_EQ(ReadFile(dir / "THREE.COD"), Count(3) + Record(0x1000, "StartUp", "startup.obj") +
+                                               Record(0x10A4, "ReadConfig", "parser.obj") +
+                                               Record(0x2F30, "ParseLine", "parser.obj"));
+}
+
+// The names of the command line in their Windows form, with a directory of
+// the scratch directory as the current one.
+TEST_F(WindowsKorvalTest, NamesInWindowsForm) {
+    for (const char* sub : {"Work", "Work/Maps", "Work/Maps/build.x", "Work/lib", "x"})
+        ASSERT_EQ(mkdir((dir / sub).c_str(), 0755), 0);
+    auto map = [](int entries) {
+        std::vector<std::string> lines = {"Code"};
+        for (int i = 0; i < entries; i++)
+            lines.push_back(" 0000100" + std::to_string(i) + " _f f.obj");
+        return CrLf(lines);
+    };
+    WriteFile(dir / "Work/Maps/prog.map", map(1));
+    WriteFile(dir / "Work/Maps/prog", map(2));
+    WriteFile(dir / "Work/Maps/Prog.txt", map(3));
+    WriteFile(dir / "Work/lib/app.map", map(4));
+    WriteFile(dir / "Work/Maps/build.x/prog.map", map(5));
+    const std::string cwd = dir / "Work/Maps";
+    const std::string win = OnZ(cwd);
+    auto count = [](const std::string& path) { return FileExists(path) ? ReadFile(path)[0] : -1; };
+
+    WineIn(cwd, {"prog"});
+    EXPECT_EQ(count(cwd + "/PROG.COD"), 1);
+    WineIn(cwd, {"prog", "-a"});
+    EXPECT_EQ(ReadFile(cwd + "/PROG.ENT").substr(0, 3), "1\r\n");
+    WineIn(cwd, {"prog.txt", "out"});
+    EXPECT_EQ(count(cwd + "/OUT.COD"), 3);
+    WineIn(cwd, {"/A", "prog", "out.lst"});
+    EXPECT_EQ(ReadFile(cwd + "/OUT.LST").substr(0, 3), "1\r\n");
+    WineIn(cwd, {"..\\lib\\app", OnZ(dir / "x/y")});
+    EXPECT_EQ(count(dir / "x/Y.COD"), 4);
+    WineIn(cwd, {"build.x\\prog"});
+    EXPECT_EQ(count(cwd + "/build.x/PROG.COD"), 5);
+    WineIn(cwd, {"prog", "one", "two"});
+    EXPECT_EQ(count(cwd + "/TWO.COD"), 1);
+    EXPECT_FALSE(FileExists(cwd + "/ONE.COD"));
+    // A name that ends in a dot has no extension: PROG. is the file PROG.
+    ASSERT_EQ(unlink((cwd + "/PROG.COD").c_str()), 0);
+    WineIn(cwd, {"prog."});
+    EXPECT_EQ(count(cwd + "/PROG.COD"), 2);
+
+    // The absolute input names, as a failed open reports them.
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"nothere", win + "\\NOTHERE.MAP"},
+        {"none.", win + "\\NONE."},
+        {"..\\nothere\\x", OnZ(dir / "Work") + "\\NOTHERE\\X.MAP"},
+        {"sub/./deeper/../x.y", win + "\\SUB\\X.Y"},
+        {"\\nothere", "Z:\\NOTHERE.MAP"},
+        {"z:nothere", win + "\\NOTHERE.MAP"},
+        {"c:nothere", "C:\\NOTHERE.MAP"},
+        {"q:\\nothere", "Q:\\NOTHERE.MAP"},
+    };
+    for (const auto& [arg, full] : names) {
+        Outcome r = WineIn(cwd, {arg});
+        EXPECT_EQ(r.status, 1) << arg;
+        EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + full + "'") << arg;
+    }
+}
+
+TEST_F(WindowsKorvalTest, OpenFailuresLeaveTheOutputAlone) {
+    WriteFile(dir / "APP.COD", "keep me");
+    Outcome r = Korval({"app"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + OnZ(dir / "APP.MAP") + "'");
+
+    WriteFile(dir / "app.map", "");
+    r = Korval({"app"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out),
+              "\nUnable to create '" + OnZ(dir / "APP.MAP") + "' file mapping.");
+
+    ASSERT_EQ(truncate((dir / "app.map").c_str(), 0x123456789LL), 0); // sparse: no disk used
+    r = Korval({"app"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out),
+              "\nYou must be joking! I can't read a file 0x0000000123456789 bytes long.");
+    EXPECT_EQ(ReadFile(dir / "APP.COD"), "keep me");
+
+    ASSERT_EQ(mkdir((dir / "dir.map").c_str(), 0755), 0);
+    r = Korval({"dir"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + OnZ(dir / "DIR.MAP") + "'");
+
+    // The input is held open with read sharing only: it cannot be the output.
+    WriteFile(dir / "app.map", kExampleMap);
+    r = Korval({"app", "App.Map"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open output file 'APP.MAP'");
+    EXPECT_EQ(ReadFile(dir / "app.map"), kExampleMap);
+
+    r = Korval({"app", "nodir\\out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open output file 'NODIR\\OUT.COD'");
+}
+
+TEST_F(WindowsKorvalTest, WriteFailureIsReportedNotCounted) {
+    if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    WriteFile(dir / "app.map", kExampleMap);
+    ASSERT_EQ(symlink("/dev/full", (dir / "full.cod").c_str()), 0);
+    Outcome r = Korval({"app", "full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to write output file 'FULL.COD'");
+}
+
+TEST_F(WindowsKorvalTest, NamesLongerThanWindowsAllowsAreRefused) {
+    std::string longName(300, 'n');
+    Outcome r = Korval({longName});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nFile name too long: '" + longName + "'");
+
+    // Short enough as typed, too long once made absolute.
+    std::string name(259 - OnZ(dir.path()).size(), 'q');
+    r = Korval({name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nFile name too long: '" + name + "'");
+}
+
+// A map with all that the reader must cope with, in a fixed random order:
+// several code sections between other sections, addresses in every form,
+// duplicates, names and modules too long for their fields, library lines,
+// bytes above 127, NUL bytes, tabs, short and overlong lines, and every kind
+// of line end.
+std::string GeneratedMap(int lines) {
+    std::mt19937 random(20261207);
+    auto pick = [&](int n) { return (int)(random() % (unsigned)n); };
+    const char* const ends[] = {"\r\n", "\r\n", "\r\n", "\n", "\r", "\r\n\r\n", "\n\n\r"};
+    const char* const hex = "0123456789ABCDEFabcdef";
+    std::string map = "Sample\r\n\r\n Preferred load address is 00400000\r\n";
+    std::vector<std::string> shared;
+    for (int i = 0; i < lines; i++) {
+        if (i % 5000 == 0) map += pick(2) ? "Code\r\n" : "Data\r\n 00001000 _data d.obj\r\nCode\n";
+        std::string line = " ";
+        if (pick(10) == 0 && !shared.empty()) {
+            line += shared[pick((int)shared.size())];
+        } else {
+            int digits = pick(20) == 0 ? 1 + pick(11) : 8;
+            std::string addr;
+            for (int d = 0; d < digits; d++)
+                addr += hex[pick(pick(30) == 0 ? 22 : 16)];
+            if (shared.size() < 100) shared.push_back(addr);
+            line += addr;
+        }
+        line += std::string(1 + pick(3), ' ');
+        line += std::string(pick(3), '_');
+        int nameLength = 1 + pick(pick(8) == 0 ? 60 : 24);
+        for (int c = 0; c < nameLength; c++) {
+            int kind = pick(40);
+            line += kind == 0 ? char(0x80 + pick(128)) : kind == 1 ? '\t' : char('a' + pick(26));
+        }
+        line += std::string(1 + pick(20), ' ');
+        switch (pick(8)) {
+        case 0:
+            line += "C:\\SDK\\LIB\\LIBC.LIB(printf.obj)";
+            break;
+        case 1:
+            line += "libcmt.lib(crt0" + std::to_string(pick(9)) + ".obj)";
+            break;
+        case 2:
+            line += "a_module_name_longer_than_sixteen.obj";
+            break;
+        case 3:
+            line += "(paren.obj)";
+            break;
+        case 4:
+            line += std::string("mod") + '\0' + "nul.obj trailing words";
+            break;
+        default:
+            line += "module" + std::to_string(pick(50)) + ".obj";
+            break;
+        }
+        if (pick(500) == 0) line += std::string(300, 'x');
+        if (pick(200) == 0) line = " ab";
+        map += line + ends[pick(7)];
+    }
+    return map;
+}
+
+// The Linux and Windows builds write the same bytes from the same map, in
+// both formats, with and without library lines, and say the same.
+TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
+    WriteFile(dir / "sample.map", ReadFile(kSampleMap));
+    WriteFile(dir / "big.map", GeneratedMap(200000));
+    for (const char* map : {"sample", "big"}) {
+        for (const char* format : {"-a", "-b"}) {
+            for (const char* library : {"-i", "-b"}) {
+                // -b is no option of the tool: it stands for "none" here.
+                std::vector<std::string> options;
+                if (format[1] == 'a') options.push_back(format);
+                if (library[1] == 'i') options.push_back(library);
+                std::vector<std::string> linuxArgs = {map, "linux"};
+                std::vector<std::string> windowsArgs = {map, "windows"};
+                linuxArgs.insert(linuxArgs.end(), options.begin(), options.end());
+                windowsArgs.insert(windowsArgs.end(), options.begin(), options.end());
+
+                RunResult l = RunIn(dir.path(), kLinuxKorval, linuxArgs);
+                Outcome w = Korval(windowsArgs);
+                std::string ext = format[1] == 'a' ? ".ENT" : ".COD";
+                std::string what = std::string(map) + " " + format + " " + library;
+                EXPECT_EQ(l.status, 0) << what;
+                EXPECT_EQ(w.status, 0) << what;
+                EXPECT_EQ(AfterBanner(w.out), AfterBanner(l.out)) << what;
+                std::string linuxOut = ReadFile(dir / ("LINUX" + ext));
+                EXPECT_GT(linuxOut.size(), 4u) << what;
+                EXPECT_TRUE(ReadFile(dir / ("WINDOWS" + ext)) == linuxOut) << what;
+            }
+        }
+    }
+    // The line echo too.
+    RunResult l = RunIn(dir.path(), kLinuxKorval, {"-d", "sample", "linux"});
+    Outcome w = Korval({"-d", "sample", "windows"});
+    EXPECT_EQ(AfterBanner(w.out), AfterBanner(l.out));
+}
+
+} // namespace
