@@ -185,6 +185,32 @@ TEST_F(Korval, FieldsAtTheirLimits) {
     EXPECT_EQ(cod.substr(4 + 2 * 52, 52), Record(2, nul, "y" + nul));
 }
 
+// Sorting must give exactly the order of inserting each entry before the
+// first one with an equal or greater address, however the map is ordered.
+TEST_F(Korval, OrderIsThatOfInsertionBeforeTheFirstEqualOrGreater) {
+    std::vector<std::string> lines = {"Code"};
+    std::vector<std::pair<uint32_t, std::string>> expected; // inserted one by one
+    uint32_t state = 12345;
+    for (int i = 0; i < 3000; i++) {
+        state = state * 1103515245u + 12345u;
+        uint32_t addr = (state >> 8) % 50 * 0x01010101u; // few addresses, high bits set
+        std::string name = "n" + std::to_string(i);
+        char hex[9];
+        snprintf(hex, sizeof hex, "%08X", addr);
+        lines.push_back(std::string(" ") + hex + " _" + name + " m.obj");
+        auto at = expected.begin();
+        while (at != expected.end() && addr > at->first)
+            ++at;
+        expected.insert(at, {addr, name});
+    }
+    WriteFile(dir / "order.map", CrLf(lines));
+    Run({"order"});
+    std::string want = Count(expected.size());
+    for (const auto& entry : expected)
+        want += Record(entry.first, entry.second, "m.obj");
+    EXPECT_EQ(ReadFile(dir / "ORDER.COD"), want);
+}
+
 TEST_F(Korval, NoQualifyingLineGivesAnEmptyFile) {
     WriteFile(dir / "none.map", CrLf({"Code", "Data", " 00001000 _x x.obj"}));
     RunResult r = Run({"none"});
