@@ -91,11 +91,20 @@ void Overflow() {
 
 void Nothing() {}
 
+// Busy for some seconds, unless interrupted; tells when it has started by
+// creating the file "spinning" in the current directory.
+__attribute__((noinline)) void Spin() {
+    CloseHandle(CreateFileA("spinning", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, NULL));
+    for (unsigned long long i = 0; i < 20000000000ull; i++)
+        Sink = Sink + 1;
+}
+
 // Whether an address lies in the first bytes of a routine: the faulting
 // instructions of these small routines do.
-bool Inside(ULONG_PTR Address, void (*Routine)()) {
+bool Inside(ULONG_PTR Address, void (*Routine)(), ULONG_PTR Length = 64) {
     ULONG_PTR Start = (ULONG_PTR)Routine;
-    return Address >= Start && Address < Start + 64;
+    return Address >= Start && Address < Start + Length;
 }
 
 // Runs Work in the guard; checks that it was abandoned with code Code at
@@ -166,6 +175,17 @@ void CompletedWork() {
     CHECK(Last.Calls == 0);
 }
 
+// Run by windows_test, which presses Ctrl-C (SIGINT to Wine) once the work
+// has started.
+void CtrlC() {
+    Last = Seen();
+    CHECK(GuardRun(Spin, Filter) == 0);
+    CHECK(Last.Calls == 1);
+    CHECK(Last.Code == STATUS_CONTROL_C_EXIT);
+    CHECK(Inside(Last.Address, Spin, 128));
+    CHECK(Last.ContextRip == Last.Address);
+}
+
 // Children: each ends its process one way or another.
 int ChildOutside() {
     CHECK(GuardRun(Nothing, Filter) == 1);
@@ -192,7 +212,7 @@ struct Case {
 const Case Cases[] = {
     {"processor-faults", ProcessorFaults}, {"software-exception", SoftwareException},
     {"stack-overflow", StackOverflow},     {"completed-work", CompletedWork},
-    {"default-course", DefaultCourse},
+    {"default-course", DefaultCourse},     {"ctrl-c", CtrlC},
 };
 
 } // namespace
