@@ -26,17 +26,19 @@
 extern "C" {
 #endif
 
-typedef int (*GUARD_FILTER)(EXCEPTION_POINTERS* ExceptionInfo);
-
 /*
- * Runs Work inside a structured-exception guard. For every exception raised
- * while Work runs (processor faults, RaiseException, Ctrl-C), Filter is called
- * at the time of the fault, on the faulting thread, before any unwinding.
- * When it returns EXCEPTION_EXECUTE_HANDLER, Work is abandoned and GuardRun
- * returns 0 (main's handler block follows). Returns 1 when Work returned.
- * Outside GuardRun every exception takes the platform's default course.
+ * The exception guard: runs Work with the guard active and returns TRUE when
+ * Work returned. Every exception raised meanwhile, in Work or anything it
+ * calls (a processor fault, Ctrl-C, RaiseException), goes to Filter at once,
+ * on the faulting thread and before anything is unwound; with the verdict
+ * EXCEPTION_EXECUTE_HANDLER the work is abandoned and GuardRun returns FALSE,
+ * which is where the handler block runs. EXCEPTION_CONTINUE_SEARCH passes the
+ * exception to the enclosing guard, or to its default course when there is
+ * none; EXCEPTION_CONTINUE_EXECUTION resumes where it happened. Outside every
+ * guard exceptions take their default course and never reach a filter.
  */
-int GuardRun(void (*Work)(void), GUARD_FILTER Filter);
+typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
+BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
 
 #ifdef __cplusplus
 }

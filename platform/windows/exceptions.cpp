@@ -2,35 +2,37 @@
 //
 // A compiler with __try/__except (MSVC, clang-cl) gives the guard directly.
 // MinGW-w64 GCC has no __try/__except, so there the guard is built from a
-// vectored exception handler, registered only while GuardRun runs: the
+// vectored exception handler, registered only while a guard is active: the
 // system calls it at the time of the fault, on the faulting thread, before
-// any frame-based handler and before any unwinding, with the real
-// EXCEPTION_POINTERS. It calls the filter; when the filter takes the
-// exception, it points the faulting context at a landing routine on a stack
-// of its own and lets the system resume there; the landing routine jumps
-// back into GuardRun. Jumping from the resumed context, rather than from
-// inside the handler, leaves the system's exception dispatch finished
-// normally. A stack overflow is taken too: the filter runs on what the
-// thread guarantees for stack overflow handling (raised while the guard is
-// active), and the guard page is restored afterwards.
+// any frame-based handler and before anything is unwound, with the real
+// EXCEPTION_POINTERS. It offers the exception to the filters of the active
+// guards, innermost first. When one takes it, the handler points the
+// faulting context at a landing routine on a stack of its own and lets the
+// system resume there; the landing routine jumps back into that guard's
+// GuardRun. Jumping from a resumed context, rather than from inside the
+// handler, lets the system's exception dispatch end as it expects. A stack
+// overflow is taken too: the thread keeps stack back for handling it, and
+// the guard page is restored afterwards.
 //
 // Ctrl-C is no exception for a console program on Windows: the system calls
-// the console control handlers on a thread of their own. While the guard is
-// active a handler of ours stops the guarded thread and makes it deliver
-// STATUS_CONTROL_C_EXIT to the filter itself, at the point where it was
-// interrupted, as if it had been raised there.
+// the console control handlers on a thread of their own. While a guard is
+// active a control handler of ours stops the guarded thread and makes it
+// offer STATUS_CONTROL_C_EXIT to the filters itself, with the context in
+// which it was interrupted, as if the exception had been raised there.
+//
+// Guards nest, on one thread only, as on POSIX.
 
 #include "platform.h"
 
 #if defined(_MSC_VER)
 
-int GuardRun(void (*Work)(void), GUARD_FILTER Filter) {
+BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
     __try {
         Work();
     } __except (Filter(GetExceptionInformation())) {
-        return 0;
+        return FALSE;
     }
-    return 1;
+    return TRUE;
 }
 
 #else
@@ -40,17 +42,27 @@ int GuardRun(void (*Work)(void), GUARD_FILTER Filter) {
 namespace {
 
 // Stack the thread keeps back for handling its own stack overflow: enough
-// for the filter's formatted printing.
+// for a filter's formatted printing.
 const ULONG kOverflowReserve = 64 * 1024;
 
-// The state of the one active guard. Lock serialises the taking of an
-// exception between the guarded thread and the console control thread.
-CRITICAL_SECTION Lock;
-GUARD_FILTER ActiveFilter; // null while no guard is active or once it took one
+struct Guard {
+    PGUARD_FILTER Filter;
+    void* Resume[5]; // __builtin_setjmp buffer: the guard's handler block
+    DWORD TakenCode; // the code of the exception the guard took
+    Guard* Outer;
+};
+
+Guard* Innermost; // the active guards, innermost first
 DWORD GuardThreadId;
 HANDLE hGuardThread;
-void* Resume[5]; // __builtin_setjmp buffer: GuardRun's handler block
-DWORD TakenCode; // the code of the exception the guard took
+PVOID hVectored;
+
+// 1 while an exception is offered to the filters or a guard is being
+// entered or left: the guarded thread and the console control thread take
+// turns by it.
+volatile LONG Dispatching;
+
+Guard* Landing; // the guard that took the exception
 
 // The stack the landing routine runs on, apart from the faulting one, which
 // may be exhausted.
@@ -59,116 +71,131 @@ alignas(16) unsigned char LandingStack[16 * 1024];
 // The context an interrupted thread is resumed with to deliver Ctrl-C.
 CONTEXT Interrupted;
 
-// Takes the guard's exception, if the guard is still active; returns the
-// filter, or null.
-GUARD_FILTER TakeGuard() {
-    EnterCriticalSection(&Lock);
-    GUARD_FILTER Filter = ActiveFilter;
-    ActiveFilter = nullptr;
-    LeaveCriticalSection(&Lock);
-    return Filter;
+bool TryTake() {
+    return InterlockedCompareExchange(&Dispatching, 1, 0) == 0;
 }
 
-void GiveBack(GUARD_FILTER Filter) {
-    EnterCriticalSection(&Lock);
-    ActiveFilter = Filter;
-    LeaveCriticalSection(&Lock);
+void Take() {
+    while (!TryTake())
+        Sleep(0);
+}
+
+void Release() {
+    InterlockedExchange(&Dispatching, 0);
 }
 
 [[noreturn]] void Land() {
-    __builtin_longjmp(Resume, 1);
+    __builtin_longjmp(Landing->Resume, 1);
 }
 
-// Makes Context resume in Land, on the landing stack, as if Land had been
-// called there.
-void RedirectToLanding(CONTEXT* Context) {
-    DWORD64 Top = (DWORD64)(LandingStack + sizeof LandingStack);
-    Top -= 8;
-    *(DWORD64*)Top = 0; // no return address
-    Context->Rsp = Top;
-    Context->Rip = (DWORD64)&Land;
+// Offers an exception to the filters, innermost guard first, with the
+// turn taken. Returns the verdict: EXCEPTION_EXECUTE_HANDLER with Landing
+// set (the turn stays taken until that guard's GuardRun has landed), or
+// EXCEPTION_CONTINUE_EXECUTION or EXCEPTION_CONTINUE_SEARCH with the turn
+// given back.
+LONG Offer(EXCEPTION_POINTERS* ExceptionInfo) {
+    for (Guard* g = Innermost; g != nullptr; g = g->Outer) {
+        LONG Verdict = g->Filter(ExceptionInfo);
+        if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
+            g->TakenCode = ExceptionInfo->ExceptionRecord->ExceptionCode;
+            Landing = g;
+            return Verdict;
+        }
+        if (Verdict == EXCEPTION_CONTINUE_EXECUTION) {
+            Release();
+            return Verdict;
+        }
+    }
+    Release();
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 LONG CALLBACK Vectored(EXCEPTION_POINTERS* ExceptionInfo) {
-    if (GetCurrentThreadId() != GuardThreadId) return EXCEPTION_CONTINUE_SEARCH;
-    GUARD_FILTER Filter = TakeGuard();
-    if (Filter == nullptr) return EXCEPTION_CONTINUE_SEARCH;
-    int Verdict = Filter(ExceptionInfo);
+    // Another thread's exception, or one raised in a filter: not ours.
+    if (GetCurrentThreadId() != GuardThreadId || !TryTake()) return EXCEPTION_CONTINUE_SEARCH;
+    LONG Verdict = Offer(ExceptionInfo);
     if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
-        TakenCode = ExceptionInfo->ExceptionRecord->ExceptionCode;
-        RedirectToLanding(ExceptionInfo->ContextRecord);
+        CONTEXT* Context = ExceptionInfo->ContextRecord;
+        DWORD64 Top = (DWORD64)(LandingStack + sizeof LandingStack) - 8;
+        *(DWORD64*)Top = 0; // Land's return address: none
+        Context->Rsp = Top;
+        Context->Rip = (DWORD64)&Land;
         return EXCEPTION_CONTINUE_EXECUTION;
     }
-    GiveBack(Filter);
-    return Verdict == EXCEPTION_CONTINUE_EXECUTION ? EXCEPTION_CONTINUE_EXECUTION
-                                                   : EXCEPTION_CONTINUE_SEARCH;
+    return Verdict;
 }
 
-// Runs on the guarded thread in place of the interrupted work: hands
-// STATUS_CONTROL_C_EXIT to the filter with the interrupted context. Work
-// that the filter does not abandon ends as Ctrl-C ends a program by default.
+// Runs on the guarded thread in place of the interrupted work, with the
+// turn taken by the control handler: offers STATUS_CONTROL_C_EXIT to the
+// filters. Ctrl-C that no guard takes ends the process, its default course.
 [[noreturn]] void DeliverInterrupt() {
-    GUARD_FILTER Filter = TakeGuard();
     EXCEPTION_RECORD Record = {};
     Record.ExceptionCode = STATUS_CONTROL_C_EXIT;
     Record.ExceptionAddress = (PVOID)Interrupted.Rip;
     EXCEPTION_POINTERS Pointers = {&Record, &Interrupted};
-    if (Filter != nullptr && Filter(&Pointers) == EXCEPTION_EXECUTE_HANDLER) Land();
+    LONG Verdict = Offer(&Pointers);
+    if (Verdict == EXCEPTION_EXECUTE_HANDLER) Land();
+    if (Verdict == EXCEPTION_CONTINUE_EXECUTION) RtlRestoreContext(&Interrupted, NULL);
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-// Console control handler, on a thread of the system's. Ctrl-C and
-// Ctrl-Break while the guard is active are delivered to the guarded thread.
+// Console control handler, on a thread of the system's: Ctrl-C and
+// Ctrl-Break while a guard is active go to the guarded thread.
 BOOL WINAPI ConsoleControl(DWORD dwCtrlType) {
     if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT) return FALSE;
-    EnterCriticalSection(&Lock);
-    BOOL Taken = FALSE;
-    if (ActiveFilter != nullptr && SuspendThread(hGuardThread) != (DWORD)-1) {
+    if (!TryTake()) return TRUE; // the thread is busy with an exception already
+    if (Innermost != nullptr && SuspendThread(hGuardThread) != (DWORD)-1) {
         Interrupted.ContextFlags = CONTEXT_FULL;
+        BOOL Redirected = FALSE;
         if (GetThreadContext(hGuardThread, &Interrupted)) {
             CONTEXT Deliver = Interrupted;
             // Below the interrupted stack pointer, aligned as after a call.
             Deliver.Rsp = ((Interrupted.Rsp - 256) & ~(DWORD64)15) - 8;
             Deliver.Rip = (DWORD64)&DeliverInterrupt;
-            Taken = SetThreadContext(hGuardThread, &Deliver);
+            Redirected = SetThreadContext(hGuardThread, &Deliver);
         }
         ResumeThread(hGuardThread);
+        if (Redirected) return TRUE; // the turn passes to DeliverInterrupt
     }
-    LeaveCriticalSection(&Lock);
-    return Taken;
+    Release();
+    return FALSE;
 }
 
 } // namespace
 
-int GuardRun(void (*Work)(void), GUARD_FILTER Filter) {
-    static bool Initialised = false;
-    if (!Initialised) {
-        InitializeCriticalSection(&Lock);
-        Initialised = true;
+BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
+    Guard g = {Filter, {}, 0, nullptr};
+    Take();
+    if (Innermost == nullptr) {
+        ULONG Reserve = kOverflowReserve;
+        SetThreadStackGuarantee(&Reserve);
+        GuardThreadId = GetCurrentThreadId();
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &hGuardThread,
+                        0, FALSE, DUPLICATE_SAME_ACCESS);
+        hVectored = AddVectoredExceptionHandler(1, Vectored);
+        SetConsoleCtrlHandler(ConsoleControl, TRUE);
     }
-    ULONG Reserve = kOverflowReserve;
-    SetThreadStackGuarantee(&Reserve);
-    GuardThreadId = GetCurrentThreadId();
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &hGuardThread, 0,
-                    FALSE, DUPLICATE_SAME_ACCESS);
+    g.Outer = Innermost;
+    Innermost = &g;
+    Release();
 
-    volatile int Completed = 0;
-    PVOID hVectored = AddVectoredExceptionHandler(1, Vectored);
-    SetConsoleCtrlHandler(ConsoleControl, TRUE);
-    TakenCode = 0;
-    GiveBack(Filter);
-    if (__builtin_setjmp(Resume) == 0) {
+    volatile BOOL Completed = FALSE;
+    if (__builtin_setjmp(g.Resume) == 0) {
         Work();
-        Completed = 1;
+        Completed = TRUE;
+        Take();
     }
-    TakeGuard();
-    SetConsoleCtrlHandler(ConsoleControl, FALSE);
-    RemoveVectoredExceptionHandler(hVectored);
-    CloseHandle(hGuardThread);
-    hGuardThread = nullptr;
-    GuardThreadId = 0;
+    // Here the turn is taken: by this thread, or by the dispatch that landed.
+    Innermost = g.Outer;
+    if (Innermost == nullptr) {
+        SetConsoleCtrlHandler(ConsoleControl, FALSE);
+        RemoveVectoredExceptionHandler(hVectored);
+        CloseHandle(hGuardThread);
+        GuardThreadId = 0;
+    }
     // A stack overflow used up the guard page; put it back for the next one.
-    if (!Completed && TakenCode == (DWORD)EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+    if (!Completed && g.TakenCode == (DWORD)EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+    Release();
     return Completed;
 }
 

@@ -34,10 +34,10 @@ struct Seen {
     int MarkerSeen; // the faulting routine's frame was still there
 } Last;
 
-int Verdict = EXCEPTION_EXECUTE_HANDLER;
+LONG Verdict = EXCEPTION_EXECUTE_HANDLER;
 volatile int* volatile FrameMarker; // a local of the routine that faults
 
-int Filter(EXCEPTION_POINTERS* Info) {
+LONG Filter(EXCEPTION_POINTERS* Info) {
     const EXCEPTION_RECORD* Record = Info->ExceptionRecord;
     Last.Calls++;
     Last.Code = Record->ExceptionCode;
@@ -111,7 +111,7 @@ bool Inside(ULONG_PTR Address, void (*Routine)(), ULONG_PTR Length = 64) {
 // an address inside Where.
 void ExpectCaught(void (*Work)(), DWORD Code, void (*Where)()) {
     Last = Seen();
-    CHECK(GuardRun(Work, Filter) == 0);
+    CHECK(GuardRun(Work, Filter) == FALSE);
     CHECK(Last.Calls == 1);
     CHECK(Last.Code == Code);
     if (Where != nullptr) CHECK(Inside(Last.Address, Where));
@@ -164,14 +164,48 @@ void StackOverflow() {
     ExpectCaught(WriteNull, EXCEPTION_ACCESS_VIOLATION, WriteNull);
 }
 
+// Nested guards: the inner filter sees the exception first; what it passes
+// on goes to the outer one, whose GuardRun then returns.
+int InnerCalls;
+LONG InnerFilter(EXCEPTION_POINTERS*) {
+    InnerCalls++;
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+BOOL InnerResult = -1;
+void InnerGuard() {
+    InnerResult = GuardRun(WriteNull, InnerFilter);
+}
+
+// Steps over the int3 and goes on.
+LONG SkipBreakpoint(EXCEPTION_POINTERS* Info) {
+    Filter(Info);
+    Info->ContextRecord->Rip = (DWORD64)Info->ExceptionRecord->ExceptionAddress + 1;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+void OtherVerdicts() {
+    Last = Seen();
+    InnerCalls = 0;
+    InnerResult = -1;
+    CHECK(GuardRun(InnerGuard, Filter) == FALSE);
+    CHECK(InnerCalls == 1);
+    CHECK(Last.Calls == 1 && Last.Code == EXCEPTION_ACCESS_VIOLATION);
+    CHECK(InnerResult == -1); // the inner GuardRun never returned
+
+    Last = Seen();
+    CHECK(GuardRun(Breakpoint, SkipBreakpoint) == TRUE);
+    CHECK(Last.Calls == 1 && Last.Code == EXCEPTION_BREAKPOINT);
+}
+
 void CompletedWork() {
     Last = Seen();
-    CHECK(GuardRun(Nothing, Filter) == 1);
+    CHECK(GuardRun(Nothing, Filter) == TRUE);
     CHECK(Last.Calls == 0);
     // A guard that took an exception is gone; the next one works alike.
     ExpectCaught(WriteNull, EXCEPTION_ACCESS_VIOLATION, WriteNull);
     Last = Seen();
-    CHECK(GuardRun(Nothing, Filter) == 1);
+    CHECK(GuardRun(Nothing, Filter) == TRUE);
     CHECK(Last.Calls == 0);
 }
 
@@ -179,7 +213,7 @@ void CompletedWork() {
 // has started.
 void CtrlC() {
     Last = Seen();
-    CHECK(GuardRun(Spin, Filter) == 0);
+    CHECK(GuardRun(Spin, Filter) == FALSE);
     CHECK(Last.Calls == 1);
     CHECK(Last.Code == STATUS_CONTROL_C_EXIT);
     CHECK(Inside(Last.Address, Spin, 128));
@@ -188,7 +222,7 @@ void CtrlC() {
 
 // Children: each ends its process one way or another.
 int ChildOutside() {
-    CHECK(GuardRun(Nothing, Filter) == 1);
+    CHECK(GuardRun(Nothing, Filter) == TRUE);
     WriteNull(); // outside the guard: the default course ends the process
     return Last.Calls == 0 ? 2 : 3;
 }
@@ -210,9 +244,13 @@ struct Case {
 };
 
 const Case Cases[] = {
-    {"processor-faults", ProcessorFaults}, {"software-exception", SoftwareException},
-    {"stack-overflow", StackOverflow},     {"completed-work", CompletedWork},
-    {"default-course", DefaultCourse},     {"ctrl-c", CtrlC},
+    {"processor-faults", ProcessorFaults},
+    {"software-exception", SoftwareException},
+    {"stack-overflow", StackOverflow},
+    {"completed-work", CompletedWork},
+    {"default-course", DefaultCourse},
+    {"other-verdicts", OtherVerdicts},
+    {"ctrl-c", CtrlC},
 };
 
 } // namespace
