@@ -47,5 +47,9 @@ test-windows: all windows $(WINEPREFIX_DIR)/.korval-prefix
 	cd $(BUILD) && $(WINE_ENV) KORVAL_WINDOWS_EXE=$(abspath $(WINBUILD))/korval.exe \
 		ctest --output-on-failure -j $(JOBS) -L windows
 
+# Times the converter against a plain sort on generated maps; see docs/benchmark.md.
+bench: all
+	bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
+
 clean:
 	rm -rf $(BUILD) $(WINBUILD)

@@ -18,6 +18,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__) && defined(__GNUC__)
+#include <emmintrin.h>
+#endif
+
 /* One converted symbol. All entries live in one entry block; the list runs
  * from EntFirst to EntLast in ascending unsigned SymbAddr. */
 typedef struct aENTREC {
@@ -283,24 +287,41 @@ int OpenFiles(void) {
     return 1;
 }
 
-/* Bytes before the first CR or LF of p[0..Left), or Left when there is none.
- * Eight bytes are tested at a time: a byte equal to c makes a zero byte in
- * w ^ (c * Ones), which (x - Ones) & ~x & Highs detects. */
-static DWORD LineLength(const char* p, DWORD Left) {
-    const uint64_t Ones = 0x0101010101010101ull;
-    const uint64_t Highs = 0x8080808080808080ull;
-    DWORD n = 0;
-    while (Left - n >= 8) {
-        uint64_t w;
-        memcpy(&w, p + n, 8);
-        uint64_t Cr = w ^ (Ones * '\r');
-        uint64_t Lf = w ^ (Ones * '\n');
-        if (((Cr - Ones) & ~Cr & Highs) | ((Lf - Ones) & ~Lf & Highs)) break;
-        n += 8;
+/* Byte scanning for the reader and the parser. Maps are large and their
+ * lines long, so where SSE2 is at hand the scans test 16 bytes at a time;
+ * they never read outside the range they are given. */
+
+/* Index of the first byte of p[0..n) equal to a or b; n when there is none. */
+static DWORD FindEither(const char* p, DWORD n, char a, char b) {
+    DWORD i = 0;
+#if defined(__SSE2__) && defined(__GNUC__)
+    const __m128i A = _mm_set1_epi8(a), B = _mm_set1_epi8(b);
+    for (; n - i >= 16; i += 16) {
+        __m128i Block = _mm_loadu_si128((const __m128i*)(p + i));
+        int Hits =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(Block, A), _mm_cmpeq_epi8(Block, B)));
+        if (Hits != 0) return i + (DWORD)__builtin_ctz((unsigned)Hits);
     }
-    while (n < Left && p[n] != '\r' && p[n] != '\n')
-        n++;
+#endif
+    for (; i < n; i++)
+        if (p[i] == a || p[i] == b) return i;
     return n;
+}
+
+/* Index of the first byte of p[0..n) that is not a space; n when there is none. */
+static DWORD SkipBlanks(const char* p, DWORD n) {
+    DWORD i = 0;
+#if defined(__SSE2__) && defined(__GNUC__)
+    const __m128i Space = _mm_set1_epi8(' ');
+    for (; n - i >= 16; i += 16) {
+        __m128i Block = _mm_loadu_si128((const __m128i*)(p + i));
+        unsigned Others = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Block, Space)) & 0xFFFFu;
+        if (Others != 0) return i + (DWORD)__builtin_ctz(Others);
+    }
+#endif
+    while (i < n && p[i] == ' ')
+        i++;
+    return i;
 }
 
 /* Cuts the next line from the input into ILine. Any run of CR and LF ends a
@@ -311,7 +332,7 @@ int GetaLine(void) {
     ILine[0] = '\0';
     if (dwLeft == 0) return 0;
 
-    DWORD n = LineLength(pIfileMap, dwLeft);
+    DWORD n = FindEither(pIfileMap, dwLeft, '\r', '\n');
     ILen = n < LINE_MAX_CHARS ? n : LINE_MAX_CHARS;
     memcpy(ILine, pIfileMap, ILen);
     pIfileMap += n;
@@ -336,7 +357,7 @@ int QualifyLine(void) {
         InCode = 0;
         return 0;
     }
-    if (!Inclusive && memchr(ILine, '\\', ILen) != NULL) return 0;
+    if (!Inclusive && FindEither(ILine, ILen, '\\', '\\') < ILen) return 0;
     return 1;
 }
 
@@ -344,16 +365,14 @@ int QualifyLine(void) {
  * Size bytes, cut to the field, and fills the rest of the field with zeros. */
 static void CopyName(char* Field, DWORD Size, DWORD* Pos, DWORD End) {
     DWORD Start = *Pos;
-    while (*Pos < End && ILine[*Pos] != ' ')
-        (*Pos)++;
+    *Pos += FindEither(ILine + Start, End - Start, ' ', ' ');
     DWORD Len = *Pos - Start < Size ? *Pos - Start : Size;
     memcpy(Field, ILine + Start, Len);
     memset(Field + Len, 0, Size - Len);
 }
 
 static void SkipSpaces(DWORD* Pos) {
-    while (*Pos < ILen && ILine[*Pos] == ' ')
-        (*Pos)++;
+    *Pos += SkipBlanks(ILine + *Pos, ILen - *Pos);
 }
 
 /* Parses the current line into the next record of the entry block. A field
@@ -378,12 +397,13 @@ void SaveEntry(void) {
 
     SkipSpaces(&Pos);
     DWORD End = ILen;
-    char* lpHit = (char*)memchr(ILine + Pos, '(', ILen - Pos);
-    if (lpHit != NULL) {
+    char* lpHit = ILine + Pos + FindEither(ILine + Pos, ILen - Pos, '(', '(');
+    if (lpHit < ILine + ILen) {
         *lpHit = '\0';
         End = (DWORD)(lpHit - ILine);
     }
-    for (DWORD i = End; i > Pos; i--) {
+    /* Only a line taken under option I can hold a backslash. */
+    for (DWORD i = End; Inclusive && i > Pos; i--) {
         if (ILine[i - 1] == '\\') {
             Pos = i;
             break;

@@ -20,6 +20,7 @@
 namespace {
 
 const std::string kLinuxKorval = KORVAL_EXE;
+const std::string kGenmap = GENMAP_EXE;
 const std::string kWine = WINE_PROGRAM;
 const std::string kSampleMap = std::string(KORVAL_SOURCE_DIR) + "/examples/sample.map";
 
@@ -292,11 +293,16 @@ std::string GeneratedMap(int lines) {
 }
 
 // The Linux and Windows builds write the same bytes from the same map, in
-// both formats, with and without library lines, and say the same.
+// both formats, with and without library lines, and say the same: the
+// sample map, a realistic map in random order and the map of all oddities.
 TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
     WriteFile(dir / "sample.map", ReadFile(kSampleMap));
-    WriteFile(dir / "big.map", GeneratedMap(200000));
-    for (const char* map : {"sample", "big"}) {
+    ASSERT_EQ(RunIn(dir.path(), kGenmap,
+                    {"--symbols", "200000", "--order", "random", "--seed", "7", "real.map"})
+                  .status,
+              0);
+    WriteFile(dir / "odd.map", GeneratedMap(200000));
+    for (const char* map : {"sample", "real", "odd"}) {
         for (const char* format : {"-a", "-b"}) {
             for (const char* library : {"-i", "-b"}) {
                 // -b is no option of the tool: it stands for "none" here.
