@@ -31,18 +31,20 @@ windows:
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(WINBUILD) -j $(JOBS)
 
-# The prefix is made once. A program that dies of an exception then ends
-# with its exception code, without starting Wine's debugger.
-$(WINEPREFIX_DIR)/.korval-prefix:
-	$(WINE_ENV) wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-		/v Debugger /t REG_SZ /d '' /f >/dev/null
-	touch $@
-
 # The Windows tests under Wine: the guard in-process, then korval.exe end to
 # end and against the Linux build. One Wine server serves every run: it is
-# started to stay 15 s after the last one, unless one runs already.
-test-windows: all windows $(WINEPREFIX_DIR)/.korval-prefix
-	@$(WINE_ENV) wineserver -p15 2>/dev/null || true
+# started to stay a while after the last one (unless one runs already), and
+# it and Wine's own processes get their output apart, so that nobody waits
+# for them to close a pipe of theirs. The prefix is made once; a program
+# that dies of an exception then ends with its exception code, without
+# starting Wine's debugger.
+test-windows: all windows
+	@mkdir -p $(WINEPREFIX_DIR)
+	@$(WINE_ENV) wineserver -p5 >/dev/null 2>&1 || true
+	@test -f $(WINEPREFIX_DIR)/.korval-prefix || { $(WINE_ENV) wine reg add \
+		'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
+		>/dev/null 2>&1 && touch $(WINEPREFIX_DIR)/.korval-prefix; }
+	@$(WINE_ENV) wine cmd /c exit >/dev/null 2>&1
 	cd $(WINBUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && $(WINE_ENV) KORVAL_WINDOWS_EXE=$(abspath $(WINBUILD))/korval.exe \
 		ctest --output-on-failure -j $(JOBS) -L windows
