@@ -22,28 +22,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-/*
- * The exception guard: runs Work with the guard active and returns TRUE when
- * Work returned. Every exception raised meanwhile, in Work or anything it
- * calls (a processor fault, Ctrl-C, RaiseException), goes to Filter at once,
- * on the faulting thread and before anything is unwound; with the verdict
- * EXCEPTION_EXECUTE_HANDLER the work is abandoned and GuardRun returns FALSE,
- * which is where the handler block runs. EXCEPTION_CONTINUE_SEARCH passes the
- * exception to the enclosing guard, or to its default course when there is
- * none; EXCEPTION_CONTINUE_EXECUTION resumes where it happened. Outside every
- * guard exceptions take their default course and never reach a filter.
- */
-typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
-BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
-
-#ifdef __cplusplus
-}
-#endif
-
 #else /* POSIX */
 
 typedef void* HANDLE;
@@ -57,6 +35,8 @@ typedef uint32_t DWORD;
 typedef DWORD* LPDWORD;
 typedef uintptr_t ULONG_PTR;
 typedef size_t SIZE_T;
+typedef int32_t LONG;
+typedef void* PVOID;
 
 #ifndef TRUE
 #define TRUE  1
@@ -183,6 +163,61 @@ LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWO
  * MEM_RELEASE frees the block. FALSE for anything that is not such a base. */
 BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 
+/* ---- exceptions.cpp ----------------------------------------------------- */
+
+/* Exception codes, as Win32 publishes them. */
+#define EXCEPTION_DATATYPE_MISALIGNMENT    ((DWORD)0x80000002u)
+#define EXCEPTION_BREAKPOINT               ((DWORD)0x80000003u)
+#define EXCEPTION_SINGLE_STEP              ((DWORD)0x80000004u)
+#define EXCEPTION_ACCESS_VIOLATION         ((DWORD)0xC0000005u)
+#define EXCEPTION_IN_PAGE_ERROR            ((DWORD)0xC0000006u)
+#define EXCEPTION_ILLEGAL_INSTRUCTION      ((DWORD)0xC000001Du)
+#define EXCEPTION_ARRAY_BOUNDS_EXCEEDED    ((DWORD)0xC000008Cu)
+#define EXCEPTION_FLT_DENORMAL_OPERAND     ((DWORD)0xC000008Du)
+#define EXCEPTION_FLT_DIVIDE_BY_ZERO       ((DWORD)0xC000008Eu)
+#define EXCEPTION_FLT_INEXACT_RESULT       ((DWORD)0xC000008Fu)
+#define EXCEPTION_FLT_INVALID_OPERATION    ((DWORD)0xC0000090u)
+#define EXCEPTION_FLT_OVERFLOW             ((DWORD)0xC0000091u)
+#define EXCEPTION_FLT_STACK_CHECK          ((DWORD)0xC0000092u)
+#define EXCEPTION_FLT_UNDERFLOW            ((DWORD)0xC0000093u)
+#define EXCEPTION_INT_DIVIDE_BY_ZERO       ((DWORD)0xC0000094u)
+#define EXCEPTION_INT_OVERFLOW             ((DWORD)0xC0000095u)
+#define EXCEPTION_PRIV_INSTRUCTION         ((DWORD)0xC0000096u)
+#define EXCEPTION_STACK_OVERFLOW           ((DWORD)0xC00000FDu)
+#define STATUS_DEVICE_DATA_ERROR           ((DWORD)0xC000009Cu)
+#define STATUS_CONTROL_C_EXIT              ((DWORD)0xC000013Au)
+
+#define EXCEPTION_MAXIMUM_PARAMETERS       15
+
+/* Filter verdicts. */
+#define EXCEPTION_EXECUTE_HANDLER          1
+#define EXCEPTION_CONTINUE_SEARCH          0
+#define EXCEPTION_CONTINUE_EXECUTION       (-1)
+
+typedef struct _EXCEPTION_RECORD {
+    DWORD ExceptionCode;
+    DWORD ExceptionFlags;
+    struct _EXCEPTION_RECORD* ExceptionRecord;
+    PVOID ExceptionAddress; /* the instruction at which it happened */
+    DWORD NumberParameters; /* of ExceptionInformation in use, at most 15 */
+    ULONG_PTR ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
+} EXCEPTION_RECORD, *PEXCEPTION_RECORD;
+
+typedef struct _EXCEPTION_POINTERS {
+    PEXCEPTION_RECORD ExceptionRecord;
+    PVOID ContextRecord; /* the signal's ucontext_t; null for a raised exception */
+} EXCEPTION_POINTERS, *PEXCEPTION_POINTERS;
+
+/*
+ * Raises a software exception with a code and up to 15 parameters (more are
+ * not passed on). It takes the path of a processor fault: the filters of the
+ * active guards see it with the caller's return address as ExceptionAddress.
+ * Returns only when a filter answers EXCEPTION_CONTINUE_EXECUTION; raised
+ * outside every guard, or refused by all of them, it aborts the process.
+ */
+void RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD nNumberOfArguments,
+                    const ULONG_PTR* lpArguments);
+
 /* ---- time.cpp ----------------------------------------------------------- */
 
 /* The local date and time, to the millisecond. */
@@ -211,6 +246,33 @@ void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/*
+ * The exception guard: runs Work with the guard active and returns TRUE when
+ * Work returned. Every exception raised meanwhile, in Work or anything it
+ * calls (a processor fault, Ctrl-C, RaiseException), goes to Filter at once,
+ * on the faulting thread and before anything is unwound; with the verdict
+ * EXCEPTION_EXECUTE_HANDLER the work is abandoned and GuardRun returns FALSE,
+ * which is where the handler block runs. EXCEPTION_CONTINUE_SEARCH passes the
+ * exception to the enclosing guard, or to its default course when there is
+ * none; EXCEPTION_CONTINUE_EXECUTION resumes where it happened. Outside every
+ * guard exceptions take their default course and never reach a filter.
+ *
+ * On POSIX the guard is a set of signal handlers (SIGSEGV, SIGBUS, SIGFPE,
+ * SIGILL, SIGTRAP, and SIGINT unless it is ignored) on an alternate signal
+ * stack, so that a stack overflow is caught as well; they are in force only
+ * while a guard is active, and the dispositions, the alternate stack and the
+ * signal mask found on entry are in force again when GuardRun returns. The
+ * filter is called from the signal handler. One thread only.
+ *
+ * On Windows the guard is __try/__except where the compiler has them, and
+ * with MinGW-w64 GCC a vectored exception handler, registered while a guard
+ * is active, that calls the filters with the real EXCEPTION_POINTERS;
+ * Ctrl-C is delivered to the guarded thread as STATUS_CONTROL_C_EXIT.
+ * One thread only there too.
+ */
+typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
+BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
 
 /* The two forms of file names the path functions know. */
 enum PathForm {

@@ -11,6 +11,7 @@
  */
 
 #include "platform.h"
+#include "mapdebug.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -52,7 +53,9 @@ const char* pIfileMap; /* the reading cursor in the mapped input */
 DWORD dwLeft;          /* bytes of input from the cursor on */
 
 /* The current line (GetaLine) and the code-section state (QualifyLine). */
-char ILine[LINE_MAX_CHARS + 1];
+/* Past its characters and terminator ILine has room for the whole 16-byte
+ * blocks that the scans read from within the line. */
+char ILine[LINE_MAX_CHARS + 16];
 DWORD ILen;
 int InCode;
 
@@ -71,6 +74,9 @@ uint64_t* EntKeys;
 
 /* A step that reported a failure which ends the run with status 1. */
 int Failed = 0;
+
+/* 0 when the writer could not write every byte of the output. */
+int Written = 1;
 
 /* The output buffer of the writers (WriteOutputA, WriteOutputB). */
 char OutBuff[256];
@@ -288,19 +294,26 @@ int OpenFiles(void) {
 }
 
 /* Byte scanning for the reader and the parser. Maps are large and their
- * lines long, so where SSE2 is at hand the scans test 16 bytes at a time;
- * they never read outside the range they are given. */
+ * lines long, so where SSE2 is at hand the scans test 16 bytes at a time. */
+#if defined(__SSE2__) && defined(__GNUC__)
+#define SCAN_BLOCKS 1
 
-/* Index of the first byte of p[0..n) equal to a or b; n when there is none. */
+/* Bit i set for each byte i of the block at p equal to a or b. */
+static unsigned BlockHits(const char* p, char a, char b) {
+    __m128i Block = _mm_loadu_si128((const __m128i*)p);
+    return (unsigned)_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(Block, _mm_set1_epi8(a)),
+                                                    _mm_cmpeq_epi8(Block, _mm_set1_epi8(b))));
+}
+#endif
+
+/* Index of the first byte of p[0..n) equal to a or b; n when there is none.
+ * Reads nothing outside p[0..n), so it can scan the mapped input. */
 static DWORD FindEither(const char* p, DWORD n, char a, char b) {
     DWORD i = 0;
-#if defined(__SSE2__) && defined(__GNUC__)
-    const __m128i A = _mm_set1_epi8(a), B = _mm_set1_epi8(b);
+#ifdef SCAN_BLOCKS
     for (; n - i >= 16; i += 16) {
-        __m128i Block = _mm_loadu_si128((const __m128i*)(p + i));
-        int Hits =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(Block, A), _mm_cmpeq_epi8(Block, B)));
-        if (Hits != 0) return i + (DWORD)__builtin_ctz((unsigned)Hits);
+        unsigned Hits = BlockHits(p + i, a, b);
+        if (Hits != 0) return i + (DWORD)__builtin_ctz(Hits);
     }
 #endif
     for (; i < n; i++)
@@ -308,20 +321,58 @@ static DWORD FindEither(const char* p, DWORD n, char a, char b) {
     return n;
 }
 
-/* Index of the first byte of p[0..n) that is not a space; n when there is none. */
-static DWORD SkipBlanks(const char* p, DWORD n) {
-    DWORD i = 0;
+/* Position of the first byte of ILine[From..To) equal to a or b; To when
+ * there is none. Reads whole blocks, which ILine has room for past any of
+ * its characters, and ignores what lies beyond To. */
+static DWORD LineFind(DWORD From, DWORD To, char a, char b) {
+#ifdef SCAN_BLOCKS
+    for (DWORD i = From; i < To; i += 16) {
+        unsigned Hits = BlockHits(ILine + i, a, b);
+        if (Hits != 0) return std::min(i + (DWORD)__builtin_ctz(Hits), To);
+    }
+    return To;
+#else
+    while (From < To && ILine[From] != a && ILine[From] != b)
+        From++;
+    return From;
+#endif
+}
+
+/* Position of the first byte of ILine[From..To) that is not a space; To when
+ * there is none. Reads as LineFind does. */
+static DWORD LineSkipSpaces(DWORD From, DWORD To) {
+#ifdef SCAN_BLOCKS
+    for (DWORD i = From; i < To; i += 16) {
+        unsigned Others = ~BlockHits(ILine + i, ' ', ' ') & 0xFFFFu;
+        if (Others != 0) return std::min(i + (DWORD)__builtin_ctz(Others), To);
+    }
+    return To;
+#else
+    while (From < To && ILine[From] == ' ')
+        From++;
+    return From;
+#endif
+}
+
+/* Copies the line at p, up to its first CR or LF but at most LINE_MAX_CHARS
+ * bytes, into ILine, and returns the length of the whole line. The bytes are
+ * copied a block at a time while the line end is looked for. */
+static DWORD CopyLine(const char* p, DWORD Left) {
+    DWORD n = 0;
 #if defined(__SSE2__) && defined(__GNUC__)
-    const __m128i Space = _mm_set1_epi8(' ');
-    for (; n - i >= 16; i += 16) {
-        __m128i Block = _mm_loadu_si128((const __m128i*)(p + i));
-        unsigned Others = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Block, Space)) & 0xFFFFu;
-        if (Others != 0) return i + (DWORD)__builtin_ctz(Others);
+    const __m128i Cr = _mm_set1_epi8('\r'), Lf = _mm_set1_epi8('\n');
+    for (; Left - n >= 16 && n < LINE_MAX_CHARS; n += 16) {
+        __m128i Block = _mm_loadu_si128((const __m128i*)(p + n));
+        _mm_storeu_si128((__m128i*)(ILine + n), Block);
+        int Ends =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(Block, Cr), _mm_cmpeq_epi8(Block, Lf)));
+        if (Ends != 0) return n + (DWORD)__builtin_ctz((unsigned)Ends);
     }
 #endif
-    while (i < n && p[i] == ' ')
-        i++;
-    return i;
+    for (; n < Left && n < LINE_MAX_CHARS && p[n] != '\r' && p[n] != '\n'; n++)
+        ILine[n] = p[n];
+    if (n >= LINE_MAX_CHARS) n += FindEither(p + n, Left - n, '\r', '\n');
+    return n;
 }
 
 /* Cuts the next line from the input into ILine. Any run of CR and LF ends a
@@ -332,9 +383,8 @@ int GetaLine(void) {
     ILine[0] = '\0';
     if (dwLeft == 0) return 0;
 
-    DWORD n = FindEither(pIfileMap, dwLeft, '\r', '\n');
+    DWORD n = CopyLine(pIfileMap, dwLeft);
     ILen = n < LINE_MAX_CHARS ? n : LINE_MAX_CHARS;
-    memcpy(ILine, pIfileMap, ILen);
     pIfileMap += n;
     dwLeft -= n;
     while (dwLeft != 0 && (*pIfileMap == '\r' || *pIfileMap == '\n')) {
@@ -357,7 +407,7 @@ int QualifyLine(void) {
         InCode = 0;
         return 0;
     }
-    if (!Inclusive && FindEither(ILine, ILen, '\\', '\\') < ILen) return 0;
+    if (!Inclusive && LineFind(0, ILen, '\\', '\\') < ILen) return 0;
     return 1;
 }
 
@@ -365,14 +415,14 @@ int QualifyLine(void) {
  * Size bytes, cut to the field, and fills the rest of the field with zeros. */
 static void CopyName(char* Field, DWORD Size, DWORD* Pos, DWORD End) {
     DWORD Start = *Pos;
-    *Pos += FindEither(ILine + Start, End - Start, ' ', ' ');
+    *Pos = LineFind(Start, End, ' ', ' ');
     DWORD Len = *Pos - Start < Size ? *Pos - Start : Size;
     memcpy(Field, ILine + Start, Len);
     memset(Field + Len, 0, Size - Len);
 }
 
 static void SkipSpaces(DWORD* Pos) {
-    *Pos += SkipBlanks(ILine + *Pos, ILen - *Pos);
+    *Pos = LineSkipSpaces(*Pos, ILen);
 }
 
 /* Parses the current line into the next record of the entry block. A field
@@ -385,7 +435,7 @@ void SaveEntry(void) {
     DWORD Pos = 1; /* the leading space is not looked at */
     SkipSpaces(&Pos);
     DWORD Addr = 0;
-    for (; Pos < ILen && ILine[Pos] != ' '; Pos++) {
+    for (DWORD AddrEnd = LineFind(Pos, ILen, ' ', ' '); Pos < AddrEnd; Pos++) {
         int Code = (signed char)ILine[Pos];
         Addr = Addr * 16 + (DWORD)(Code < 65 ? Code - 48 : Code - 55);
     }
@@ -397,7 +447,7 @@ void SaveEntry(void) {
 
     SkipSpaces(&Pos);
     DWORD End = ILen;
-    char* lpHit = ILine + Pos + FindEither(ILine + Pos, ILen - Pos, '(', '(');
+    char* lpHit = ILine + LineFind(Pos, ILen, '(', '(');
     if (lpHit < ILine + ILen) {
         *lpHit = '\0';
         End = (DWORD)(lpHit - ILine);
@@ -574,18 +624,31 @@ int WriteOutputA(void) {
 }
 
 /* ------------------------------------------------------------------------ */
+/* Driver                                                                   */
+
+/* The guarded work: the entry list built, then written. */
+static void Convert(void) {
+    if (Doit()) Written = Binary ? WriteOutputB() : WriteOutputA();
+}
+
+/* The guard's filter: every exception is reported and taken. */
+static LONG GuardFilter(PEXCEPTION_POINTERS ExceptionInfo) {
+    return HandleException(ExceptionInfo->ExceptionRecord->ExceptionCode,
+                           ExceptionInfo->ExceptionRecord);
+}
 
 int main(int argc, char** argv) {
+    OpenDebug();
     Banner();
     if (!GetOptions(argc, argv)) return 1;
     if (Help) {
         Useage();
+        CloseDebug();
         return 0;
     }
     if (!OpenFiles()) return 1;
 
-    int Written = 1;
-    if (Doit()) Written = Binary ? WriteOutputB() : WriteOutputA();
+    if (!GuardRun(Convert, GuardFilter)) Aborted = 1; /* the handler block */
 
     CloseHandle(hIfileMap);
     CloseHandle(hIfile);
@@ -593,11 +656,15 @@ int main(int argc, char** argv) {
     VirtualFree(EntBase, 0, MEM_DECOMMIT);
     VirtualFree(EntBase, 0, MEM_RELEASE);
 
-    if (Failed) return 1;
-    if (!Written) {
+    int Status = 1; /* a run that failed, Doit's failure included, says why */
+    if (Aborted) {
+        printf("\nKORVAL terminated due to exception.");
+    } else if (!Failed && !Written) {
         printf("\nUnable to write output file '%s'", OfName);
-        return 1;
+    } else if (!Failed) {
+        printf("\nEnd KORVAL - %d map entries written.\n", (int)NumRecs);
+        Status = 0;
     }
-    printf("\nEnd KORVAL - %d map entries written.\n", (int)NumRecs);
-    return 0;
+    CloseDebug();
+    return Status;
 }

@@ -2,12 +2,17 @@
 
 #include "tool_runner.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -25,18 +30,20 @@ ScratchDir::~ScratchDir() {
     if (system(command.c_str()) != 0) perror("cleanup");
 }
 
-RunResult RunIn(const std::string& dir, const std::string& program,
+Spawned SpawnIn(const std::string& dir, const std::string& program,
                 const std::vector<std::string>& args, const std::vector<std::string>& env) {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         dup2(pipeFds[1], 1);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
+        signal(SIGINT, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         if (chdir(dir.c_str()) != 0) _exit(127);
         for (const std::string& setting : env)
             putenv(const_cast<char*>(setting.c_str()));
@@ -49,17 +56,112 @@ RunResult RunIn(const std::string& dir, const std::string& program,
         _exit(127);
     }
     close(pipeFds[1]);
+    Spawned child;
+    child.pid = pid;
+    child.out = pipeFds[0];
+    return child;
+}
+
+std::string ReadSome(const Spawned& child, size_t count) {
+    std::string bytes;
+    char buffer[4096];
+    while (bytes.size() < count) {
+        size_t want = std::min(sizeof buffer, count - bytes.size());
+        ssize_t got = read(child.out, buffer, want);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        bytes.append(buffer, got);
+    }
+    return bytes;
+}
+
+namespace {
+
+std::string ProcText(int pid, const char* name) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The state letter of /proc/PID/stat: R running, S sleeping, Z ended...
+char ProcState(int pid) {
+    std::string stat = ProcText(pid, "stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+}
+
+} // namespace
+
+bool WaitBlockedOnOutput(const Spawned& child, int seconds) {
+    int capacity = fcntl(child.out, F_GETPIPE_SZ);
+    for (int tries = 0; tries < seconds * 1000; tries++) {
+        int queued = 0;
+        ioctl(child.out, FIONREAD, &queued);
+        char state = ProcState(child.pid);
+        if (state == 'Z' || state == '?') return false;
+        std::string wchan = ProcText(child.pid, "wchan");
+        bool inPipeWrite = wchan.find("pipe_write") != std::string::npos || queued >= capacity;
+        if (state == 'S' && queued > 0 && inPipeWrite) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+bool WaitSignalTaken(const Spawned& child, int signal, int seconds) {
+    const unsigned long long bit = 1ull << (signal - 1);
+    for (int tries = 0; tries < seconds * 1000; tries++) {
+        std::istringstream status(ProcText(child.pid, "status"));
+        bool pending = false, seen = false;
+        for (std::string line; std::getline(status, line);) {
+            if (line.compare(0, 7, "SigPnd:") != 0 && line.compare(0, 7, "ShdPnd:") != 0) continue;
+            seen = true;
+            if (std::stoull(line.substr(7), nullptr, 16) & bit) pending = true;
+        }
+        if (!seen) return false;
+        if (!pending) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+std::vector<std::string> OpenFilesOf(const Spawned& child) {
+    std::vector<std::string> files;
+    std::string dir = "/proc/" + std::to_string(child.pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return files;
+    while (struct dirent* entry = readdir(d)) {
+        if (entry->d_name[0] == '.') continue;
+        char target[4096];
+        ssize_t n = readlink((dir + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0) files.push_back(std::string(target, n));
+    }
+    closedir(d);
+    return files;
+}
+
+RunResult Finish(Spawned& child) {
     RunResult result;
     char buffer[4096];
     ssize_t got;
-    while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+    while ((got = read(child.out, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
         result.out.append(buffer, got);
-    close(pipeFds[0]);
+    }
+    close(child.out);
+    child.out = -1;
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(child.pid, &status, 0);
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
+}
+
+RunResult RunIn(const std::string& dir, const std::string& program,
+                const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    Spawned child = SpawnIn(dir, program, args, env);
+    return Finish(child);
 }
 
 std::string ReadFile(const std::string& path) {

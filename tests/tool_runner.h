@@ -35,6 +35,36 @@ class ScratchDir {
 RunResult RunIn(const std::string& dir, const std::string& program,
                 const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 
+// A program started with its standard output on a pipe that the caller
+// reads when it likes, for tests that act while the program runs: one that
+// writes more than the pipe holds is left blocked until the pipe is read.
+struct Spawned {
+    int pid = -1;
+    int out = -1; // the read end of the program's standard output
+};
+
+// Starts program in dir, standard input from /dev/null, Ctrl-C at its
+// default whatever the test process does with it.
+Spawned SpawnIn(const std::string& dir, const std::string& program,
+                const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+
+// Reads exactly count bytes of the program's output (fewer at its end).
+std::string ReadSome(const Spawned& child, size_t count);
+
+// Waits until the program sleeps in a write to its full output pipe.
+// False when it has not within seconds, or has ended.
+bool WaitBlockedOnOutput(const Spawned& child, int seconds = 20);
+
+// Waits until a signal sent to the program is no longer pending: it has
+// been taken (or ignored). False when that has not happened within seconds.
+bool WaitSignalTaken(const Spawned& child, int signal, int seconds = 20);
+
+// The files the program holds open, by file descriptor: where each links to.
+std::vector<std::string> OpenFilesOf(const Spawned& child);
+
+// Reads the rest of the output and waits for the end.
+RunResult Finish(Spawned& child);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);

@@ -1,0 +1,121 @@
+// symnames.cpp - routine and module names for the code map.
+
+#include "symnames.h"
+
+#include <cxxabi.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+bool IsIdentChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+std::string Demangle(const std::string& Symbol) {
+    if (Symbol.compare(0, 2, "_Z") != 0) return Symbol;
+    int Status = 0;
+    char* Text = abi::__cxa_demangle(Symbol.c_str(), nullptr, nullptr, &Status);
+    if (Text == nullptr || Status != 0) return Symbol;
+    std::string Result(Text);
+    free(Text);
+    return Result;
+}
+
+void EraseAll(std::string* Text, const std::string& Part) {
+    for (size_t At; (At = Text->find(Part)) != std::string::npos;)
+        Text->erase(At, Part.size());
+}
+
+// Takes the " [clone .x]" suffixes off Name and returns them as ".x".
+std::string TakeClones(std::string* Name) {
+    std::string Clones;
+    const std::string Lead = " [clone ";
+    for (size_t At; (At = Name->find(Lead)) != std::string::npos;) {
+        size_t End = Name->find(']', At);
+        if (End == std::string::npos) break;
+        Clones += Name->substr(At + Lead.size(), End - At - Lead.size());
+        Name->erase(At, End + 1 - At);
+    }
+    return Clones;
+}
+
+// Takes off "(params)" and any qualifiers after it (const, &, noexcept...).
+void TakeParameters(std::string* Name) {
+    size_t Close = Name->rfind(')');
+    if (Close == std::string::npos) return;
+    for (size_t i = Close + 1; i < Name->size(); i++) {
+        char c = (*Name)[i];
+        if (c != ' ' && c != '&' && !IsIdentChar(c)) return; // not a parameter list
+    }
+    int Depth = 0;
+    for (size_t i = Close + 1; i-- > 0;) {
+        if ((*Name)[i] == ')') Depth++;
+        if ((*Name)[i] == '(' && --Depth == 0) {
+            Name->erase(i);
+            return;
+        }
+    }
+}
+
+// Takes the parameter lists of enclosing functions off the name of a local
+// entity: "use(int)::{lambda(int)#1}" gives "use::{lambda(int)#1}".
+void TakeOuterParameters(std::string* Name) {
+    for (size_t Close = Name->find(")::"); Close != std::string::npos;
+         Close = Name->find(")::", Close + 1)) {
+        int Depth = 0;
+        for (size_t i = Close + 1; i-- > 0;) {
+            if ((*Name)[i] == ')') Depth++;
+            if ((*Name)[i] == '(' && --Depth == 0) {
+                if (i > 0 && (IsIdentChar((*Name)[i - 1]) || (*Name)[i - 1] == '>')) {
+                    Name->erase(i, Close + 1 - i);
+                    Close = i;
+                }
+                break;
+            }
+        }
+    }
+}
+
+// Takes off a return type (template functions carry one): everything up to
+// the last space outside brackets before the name's "operator", if any.
+void TakeReturnType(std::string* Name) {
+    int Depth = 0;
+    size_t Start = 0;
+    for (size_t i = 0; i < Name->size(); i++) {
+        char c = (*Name)[i];
+        if (Depth == 0 && Name->compare(i, 8, "operator") == 0 &&
+            (i == 0 || !IsIdentChar((*Name)[i - 1])) &&
+            (i + 8 == Name->size() || !IsIdentChar((*Name)[i + 8])))
+            break; // what follows is the operator's own name: "operator<", "operator new"
+        if (c == '<' || c == '(' || c == '[' || c == '{') Depth++;
+        if ((c == '>' || c == ')' || c == ']' || c == '}') && Depth > 0) Depth--;
+        if (c == ' ' && Depth == 0) Start = i + 1;
+    }
+    Name->erase(0, Start);
+}
+
+} // namespace
+
+std::string RoutineName(const std::string& Symbol) {
+    std::string Name = Demangle(Symbol);
+    if (Name == Symbol) return Symbol; // a C name, or one that does not demangle
+    std::string Clones = TakeClones(&Name);
+    TakeParameters(&Name);
+    EraseAll(&Name, "[abi:cxx11]");
+    TakeReturnType(&Name);
+    TakeOuterParameters(&Name);
+    EraseAll(&Name, "(anonymous namespace)::");
+    EraseAll(&Name, " ");
+    return Name + Clones;
+}
+
+std::string ModuleName(const std::string& InputFile) {
+    std::string Name = InputFile;
+    if (!Name.empty() && Name.back() == ')') {
+        size_t Open = Name.rfind('(');
+        if (Open != std::string::npos) return Name.substr(Open + 1, Name.size() - Open - 2);
+    }
+    size_t Slash = Name.find_last_of("/\\");
+    return Slash == std::string::npos ? Name : Name.substr(Slash + 1);
+}

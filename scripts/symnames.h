@@ -1,0 +1,18 @@
+// symnames.h - how a symbol of the executable is named in its code map.
+
+#ifndef KORVAL_TOOLS_SYMNAMES_H
+#define KORVAL_TOOLS_SYMNAMES_H
+
+#include <string>
+
+// The routine name of a symbol: a C++ name demangled, without its
+// parameter list, qualifiers, return type, ABI tags and the "(anonymous
+// namespace)::" qualifier, with no spaces, and a compiler clone's suffix
+// kept (".cold", ".isra.0"); any other name as it is.
+std::string RoutineName(const std::string& Symbol);
+
+// The module of an input file the linker names: the member of an archive
+// ("lib.a(files.cpp.o)" gives "files.cpp.o"), else the file's base name.
+std::string ModuleName(const std::string& InputFile);
+
+#endif

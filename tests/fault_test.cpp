@@ -1,0 +1,243 @@
+// fault_test.cpp - the fault reporter in the built tool: a map that shrinks
+// under the conversion and Ctrl-C during it, each reported and followed by an
+// orderly end; and the tool's own code map, KORVAL.COD.
+//
+// To act while korval converts, it runs with option D and its output on a
+// pipe that the test does not read: the echo of pass 1 fills the pipe and
+// korval waits in a write. The test then shrinks the map or sends Ctrl-C,
+// and reads one pipe buffer's worth, which lets korval go on until its last
+// write at the exit, where it waits again on the full pipe: the files it
+// still holds then are those it did not close.
+
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+
+namespace {
+
+const std::string kKorval = KORVAL_EXE;
+
+// A map whose echo is many times what a pipe holds.
+std::string BigMap() {
+    std::string text = "Code\r\n";
+    char line[64];
+    for (int i = 0; i < 40000; i++) {
+        snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
+        text += line;
+    }
+    return text;
+}
+
+// One record of a code map: address, routine, module.
+struct CodRecord {
+    uint32_t addr;
+    std::string routine, module;
+};
+
+std::vector<CodRecord> ReadCod(const std::string& bytes) {
+    std::vector<CodRecord> records;
+    if (bytes.size() < 4) return records;
+    uint32_t count;
+    memcpy(&count, bytes.data(), 4);
+    EXPECT_EQ(bytes.size(), 4 + 52ull * count);
+    for (uint32_t i = 0; i < count && 4 + 52ull * (i + 1) <= bytes.size(); i++) {
+        const char* rec = bytes.data() + 4 + 52 * i;
+        CodRecord r;
+        memcpy(&r.addr, rec, 4);
+        r.routine.assign(rec + 4, strnlen(rec + 4, 32));
+        r.module.assign(rec + 36, strnlen(rec + 36, 16));
+        records.push_back(r);
+    }
+    return records;
+}
+
+class Fault : public ::testing::Test {
+  protected:
+    void SetUp() override { WriteFile(dir / "big.map", BigMap()); }
+
+    // Starts korval -d big.map and waits until it is held up by its output.
+    Spawned StartHeldUp() {
+        Spawned child = SpawnIn(dir.path(), kKorval, {"-d", "big.map"});
+        EXPECT_TRUE(WaitBlockedOnOutput(child)) << "korval never waited on its output";
+        return child;
+    }
+
+    // Lets korval go on after the exception, up to its last write at the
+    // exit; returns the files in the scratch directory that it holds open
+    // then. out gets what was read.
+    std::vector<std::string> FilesHeldAtTheEnd(Spawned& child, std::string* out) {
+        int capacity = fcntl(child.out, F_GETPIPE_SZ);
+        *out += ReadSome(child, 4096);
+        int queued = 0;
+        for (int tries = 0; tries < 20000; tries++) {
+            ioctl(child.out, FIONREAD, &queued);
+            if (queued >= capacity) break;
+            usleep(1000);
+        }
+        EXPECT_GE(queued, capacity) << "korval did not write on";
+        EXPECT_TRUE(WaitBlockedOnOutput(child)) << "korval did not wait at its end";
+        std::vector<std::string> held;
+        for (const std::string& file : OpenFilesOf(child))
+            if (file.compare(0, dir.path().size(), dir.path()) == 0) held.push_back(file);
+        return held;
+    }
+
+    // The run after an exception: report, abort line, status 1, the output
+    // created and left empty, nothing held open. Returns the report's "at".
+    std::string ExpectOrderlyAbort(Spawned& child, const std::string& what) {
+        std::string out;
+        std::vector<std::string> held = FilesHeldAtTheEnd(child, &out);
+        EXPECT_TRUE(held.empty()) << held.front();
+        RunResult r = Finish(child);
+        out += r.out;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(out.compare(0, 13, "KORVAL 1.00 -"), 0);
+        std::smatch m;
+        static const std::regex tail(
+            "EXCEPTION : (.*) at (.*)\\.\nKORVAL terminated due to exception\\.$");
+        EXPECT_TRUE(std::regex_search(out, m, tail))
+            << out.substr(out.size() > 300 ? out.size() - 300 : 0);
+        EXPECT_EQ(out.find("EXCEPTION"), out.rfind("EXCEPTION"));
+        EXPECT_EQ(out.find("End KORVAL"), std::string::npos);
+        EXPECT_EQ(m[1], what);
+        EXPECT_TRUE(FileExists(dir / "BIG.COD"));
+        if (FileExists(dir / "BIG.COD")) {
+            EXPECT_EQ(ReadFile(dir / "BIG.COD"), "");
+        }
+        return m[2];
+    }
+
+    ScratchDir dir;
+};
+
+TEST_F(Fault, MapShrunkUnderTheConversionIsReportedByName) {
+    WriteFile(dir / "KORVAL.COD", ReadFile(KORVAL_COD));
+    Spawned child = StartHeldUp();
+    ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
+    std::string at = ExpectOrderlyAbort(child, "Unknown code : 0xC0000006");
+
+    // A routine of ours reads the map: GetaLine, or the scanner it calls.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(
+        at, m, std::regex("(GetaLine|LineLength)\\(korval\\.cpp\\.o\\)\\+0x([0-9A-F]+)")))
+        << at;
+    uint32_t offset = (uint32_t)std::stoul(m[2], nullptr, 16);
+
+    // Without a code map the same place is shown as a plain address.
+    ASSERT_EQ(unlink((dir / "KORVAL.COD").c_str()), 0);
+    WriteFile(dir / "big.map", BigMap());
+    child = StartHeldUp();
+    ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
+    at = ExpectOrderlyAbort(child, "Unknown code : 0xC0000006");
+    ASSERT_TRUE(std::regex_match(at, std::regex("0x[0-9A-F]{8}"))) << at;
+    uint32_t plain = (uint32_t)std::stoul(at.substr(2), nullptr, 16);
+    for (const CodRecord& r : ReadCod(ReadFile(KORVAL_COD)))
+        if (r.routine == m[1].str()) {
+            EXPECT_EQ(plain, r.addr + offset);
+        }
+}
+
+TEST_F(Fault, CtrlCDuringTheConversion) {
+    WriteFile(dir / "KORVAL.COD", ReadFile(KORVAL_COD));
+    Spawned child = StartHeldUp();
+    ASSERT_EQ(kill(child.pid, SIGINT), 0);
+    // The report is made in the signal handler, which waits on the full
+    // pipe as well; only then may the pipe be read.
+    ASSERT_TRUE(WaitSignalTaken(child, SIGINT));
+    ASSERT_TRUE(WaitBlockedOnOutput(child));
+    std::string at = ExpectOrderlyAbort(child, "Control-C interrupt");
+    // Interrupted in the C library's write, above 4 GiB: shown whole.
+    EXPECT_TRUE(std::regex_match(at, std::regex("0x[0-9A-F]{9,16}"))) << at;
+}
+
+TEST_F(Fault, ACodeMapChangesNothingElse) {
+    std::string map = CrLf({"Code", " 00001000 _One one.obj", " 00002000 _Two two.obj"});
+    WriteFile(dir / "two.map", map);
+    RunResult without = RunIn(dir.path(), kKorval, {"two"});
+    std::string cod = ReadFile(dir / "TWO.COD");
+    for (const std::string& codeMap :
+         {ReadFile(KORVAL_COD), std::string("\x05\x00", 2), std::string()}) {
+        WriteFile(dir / "KORVAL.COD", codeMap);
+        RunResult with = RunIn(dir.path(), kKorval, {"two"});
+        EXPECT_EQ(with.status, 0);
+        EXPECT_EQ(with.out.substr(with.out.find('\n')), without.out.substr(without.out.find('\n')));
+        EXPECT_EQ(ReadFile(dir / "TWO.COD"), cod);
+        RunResult help = RunIn(dir.path(), kKorval, {"-?"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("Useage :- KORVAL"), std::string::npos);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The tool's own code map.
+
+TEST(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
+    std::vector<CodRecord> records = ReadCod(ReadFile(KORVAL_COD));
+    ASSERT_GT(records.size(), 40u);
+    std::map<std::string, std::string> moduleOf;
+    for (size_t i = 0; i < records.size(); i++) {
+        EXPECT_GE(records[i].addr, 0x400000u) << records[i].routine;
+        if (i > 0) {
+            EXPECT_LE(records[i - 1].addr, records[i].addr) << records[i].routine;
+        }
+        EXPECT_EQ(records[i].routine.find(' '), std::string::npos) << records[i].routine;
+        EXPECT_EQ(records[i].routine.find("(int"), std::string::npos) << records[i].routine;
+        moduleOf[records[i].routine] = records[i].module;
+    }
+    const std::pair<const char*, const char*> expected[] = {
+        {"main", "korval.cpp.o"},
+        {"Banner", "korval.cpp.o"},
+        {"GetOptions", "korval.cpp.o"},
+        {"OpenFiles", "korval.cpp.o"},
+        {"GetaLine", "korval.cpp.o"},
+        {"SaveEntry", "korval.cpp.o"},
+        {"Doit", "korval.cpp.o"},
+        {"WriteOutputB", "korval.cpp.o"},
+        {"OpenDebug", "mapdebug.cpp.o"},
+        {"HandleException", "mapdebug.cpp.o"},
+        {"CloseDebug", "mapdebug.cpp.o"},
+        {"GuardRun", "exceptions.cpp.o"},
+        {"CreateFileA", "files.cpp.o"},
+        {"VirtualAlloc", "memory.cpp.o"},
+        {"_start", "crt1.o"},
+    };
+    for (const auto& e : expected) {
+        EXPECT_EQ(moduleOf.count(e.first), 1u) << e.first;
+        EXPECT_EQ(moduleOf[e.first], e.second) << e.first;
+    }
+}
+
+TEST(CodeMap, IsTheToolsConversionOfItsMap) {
+    std::string map = ReadFile(KORVAL_MAP);
+    std::regex line(" [0-9A-F]{8} _[^ ]+ [^ ]*");
+    size_t code = map.find("\r\nCode\r\n");
+    ASSERT_NE(code, std::string::npos);
+    size_t lines = 0;
+    for (size_t at = code + 8; at < map.size(); lines++) {
+        size_t end = map.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_TRUE(std::regex_match(map.substr(at, end - at), line)) << map.substr(at, end - at);
+        at = end + 2;
+    }
+    EXPECT_EQ(ReadCod(ReadFile(KORVAL_COD)).size(), lines);
+
+    // Converted again where KORVAL.COD itself is loaded from: the same file.
+    ScratchDir dir;
+    WriteFile(dir / "KORVAL.MAP", map);
+    WriteFile(dir / "KORVAL.COD", ReadFile(KORVAL_COD));
+    RunResult r = RunIn(dir.path(), kKorval, {"KORVAL.MAP"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadFile(dir / "KORVAL.COD"), ReadFile(KORVAL_COD));
+}
+
+} // namespace
