@@ -11,11 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <random>
+#include <regex>
 
 namespace {
 
@@ -31,6 +35,12 @@ std::string WindowsKorval() {
         return "korval.exe";
     }
     return exe;
+}
+
+// A file the Windows build wrote beside korval.exe.
+std::string BesideExe(const std::string& name) {
+    std::string exe = WindowsKorval();
+    return exe.substr(0, exe.rfind('/') + 1) + name;
 }
 
 // The Windows name of a Linux path.
@@ -331,6 +341,141 @@ TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
     RunResult l = RunIn(dir.path(), kLinuxKorval, {"-d", "sample", "linux"});
     Outcome w = Korval({"-d", "sample", "windows"});
     EXPECT_EQ(AfterBanner(w.out), AfterBanner(l.out));
+}
+
+// ---------------------------------------------------------------------------
+// Fault reports of the Windows build, as on Linux (fault_test): korval.exe
+// converts with option D and its output on a pipe the test does not read, so
+// that it waits in a write inside the guarded work while the test acts.
+
+// A map whose echo is many times what a pipe holds.
+std::string BigMap() {
+    std::string text = "Code\r\n";
+    char line[64];
+    for (int i = 0; i < 40000; i++) {
+        snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
+        text += line;
+    }
+    return text;
+}
+
+struct CodRecord {
+    uint32_t addr;
+    std::string routine, module;
+};
+
+std::vector<CodRecord> ReadCod(const std::string& bytes) {
+    std::vector<CodRecord> records;
+    uint32_t count = 0;
+    if (bytes.size() >= 4) memcpy(&count, bytes.data(), 4);
+    EXPECT_EQ(bytes.size(), 4 + 52ull * count);
+    for (uint32_t i = 0; i < count && 4 + 52ull * (i + 1) <= bytes.size(); i++) {
+        const char* rec = bytes.data() + 4 + 52 * i;
+        CodRecord r;
+        memcpy(&r.addr, rec, 4);
+        r.routine.assign(rec + 4, strnlen(rec + 4, 32));
+        r.module.assign(rec + 36, strnlen(rec + 36, 16));
+        records.push_back(r);
+    }
+    return records;
+}
+
+class WindowsFault : public WindowsKorvalTest {
+  protected:
+    void SetUp() override { WriteFile(dir / "big.map", BigMap()); }
+
+    Spawned StartHeldUp() {
+        Spawned child = SpawnIn(dir.path(), kWine, {WindowsKorval(), "-d", "big.map"});
+        EXPECT_TRUE(WaitBlockedOnOutput(child)) << "korval.exe never waited on its output";
+        return child;
+    }
+
+    // The run after an exception: the report and the abort line, status 1,
+    // the output created and left empty. Returns the report's "at".
+    std::string ExpectOrderlyAbort(Spawned& child, const std::string& what) {
+        RunResult r = Finish(child);
+        std::string out = Console(r.out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(out.compare(0, 13, "KORVAL 1.00 -"), 0);
+        std::smatch m;
+        static const std::regex tail(
+            "EXCEPTION : (.*) at (.*)\\.\nKORVAL terminated due to exception\\.$");
+        EXPECT_TRUE(std::regex_search(out, m, tail))
+            << out.substr(out.size() > 300 ? out.size() - 300 : 0);
+        EXPECT_EQ(out.find("EXCEPTION"), out.rfind("EXCEPTION"));
+        EXPECT_EQ(out.find("End KORVAL"), std::string::npos);
+        EXPECT_TRUE(std::regex_match(m[1].str(), std::regex(what))) << m[1];
+        EXPECT_EQ(ReadFile(dir / "BIG.COD"), "");
+        return m[2];
+    }
+};
+
+// Wine turns a read of a mapped page the file no longer holds into an
+// access violation (Windows would not even let the file shrink).
+TEST_F(WindowsFault, MapShrunkUnderTheConversionIsReportedByName) {
+    WriteFile(dir / "KORVAL.COD", ReadFile(BesideExe("KORVAL.COD")));
+    Spawned child = StartHeldUp();
+    ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
+    std::string at = ExpectOrderlyAbort(child, "Access error\\. Ref to locn 0x[0-9A-F]{8}");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(
+        at, m, std::regex("(GetaLine|LineLength)\\(korval\\.cpp\\.obj\\)\\+0x([0-9A-F]+)")))
+        << at;
+    uint32_t offset = (uint32_t)std::stoul(m[2], nullptr, 16);
+
+    // Without a code map the same place is shown as a plain address.
+    ASSERT_EQ(unlink((dir / "KORVAL.COD").c_str()), 0);
+    WriteFile(dir / "big.map", BigMap());
+    child = StartHeldUp();
+    ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
+    at = ExpectOrderlyAbort(child, "Access error\\. Ref to locn 0x[0-9A-F]{8}");
+    ASSERT_TRUE(std::regex_match(at, std::regex("0x[0-9A-F]{8}"))) << at;
+    uint32_t plain = (uint32_t)std::stoul(at.substr(2), nullptr, 16);
+    for (const CodRecord& r : ReadCod(ReadFile(BesideExe("KORVAL.COD"))))
+        if (r.routine == m[1].str()) {
+            EXPECT_EQ(plain, r.addr + offset);
+        }
+}
+
+TEST_F(WindowsFault, CtrlCDuringTheConversion) {
+    WriteFile(dir / "KORVAL.COD", ReadFile(BesideExe("KORVAL.COD")));
+    Spawned child = StartHeldUp();
+    ASSERT_EQ(kill(child.pid, SIGINT), 0);
+    // Wine hands Ctrl-C to a thread of its own, which stops the converting
+    // thread; give it the time before that thread may write on.
+    usleep(300000);
+    ExpectOrderlyAbort(child, "Control-C interrupt");
+}
+
+TEST(WindowsCodeMap, HoldsTheToolsFunctionsAndIsItsOwnConversion) {
+    std::string cod = ReadFile(BesideExe("KORVAL.COD"));
+    std::vector<CodRecord> records = ReadCod(cod);
+    ASSERT_GT(records.size(), 40u);
+    std::map<std::string, std::string> moduleOf;
+    for (size_t i = 0; i < records.size(); i++) {
+        EXPECT_GE(records[i].addr, 0x400000u) << records[i].routine;
+        if (i > 0) {
+            EXPECT_LE(records[i - 1].addr, records[i].addr) << records[i].routine;
+        }
+        moduleOf[records[i].routine] = records[i].module;
+    }
+    const std::pair<const char*, const char*> expected[] = {
+        {"main", "korval.cpp.obj"},        {"GetaLine", "korval.cpp.obj"},
+        {"SaveEntry", "korval.cpp.obj"},   {"WriteOutputB", "korval.cpp.obj"},
+        {"OpenDebug", "mapdebug.cpp.obj"}, {"HandleException", "mapdebug.cpp.obj"},
+        {"GuardRun", "exceptions.cpp.o"},  {"mainCRTStartup", "crt2.o"},
+        {"___chkstk_ms", "_chkstk_ms.o"},
+    };
+    for (const auto& e : expected) {
+        EXPECT_EQ(moduleOf.count(e.first), 1u) << e.first;
+        EXPECT_EQ(moduleOf[e.first], e.second) << e.first;
+    }
+    // The build made it with the Linux korval; korval.exe makes the same.
+    ScratchDir dir;
+    WriteFile(dir / "KORVAL.MAP", ReadFile(BesideExe("KORVAL.MAP")));
+    Outcome r = WineIn(dir.path(), {"KORVAL.MAP", "OWN.COD"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ReadFile(dir / "OWN.COD") == cod);
 }
 
 } // namespace
