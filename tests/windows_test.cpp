@@ -447,6 +447,22 @@ TEST_F(WindowsFault, CtrlCDuringTheConversion) {
     ExpectOrderlyAbort(child, "Control-C interrupt");
 }
 
+// The guard's own test of Ctrl-C (tests/windows), which waits, busy in its
+// guard, to be interrupted.
+TEST(WindowsGuard, CtrlCIsDeliveredWhereTheWorkWasInterrupted) {
+    ScratchDir dir;
+    Spawned child =
+        SpawnIn(dir.path(), kWine, {BesideExe("tests/windows/guard_test.exe"), "ctrl-c"});
+    for (int tries = 0; tries < 20000 && !FileExists(dir / "spinning"); tries++)
+        usleep(1000);
+    ASSERT_TRUE(FileExists(dir / "spinning"));
+    usleep(100000);
+    ASSERT_EQ(kill(child.pid, SIGINT), 0);
+    RunResult r = Finish(child);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Console(r.out), "ctrl-c: passed\n");
+}
+
 TEST(WindowsCodeMap, HoldsTheToolsFunctionsAndIsItsOwnConversion) {
     std::string cod = ReadFile(BesideExe("KORVAL.COD"));
     std::vector<CodRecord> records = ReadCod(cod);

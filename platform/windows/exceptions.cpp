@@ -11,14 +11,17 @@
 // system resume there; the landing routine jumps back into that guard's
 // GuardRun. Jumping from a resumed context, rather than from inside the
 // handler, lets the system's exception dispatch end as it expects. A stack
-// overflow is taken too: the thread keeps stack back for handling it, and
-// the guard page is restored afterwards.
+// overflow is taken too, but its dispatch leaves too little stack for a
+// filter that prints (Wine leaves about 5 KiB, whatever stack guarantee the
+// thread asked for): the handler resumes the thread on the guard's own
+// stack, where the filters are offered copies of the record and context.
+// The stack's guard page is restored afterwards.
 //
 // Ctrl-C is no exception for a console program on Windows: the system calls
 // the console control handlers on a thread of their own. While a guard is
-// active a control handler of ours stops the guarded thread and makes it
-// offer STATUS_CONTROL_C_EXIT to the filters itself, with the context in
-// which it was interrupted, as if the exception had been raised there.
+// active a control handler of ours stops the guarded thread and resumes it
+// the same way, to offer STATUS_CONTROL_C_EXIT to the filters with the
+// context in which it was interrupted, as if it had been raised there.
 //
 // Guards nest, on one thread only, as on POSIX.
 
@@ -41,10 +44,6 @@ BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
 
 namespace {
 
-// Stack the thread keeps back for handling its own stack overflow: enough
-// for a filter's formatted printing.
-const ULONG kOverflowReserve = 64 * 1024;
-
 struct Guard {
     PGUARD_FILTER Filter;
     void* Resume[5]; // __builtin_setjmp buffer: the guard's handler block
@@ -64,12 +63,16 @@ volatile LONG Dispatching;
 
 Guard* Landing; // the guard that took the exception
 
-// The stack the landing routine runs on, apart from the faulting one, which
-// may be exhausted.
-alignas(16) unsigned char LandingStack[16 * 1024];
+// A stack of the guard's own, apart from the faulting one, which may be
+// exhausted: the landing routine runs on it, and so do the filters for an
+// exception that is delivered later (below).
+alignas(16) unsigned char OwnStack[64 * 1024];
 
-// The context an interrupted thread is resumed with to deliver Ctrl-C.
-CONTEXT Interrupted;
+// An exception offered to the filters after the system's dispatch has
+// ended: a stack overflow, whose dispatch leaves the filters too little
+// stack, and Ctrl-C, which the system does not raise at all.
+EXCEPTION_RECORD Deferred;
+CONTEXT DeferredContext;
 
 bool TryTake() {
     return InterlockedCompareExchange(&Dispatching, 1, 0) == 0;
@@ -86,6 +89,14 @@ void Release() {
 
 [[noreturn]] void Land() {
     __builtin_longjmp(Landing->Resume, 1);
+}
+
+// Makes Context go on in Routine, on the guard's own stack.
+void RunOnOwnStack(CONTEXT* Context, void (*Routine)()) {
+    DWORD64 Top = (DWORD64)(OwnStack + sizeof OwnStack) - 8;
+    *(DWORD64*)Top = 0; // Routine's return address: none
+    Context->Rsp = Top;
+    Context->Rip = (DWORD64)Routine;
 }
 
 // Offers an exception to the filters, innermost guard first, with the
@@ -110,52 +121,55 @@ LONG Offer(EXCEPTION_POINTERS* ExceptionInfo) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// Runs on the guarded thread, on the guard's own stack, with the turn
+// taken: offers the deferred exception to the filters, with copies of its
+// record and context. One that no guard takes ends the process with its
+// code, as the system would have.
+[[noreturn]] void DeliverDeferred() {
+    EXCEPTION_POINTERS Pointers = {&Deferred, &DeferredContext};
+    LONG Verdict = Offer(&Pointers);
+    if (Verdict == EXCEPTION_EXECUTE_HANDLER) Land();
+    if (Verdict == EXCEPTION_CONTINUE_EXECUTION) RtlRestoreContext(&DeferredContext, NULL);
+    ExitProcess(Deferred.ExceptionCode);
+}
+
 LONG CALLBACK Vectored(EXCEPTION_POINTERS* ExceptionInfo) {
     // Another thread's exception, or one raised in a filter: not ours.
     if (GetCurrentThreadId() != GuardThreadId || !TryTake()) return EXCEPTION_CONTINUE_SEARCH;
+    if (ExceptionInfo->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+        Deferred = *ExceptionInfo->ExceptionRecord;
+        Deferred.ExceptionRecord = NULL;
+        DeferredContext = *ExceptionInfo->ContextRecord;
+        RunOnOwnStack(ExceptionInfo->ContextRecord, DeliverDeferred);
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
     LONG Verdict = Offer(ExceptionInfo);
     if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
-        CONTEXT* Context = ExceptionInfo->ContextRecord;
-        DWORD64 Top = (DWORD64)(LandingStack + sizeof LandingStack) - 8;
-        *(DWORD64*)Top = 0; // Land's return address: none
-        Context->Rsp = Top;
-        Context->Rip = (DWORD64)&Land;
+        RunOnOwnStack(ExceptionInfo->ContextRecord, Land);
         return EXCEPTION_CONTINUE_EXECUTION;
     }
     return Verdict;
 }
 
-// Runs on the guarded thread in place of the interrupted work, with the
-// turn taken by the control handler: offers STATUS_CONTROL_C_EXIT to the
-// filters. Ctrl-C that no guard takes ends the process, its default course.
-[[noreturn]] void DeliverInterrupt() {
-    EXCEPTION_RECORD Record = {};
-    Record.ExceptionCode = STATUS_CONTROL_C_EXIT;
-    Record.ExceptionAddress = (PVOID)Interrupted.Rip;
-    EXCEPTION_POINTERS Pointers = {&Record, &Interrupted};
-    LONG Verdict = Offer(&Pointers);
-    if (Verdict == EXCEPTION_EXECUTE_HANDLER) Land();
-    if (Verdict == EXCEPTION_CONTINUE_EXECUTION) RtlRestoreContext(&Interrupted, NULL);
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
 // Console control handler, on a thread of the system's: Ctrl-C and
-// Ctrl-Break while a guard is active go to the guarded thread.
+// Ctrl-Break while a guard is active stop the guarded thread and deliver
+// STATUS_CONTROL_C_EXIT to it where it was interrupted.
 BOOL WINAPI ConsoleControl(DWORD dwCtrlType) {
     if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT) return FALSE;
     if (!TryTake()) return TRUE; // the thread is busy with an exception already
     if (Innermost != nullptr && SuspendThread(hGuardThread) != (DWORD)-1) {
-        Interrupted.ContextFlags = CONTEXT_FULL;
+        DeferredContext.ContextFlags = CONTEXT_FULL;
         BOOL Redirected = FALSE;
-        if (GetThreadContext(hGuardThread, &Interrupted)) {
-            CONTEXT Deliver = Interrupted;
-            // Below the interrupted stack pointer, aligned as after a call.
-            Deliver.Rsp = ((Interrupted.Rsp - 256) & ~(DWORD64)15) - 8;
-            Deliver.Rip = (DWORD64)&DeliverInterrupt;
+        if (GetThreadContext(hGuardThread, &DeferredContext)) {
+            Deferred = EXCEPTION_RECORD();
+            Deferred.ExceptionCode = STATUS_CONTROL_C_EXIT;
+            Deferred.ExceptionAddress = (PVOID)DeferredContext.Rip;
+            CONTEXT Deliver = DeferredContext;
+            RunOnOwnStack(&Deliver, DeliverDeferred);
             Redirected = SetThreadContext(hGuardThread, &Deliver);
         }
         ResumeThread(hGuardThread);
-        if (Redirected) return TRUE; // the turn passes to DeliverInterrupt
+        if (Redirected) return TRUE; // the turn passes to DeliverDeferred
     }
     Release();
     return FALSE;
@@ -167,8 +181,6 @@ BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
     Guard g = {Filter, {}, 0, nullptr};
     Take();
     if (Innermost == nullptr) {
-        ULONG Reserve = kOverflowReserve;
-        SetThreadStackGuarantee(&Reserve);
         GuardThreadId = GetCurrentThreadId();
         DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &hGuardThread,
                         0, FALSE, DUPLICATE_SAME_ACCESS);

@@ -4,10 +4,14 @@
 // must end the process runs in a child process of this program. No test
 // framework: the checks print what failed and the exit status tells.
 
+#include "mapdebug.h"
 #include "platform.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -220,6 +224,73 @@ void CtrlC() {
     CHECK(Last.ContextRip == Last.Address);
 }
 
+// What work printed on standard output.
+std::string Printed(void (*Work)()) {
+    fflush(stdout);
+    int Saved = _dup(1);
+    int File = _open("report.txt", _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+    _dup2(File, 1);
+    Work();
+    fflush(stdout);
+    _dup2(Saved, 1);
+    _close(Saved);
+    std::string Text;
+    char Buffer[512];
+    int Got;
+    _lseek(File, 0, SEEK_SET);
+    while ((Got = _read(File, Buffer, sizeof Buffer)) > 0)
+        Text.append(Buffer, Got);
+    _close(File);
+    return Text;
+}
+
+// korval's filter: the report, made with this program's own code map.
+LONG ReportFilter(EXCEPTION_POINTERS* Info) {
+    Filter(Info);
+    return HandleException(Info->ExceptionRecord->ExceptionCode, Info->ExceptionRecord);
+}
+
+void (*ReportedWork)();
+void RunReported() {
+    CHECK(GuardRun(ReportedWork, ReportFilter) == FALSE);
+}
+
+// Real faults, reported by HandleException with the routine that faulted,
+// found in GUARD_TEST.COD, which the build made for this program.
+void NamedReports() {
+    CreateDirectoryA("named-reports", NULL);
+    CHECK(CopyFileA("GUARD_TEST.COD", "named-reports\\KORVAL.COD", FALSE));
+    SetCurrentDirectoryA("named-reports");
+    CHECK(OpenDebug() == 1);
+    SetCurrentDirectoryA("..");
+    CHECK(iNumMaps > 40);
+
+    struct {
+        void (*Work)();
+        void* Routine;
+        const char* Name;
+        const char* What;
+    } const Faults[] = {
+        {WriteNull, (void*)WriteNull, "WriteNull", "Access error. Ref to locn 0x00000000"},
+        {DivideByZero, (void*)DivideByZero, "DivideByZero", "Integer divide by zero"},
+        {Breakpoint, (void*)Breakpoint, "Breakpoint", "Breakpoint instruction"},
+        {Trap, (void*)Trap, "Trap", "Unknown code : 0xC000001D"},
+        {Overflow, (void*)Recurse, "Recurse", "Unknown code : 0xC00000FD"},
+    };
+    for (const auto& f : Faults) {
+        Last = Seen();
+        ReportedWork = f.Work;
+        std::string Report = Printed(RunReported);
+        char Expected[160];
+        snprintf(Expected, sizeof Expected, "EXCEPTION : %s at %s(guard_test.cpp.o)+0x%X.", f.What,
+                 f.Name, (unsigned)(Last.Address - (ULONG_PTR)f.Routine));
+        CHECK(Report == Expected);
+        CHECK(Last.Address - (ULONG_PTR)f.Routine < 256);
+        if (Report != Expected) printf("printed  %s\nexpected %s\n", Report.c_str(), Expected);
+    }
+    CHECK(CloseDebug() == 1);
+}
+
 // Children: each ends its process one way or another.
 int ChildOutside() {
     CHECK(GuardRun(Nothing, Filter) == TRUE);
@@ -233,9 +304,16 @@ int ChildDeclined() {
     return 4;
 }
 
+int ChildDeclinedOverflow() {
+    Verdict = EXCEPTION_CONTINUE_SEARCH;
+    GuardRun(Overflow, Filter);
+    return 5;
+}
+
 void DefaultCourse() {
     CHECK(RunChild("child-outside") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
     CHECK(RunChild("child-declined") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
+    CHECK(RunChild("child-declined-overflow") == (DWORD)EXCEPTION_STACK_OVERFLOW);
 }
 
 struct Case {
@@ -244,13 +322,10 @@ struct Case {
 };
 
 const Case Cases[] = {
-    {"processor-faults", ProcessorFaults},
-    {"software-exception", SoftwareException},
-    {"stack-overflow", StackOverflow},
-    {"completed-work", CompletedWork},
-    {"default-course", DefaultCourse},
-    {"other-verdicts", OtherVerdicts},
-    {"ctrl-c", CtrlC},
+    {"processor-faults", ProcessorFaults}, {"software-exception", SoftwareException},
+    {"stack-overflow", StackOverflow},     {"completed-work", CompletedWork},
+    {"default-course", DefaultCourse},     {"other-verdicts", OtherVerdicts},
+    {"named-reports", NamedReports},       {"ctrl-c", CtrlC},
 };
 
 } // namespace
@@ -267,6 +342,7 @@ int main(int argc, char** argv) {
     std::string Name = argv[1];
     if (Name == "child-outside") return ChildOutside();
     if (Name == "child-declined") return ChildDeclined();
+    if (Name == "child-declined-overflow") return ChildDeclinedOverflow();
     for (const Case& c : Cases) {
         if (Name == c.Name) {
             c.Run();
