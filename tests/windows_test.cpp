@@ -176,6 +176,7 @@ TEST_F(WindowsKorvalTest, NamesInWindowsForm) {
         {"z:nothere", win + "\\NOTHERE.MAP"},
         {"c:nothere", "C:\\NOTHERE.MAP"},
         {"q:\\nothere", "Q:\\NOTHERE.MAP"},
+        {"\\\\server\\share\\x", "\\\\SERVER\\SHARE\\X.MAP"},
     };
     for (const auto& [arg, full] : names) {
         Outcome r = WineIn(cwd, {arg});
