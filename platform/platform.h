@@ -264,6 +264,12 @@ extern "C" {
  * while a guard is active, and the dispositions, the alternate stack and the
  * signal mask found on entry are in force again when GuardRun returns. The
  * filter is called from the signal handler. One thread only.
+ *
+ * On Windows the guard is __try/__except where the compiler has them, and
+ * with MinGW-w64 GCC a vectored exception handler, registered while a guard
+ * is active, that calls the filters with the real EXCEPTION_POINTERS;
+ * Ctrl-C is delivered to the guarded thread as STATUS_CONTROL_C_EXIT.
+ * One thread only there too.
  */
 typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
 BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);

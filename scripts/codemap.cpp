@@ -4,9 +4,10 @@
 //
 //     codemap EXECUTABLE LINKER_MAP OUTPUT.MAP
 //
-// The functions and their addresses come from the executable's ELF symbol
-// table (every function symbol in an executable section, local ones
-// included); the module of each is the input file whose piece of code holds
+// The functions and their addresses come from the executable's symbol table:
+// of an ELF executable every function symbol in an executable section, local
+// ones included; of a PE image (the Windows build) its COFF symbol table,
+// likewise. The module of each is the input file whose piece of code holds
 // it, from the map the linker wrote with -Map. The executable must be linked
 // at fixed addresses below 4 GiB (not position-independent): a function at a
 // higher address is an error, since a code map holds 32-bit addresses.
@@ -16,6 +17,7 @@
 #include <elf.h>
 #include <inttypes.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -31,6 +33,9 @@ namespace {
 struct Function {
     uint64_t Addr;
     std::string Symbol;
+    // Not typed as a function: kept only when an input file's code holds it
+    // (which leaves out what the linker itself defines there).
+    bool Untyped = false;
 };
 
 // A piece of code the linker placed: an input section of one file.
@@ -95,9 +100,71 @@ unsigned char Type32(unsigned char Info) {
     return ELF32_ST_TYPE(Info);
 }
 
+// A PE image (the Windows build): the functions of the COFF symbol table that
+// the GNU linker keeps in it, each at image base + its section's address +
+// its value. Functions are the symbols typed as functions, and the external
+// symbols of code sections (import thunks, assembler routines); local labels
+// are neither.
+bool ReadPe(const std::string& Bytes, Image* Out) {
+    auto Has = [&](uint64_t At, uint64_t Size) { return At + Size <= Bytes.size(); };
+    auto Le = [&](uint64_t At, int Size) {
+        uint64_t Value = 0;
+        for (int i = Size - 1; i >= 0; i--)
+            Value = Value << 8 | (unsigned char)Bytes[At + i];
+        return Value;
+    };
+    if (!Has(0, 0x40) || Bytes.compare(0, 2, "MZ") != 0) return false;
+    uint64_t Coff = Le(0x3C, 4) + 4;
+    if (!Has(Coff, 20) || Bytes.compare(Coff - 4, 4, std::string("PE\0\0", 4)) != 0) return false;
+    uint64_t NumSections = Le(Coff + 2, 2), SymTab = Le(Coff + 8, 4), NumSyms = Le(Coff + 12, 4);
+    uint64_t Opt = Coff + 20, SecTab = Opt + Le(Coff + 16, 2);
+    uint64_t Strings = SymTab + NumSyms * 18;
+    if (SymTab == 0 || !Has(Opt, 32) || !Has(SecTab, NumSections * 40) || !Has(Strings, 4))
+        return false;
+    uint64_t ImageBase = Le(Opt, 2) == 0x20B ? Le(Opt + 24, 8) : Le(Opt + 28, 4);
+    // A name of at most 8 bytes at At, or the one at Offset in the strings.
+    auto Name = [&](uint64_t At, uint64_t Offset) {
+        if (Offset == 0) return std::string(Bytes.data() + At, strnlen(Bytes.data() + At, 8));
+        uint64_t Start = Strings + Offset;
+        if (!Has(Start, 1)) return std::string();
+        return std::string(Bytes.data() + Start,
+                           strnlen(Bytes.data() + Start, Bytes.size() - Start));
+    };
+
+    struct Section {
+        uint64_t Address;
+        bool Code;
+    };
+    std::vector<Section> Sections;
+    for (uint64_t i = 0; i < NumSections; i++) {
+        uint64_t At = SecTab + 40 * i;
+        bool Code = (Le(At + 36, 4) & 0x20000020) != 0; // IMAGE_SCN_MEM_EXECUTE, _CNT_CODE
+        std::string Short = Name(At, 0);
+        std::string Full =
+            Short[0] == '/' ? Name(0, strtoull(Short.c_str() + 1, nullptr, 10)) : Short;
+        if (Code) Out->CodeSections.insert(Full);
+        Sections.push_back(Section{ImageBase + Le(At + 12, 4), Code});
+    }
+    for (uint64_t i = 0; i < NumSyms && Has(SymTab + 18 * i, 18);
+         i += 1 + Le(SymTab + 18 * i + 17, 1)) {
+        uint64_t At = SymTab + 18 * i;
+        int64_t Number = (int16_t)Le(At + 12, 2);
+        unsigned Type = (unsigned)Le(At + 14, 2), Class = (unsigned)Le(At + 16, 1);
+        bool Typed = (Type & 0x30) == 0x20 && Class == 3; // static, typed a function
+        if ((!Typed && Class != 2) || Number < 1 || Number > (int64_t)Sections.size() ||
+            !Sections[Number - 1].Code)
+            continue;
+        std::string Symbol = Le(At, 4) == 0 ? Name(0, Le(At + 4, 4)) : Name(At, 0);
+        Out->Functions.push_back(
+            Function{Sections[Number - 1].Address + Le(At + 8, 4), Symbol, !Typed});
+    }
+    return true;
+}
+
 bool ReadExecutable(const std::string& Path, Image* Out) {
     std::ifstream In(Path, std::ios::binary);
     std::string Bytes((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    if (Bytes.compare(0, 2, "MZ") == 0) return ReadPe(Bytes, Out);
     if (Bytes.size() < EI_NIDENT || memcmp(Bytes.data(), ELFMAG, SELFMAG) != 0) return false;
     if (Bytes[EI_CLASS] == ELFCLASS64)
         return ReadElf<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym, Type64>(Bytes, Out);
@@ -169,7 +236,10 @@ int main(int argc, char** argv) {
     }
     Image Exe;
     if (!ReadExecutable(argv[1], &Exe)) {
-        fprintf(stderr, "codemap: %s is not an ELF file with section headers\n", argv[1]);
+        fprintf(
+            stderr,
+            "codemap: %s is neither an ELF file with section headers nor a PE image with symbols\n",
+            argv[1]);
         return 1;
     }
     std::vector<Piece> Pieces = ReadLinkerMap(argv[2], Exe.CodeSections);
@@ -203,6 +273,7 @@ int main(int argc, char** argv) {
         }
         const Piece* p = PieceAt(Pieces, f.Addr);
         if (p == nullptr) {
+            if (f.Untyped) continue;
             fprintf(stderr, "codemap: warning: no input file holds %s\n", f.Symbol.c_str());
         }
         std::string Name = RoutineName(f.Symbol).substr(0, kLongestName);

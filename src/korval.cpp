@@ -143,6 +143,26 @@ static int NameTooLong(const char* Arg) {
     return 0;
 }
 
+/* A name that ends in a dot has no extension, and the dot says so. The
+ * Windows _fullpath drops the dots that end a name; they are put back, so
+ * that "PROG." is not read as PROG.MAP. Components "." and ".." stay as
+ * _fullpath resolved them. */
+static void KeepTrailingDots(char* Full, size_t Size, const char* Name) {
+    const char* End = Name + strlen(Name);
+    const char* Dots = End;
+    while (Dots > Name && Dots[-1] == '.')
+        Dots--;
+    if (Dots == End || Dots == Name || strchr("\\/:", Dots[-1]) != NULL) return;
+    size_t Len = strlen(Full);
+    size_t Kept = 0;
+    while (Kept < Len && Full[Len - 1 - Kept] == '.')
+        Kept++;
+    size_t Want = (size_t)(End - Dots);
+    if (Kept >= Want || Len + Want - Kept >= Size) return;
+    memset(Full + Len, '.', Want - Kept);
+    Full[Len + Want - Kept] = '\0';
+}
+
 /* Reads the options and builds IfName and OfName. Returns 0 after reporting
  * a file name longer than the platform allows. */
 int GetOptions(int argc, char** argv) {
@@ -198,10 +218,13 @@ int GetOptions(int argc, char** argv) {
         return 1;
     }
 
+    /* Runtimes differ in the errno of a name too long: ERANGE, or none. */
+    errno = 0;
     if (_fullpath(sParam, IfName, sizeof sParam) == NULL) {
-        if (errno == ERANGE) return NameTooLong(InArg);
+        if (errno == 0 || errno == ERANGE) return NameTooLong(InArg);
         strcpy(sParam, IfName); /* no absolute form: OpenFiles reports the name */
     }
+    KeepTrailingDots(sParam, sizeof sParam, IfName);
     _splitpath(sParam, Drive, Dir, Name, Ext);
     if (Ext[0] == '\0') strcpy(Ext, ".MAP");
     if ((size_t)snprintf(IfName, sizeof IfName, "%s%s%s%s", Drive, Dir, Name, Ext) >= sizeof IfName)

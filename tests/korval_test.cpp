@@ -1,6 +1,7 @@
 // korval_test.cpp - end-to-end tests: the built korval run in a fresh
 // directory, checked by its console output, exit status and output bytes.
 
+#include "expected_output.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -12,63 +13,6 @@
 namespace {
 
 const std::string kKorval = KORVAL_EXE;
-
-const char kHelp[] = "\nKORVAL - A program to massage NT .MAP files.\n"
-                     "\nUseage :- KORVAL [options] InFile [OutFile] [options]\n"
-                     "\nOptions (N.B. Either '/' or '-' as leader) :-\n"
-                     "\n     A - Write ASCII (.ENT) not Binary (.COD) file."
-                     "\n     D - Debug displays"
-                     "\n     H or"
-                     "\n     ? - Help screen (this one)\n"
-                     "\n     I - Include library files in output, default is exclude."
-                     "\n <InFile> is the .MAP file name (.MAP extension is not needed)\n"
-                     "\n <OutFile> is the output .COD/.ENT file name (extension is not needed)\n"
-                     "\n If <OutFile> is omitted then the input file name is used,"
-                     "\n and the correct extension (.ENT or .COD) is appended.\n";
-
-// The map of the worked example: ten lines, library and data lines included.
-const std::string kExampleMap = CrLf({
-    "Memory layout of the program",
-    "Code",
-    " 00011A20 _ParseHeader        reader.obj",
-    " 00011000 _main               app.obj",
-    " ab",
-    " 00011A20 _ReadHeader         reader.obj",
-    " 00012F10 _memmove            D:\\sdk\\lib\\crt.lib(memmove.obj)",
-    " 00013000 __strlen            crt.lib(strlen.obj)",
-    "Data",
-    " 00015000 _Table              app.obj",
-});
-
-// Drops the banner line, after checking its shape.
-std::string AfterBanner(const std::string& out) {
-    static const std::regex banner(
-        "KORVAL 1\\.00 - (Sunday|Monday|Tuesday|Wednesday|Thursday|Friday|Saturday), "
-        "[1-9][0-9]? (January|February|March|April|May|June|July|August|September|October|"
-        "November|December) [0-9]+ - [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}\\.\n");
-    size_t end = out.find('\n');
-    EXPECT_NE(end, std::string::npos) << out;
-    EXPECT_TRUE(std::regex_match(out.substr(0, end + 1), banner)) << out;
-    return out.substr(end + 1);
-}
-
-std::string EndLine(int count) {
-    return "\nEnd KORVAL - " + std::to_string(count) + " map entries written.\n";
-}
-
-// A code map record: address, routine and module fields zero-filled.
-std::string Record(uint32_t addr, const std::string& routine, const std::string& module) {
-    std::string rec;
-    for (int i = 0; i < 4; i++)
-        rec += char(addr >> (8 * i));
-    rec += routine + std::string(32 - routine.size(), '\0');
-    rec += module + std::string(16 - module.size(), '\0');
-    return rec;
-}
-
-std::string Count(uint32_t n) {
-    return Record(n, std::string(32, '\0'), "").substr(0, 4);
-}
 
 class Korval : public ::testing::Test {
   protected:

@@ -1,0 +1,76 @@
+// expected_output.h - what korval prints and writes, for the end-to-end
+// tests of both builds: the help screen, the banner's shape, the end line
+// and the records of a code map.
+
+#ifndef KORVAL_TESTS_EXPECTED_OUTPUT_H
+#define KORVAL_TESTS_EXPECTED_OUTPUT_H
+
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+
+#include <regex>
+#include <string>
+
+inline const char kHelp[] =
+    "\nKORVAL - A program to massage NT .MAP files.\n"
+    "\nUseage :- KORVAL [options] InFile [OutFile] [options]\n"
+    "\nOptions (N.B. Either '/' or '-' as leader) :-\n"
+    "\n     A - Write ASCII (.ENT) not Binary (.COD) file."
+    "\n     D - Debug displays"
+    "\n     H or"
+    "\n     ? - Help screen (this one)\n"
+    "\n     I - Include library files in output, default is exclude."
+    "\n <InFile> is the .MAP file name (.MAP extension is not needed)\n"
+    "\n <OutFile> is the output .COD/.ENT file name (extension is not needed)\n"
+    "\n If <OutFile> is omitted then the input file name is used,"
+    "\n and the correct extension (.ENT or .COD) is appended.\n";
+
+// The map of the worked example: ten lines, library and data lines included.
+inline const std::string kExampleMap = CrLf({
+    "Memory layout of the program",
+    "Code",
+    " 00011A20 _ParseHeader        reader.obj",
+    " 00011000 _main               app.obj",
+    " ab",
+    " 00011A20 _ReadHeader         reader.obj",
+    " 00012F10 _memmove            D:\\sdk\\lib\\crt.lib(memmove.obj)",
+    " 00013000 __strlen            crt.lib(strlen.obj)",
+    "Data",
+    " 00015000 _Table              app.obj",
+});
+
+// The console output after the banner line, whose shape is checked.
+inline std::string AfterBanner(const std::string& out) {
+    static const std::regex banner(
+        "KORVAL 1\\.00 - (Sunday|Monday|Tuesday|Wednesday|Thursday|Friday|Saturday), "
+        "[1-9][0-9]? (January|February|March|April|May|June|July|August|September|October|"
+        "November|December) [0-9]+ - [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}\\.\n");
+    size_t end = out.find('\n');
+    EXPECT_NE(end, std::string::npos) << out;
+    EXPECT_TRUE(std::regex_match(out.substr(0, end + 1), banner)) << out;
+    return out.substr(end + 1);
+}
+
+inline std::string EndLine(int count) {
+    return "\nEnd KORVAL - " + std::to_string(count) + " map entries written.\n";
+}
+
+// A code map record: address, routine and module fields zero-filled.
+inline std::string Record(uint32_t addr, const std::string& routine, const std::string& module) {
+    std::string rec;
+    for (int i = 0; i < 4; i++)
+        rec += char(addr >> (8 * i));
+    rec += routine + std::string(32 - routine.size(), '\0');
+    rec += module + std::string(16 - module.size(), '\0');
+    return rec;
+}
+
+// The record count that heads a code map.
+inline std::string Count(uint32_t n) {
+    return Record(n, std::string(32, '\0'), "").substr(0, 4);
+}
+
+#endif
