@@ -278,7 +278,10 @@ TEST(ShrunkInput, ExceptionLeavesNothingHeldAndTheInputAlone) {
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("EXCEPTION : Unknown code : 0xC0000006 at "), std::string::npos);
-    EXPECT_EQ(r.out.substr(r.out.size() - 36), "\nKORVAL terminated due to exception.");
+    const std::string abort = "\nKORVAL terminated due to exception.";
+    EXPECT_TRUE(r.out.size() >= abort.size() &&
+                r.out.compare(r.out.size() - abort.size(), abort.size(), abort) == 0)
+        << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
     EXPECT_TRUE(ReadFile(dir / "big.map") == map.substr(0, 4096));
     EXPECT_EQ(ReadFile(dir / "BIG.COD"), "");
     auto held = ReadLog(dir / "calls.log");
