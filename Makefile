@@ -3,12 +3,26 @@ BUILD    ?= build
 WINBUILD ?= build-windows
 JOBS     ?= 2
 
+# The checked builds: sanitizers (clang when present, else gcc) and fuzzing.
+SAN_BUILD    ?= build-sanitize
+SAN_CXX      ?= $(shell command -v clang++ >/dev/null 2>&1 && echo clang++ || echo g++)
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS  = fuzz_convert fuzz_codemap
+
+# Sanitizer reports of every process the tests start, the tool itself
+# included, go to files under reports/: a report fails the run even where a
+# test does not look at the status of the process that made it.
+SAN_REPORTS = $(abspath $(SAN_BUILD))/reports
+SAN_ENV = ASAN_OPTIONS=exitcode=86:detect_leaks=1:log_path=$(SAN_REPORTS)/asan \
+          UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SAN_REPORTS)/ubsan
+
 # Wine runs the Windows build in a prefix of its own under the build
 # directory, quietly.
 WINEPREFIX_DIR := $(abspath $(WINBUILD))/wineprefix
 WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all
 
-.PHONY: all configure run test bench clean windows test-windows
+.PHONY: all configure run test test-sanitize fuzz bench clean windows test-windows
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -51,9 +65,35 @@ test-windows: all windows
 	cd $(BUILD) && $(WINE_ENV) KORVAL_WINDOWS_EXE=$(abspath $(WINBUILD))/korval.exe \
 		ctest --output-on-failure -j $(JOBS) -L windows
 
+# The whole test suite built and run under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+test-sanitize:
+	@test -f $(SAN_BUILD)/CMakeCache.txt || cmake -S . -B $(SAN_BUILD) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DKORVAL_SANITIZE=ON
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS) && chmod 1777 $(SAN_REPORTS)
+	cd $(SAN_BUILD) && $(SAN_ENV) ctest --output-on-failure -j $(JOBS) -LE windows; status=$$?; \
+	  if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then \
+	    cat $(SAN_REPORTS)/*; echo "test-sanitize: sanitizer reports above"; exit 1; fi; \
+	  exit $$status
+
+# Each fuzz target for FUZZ_SECONDS, from the seed corpus in the repository;
+# what it finds besides goes to $(FUZZ_BUILD)/corpus, a crashing input to
+# $(FUZZ_BUILD)/crash-*.
+fuzz:
+	@test -f $(FUZZ_BUILD)/CMakeCache.txt || cmake -S . -B $(FUZZ_BUILD) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DKORVAL_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
+	  ./$(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=16384 \
+	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
+	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
+
 # Times the converter against a plain sort on generated maps; see docs/benchmark.md.
 bench: all
 	bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
 
 clean:
-	rm -rf $(BUILD) $(WINBUILD)
+	rm -rf $(BUILD) $(WINBUILD) $(SAN_BUILD) $(FUZZ_BUILD)

@@ -500,7 +500,7 @@ int Doit(void) {
     }
 
     const SIZE_T PerEntry = sizeof(aENTREC) + sizeof(uint64_t);
-    ESize = nLines <= (SIZE_T)-1 / PerEntry ? nLines * PerEntry : 0;
+    ESize = (SIZE_T)nLines <= (SIZE_T)-1 / PerEntry ? nLines * PerEntry : 0;
     EntBase =
         ESize ? (PENTREC)VirtualAlloc(NULL, ESize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE) : NULL;
     if (EntBase == NULL) {
@@ -640,13 +640,20 @@ static LONG GuardFilter(PEXCEPTION_POINTERS ExceptionInfo) {
 int main(int argc, char** argv) {
     OpenDebug();
     Banner();
-    if (!GetOptions(argc, argv)) return 1;
+    /* The code map is given back on every way out, the failed ones too. */
+    if (!GetOptions(argc, argv)) {
+        CloseDebug();
+        return 1;
+    }
     if (Help) {
         Useage();
         CloseDebug();
         return 0;
     }
-    if (!OpenFiles()) return 1;
+    if (!OpenFiles()) {
+        CloseDebug();
+        return 1;
+    }
 
     if (!GuardRun(Convert, GuardFilter)) Aborted = 1; /* the handler block */
 

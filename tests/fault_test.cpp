@@ -126,10 +126,11 @@ TEST_F(Fault, MapShrunkUnderTheConversionIsReportedByName) {
     ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
     std::string at = ExpectOrderlyAbort(child, "Unknown code : 0xC0000006");
 
-    // A routine of ours reads the map: GetaLine, or the scanner it calls.
+    // A routine of ours reads the map: GetaLine, or the copy and scan
+    // routines it calls when they are not inlined (a sanitizer build).
     std::smatch m;
     ASSERT_TRUE(std::regex_match(
-        at, m, std::regex("(GetaLine|LineLength)\\(korval\\.cpp\\.o\\)\\+0x([0-9A-F]+)")))
+        at, m, std::regex("(GetaLine|CopyLine|FindEither)\\(korval\\.cpp\\.o\\)\\+0x([0-9A-F]+)")))
         << at;
     uint32_t offset = (uint32_t)std::stoul(m[2], nullptr, 16);
 
@@ -191,7 +192,10 @@ TEST(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
             EXPECT_LE(records[i - 1].addr, records[i].addr) << records[i].routine;
         }
         EXPECT_EQ(records[i].routine.find(' '), std::string::npos) << records[i].routine;
-        EXPECT_EQ(records[i].routine.find("(int"), std::string::npos) << records[i].routine;
+        // No parameter list; a template argument may be a function type (the
+        // sanitizer runtime's are), hence only the part before any "<".
+        std::string head = records[i].routine.substr(0, records[i].routine.find('<'));
+        EXPECT_EQ(head.find("(int"), std::string::npos) << records[i].routine;
         moduleOf[records[i].routine] = records[i].module;
     }
     const std::pair<const char*, const char*> expected[] = {

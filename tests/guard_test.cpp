@@ -21,11 +21,19 @@
 
 #include <regex>
 
-#define FAULTY __attribute__((noinline, noclone))
+// The faulting routines run uninstrumented in sanitizer builds, so that the
+// fault each makes is the processor's, met by the guard, and not a report.
+#if defined(__clang__)
+#define FAULTY __attribute__((noinline, no_sanitize("address", "undefined")))
+#else
+#define FAULTY __attribute__((noinline, noclone, no_sanitize("address", "undefined")))
+#endif
 
 // Read through volatile objects, so that the compiler knows nothing of them.
 volatile int* volatile NullPointer = nullptr;
-volatile int* volatile HighPointer = (volatile int*)(uintptr_t)0x00000FF000000000ull;
+// Above 4 GiB, unmapped, and clear of AddressSanitizer's shadow memory
+// (0x7FFF8000 to 0x10007FFF7FFF), which reads as zeros when it is built in.
+volatile int* volatile HighPointer = (volatile int*)(uintptr_t)0x0000500000000000ull;
 void (*volatile NullFunction)(void) = nullptr;
 volatile int Zero = 0;
 volatile int Sink;
@@ -205,7 +213,7 @@ TEST_F(Guard, NullWrite) {
 
 TEST_F(Guard, ReadOfAnAddressAbove4GiB) {
     Outcome outcome = Guarded(ReadFarAway);
-    ExpectReportIn(outcome, ReadFarAway, "ReadFarAway", "Access error. Ref to locn 0xFF000000000");
+    ExpectReportIn(outcome, ReadFarAway, "ReadFarAway", "Access error. Ref to locn 0x500000000000");
     EXPECT_EQ(Seen.ExceptionInformation[0], 0u); // a read
 }
 

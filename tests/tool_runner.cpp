@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -31,7 +32,8 @@ ScratchDir::~ScratchDir() {
 }
 
 Spawned SpawnIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env) {
+                const std::vector<std::string>& args, const std::vector<std::string>& env,
+                int uid) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
@@ -44,6 +46,8 @@ Spawned SpawnIn(const std::string& dir, const std::string& program,
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+            _exit(126);
         if (chdir(dir.c_str()) != 0) _exit(127);
         for (const std::string& setting : env)
             putenv(const_cast<char*>(setting.c_str()));
@@ -159,8 +163,9 @@ RunResult Finish(Spawned& child) {
 }
 
 RunResult RunIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    Spawned child = SpawnIn(dir, program, args, env);
+                const std::vector<std::string>& args, const std::vector<std::string>& env,
+                int uid) {
+    Spawned child = SpawnIn(dir, program, args, env, uid);
     return Finish(child);
 }
 
@@ -188,4 +193,10 @@ std::string CrLf(const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
         text += line + "\r\n";
     return text;
+}
+
+std::string AfterBannerLine(const std::string& out) {
+    if (out.compare(0, 14, "KORVAL 1.00 - ") != 0) return out;
+    size_t end = out.find('\n');
+    return end == std::string::npos ? out : out.substr(end + 1);
 }

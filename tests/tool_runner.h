@@ -31,9 +31,12 @@ class ScratchDir {
 };
 
 // Runs program with args in directory dir, standard input from /dev/null.
-// Extra environment settings come as "NAME=value".
+// Extra environment settings come as "NAME=value". With uid >= 0 the program
+// runs as that user and group (the caller must be root); a child that cannot
+// switch ends with status 126.
 RunResult RunIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+                const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                int uid = -1);
 
 // A program started with its standard output on a pipe that the caller
 // reads when it likes, for tests that act while the program runs: one that
@@ -44,9 +47,11 @@ struct Spawned {
 };
 
 // Starts program in dir, standard input from /dev/null, Ctrl-C at its
-// default whatever the test process does with it.
+// default whatever the test process does with it; as user uid when it is not
+// negative, like RunIn.
 Spawned SpawnIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+                const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                int uid = -1);
 
 // Reads exactly count bytes of the program's output (fewer at its end).
 std::string ReadSome(const Spawned& child, size_t count);
@@ -71,5 +76,9 @@ bool FileExists(const std::string& path);
 
 // Joins lines, each followed by CR LF.
 std::string CrLf(const std::vector<std::string>& lines);
+
+// What the tool printed after its banner line; the whole output when it
+// printed no banner.
+std::string AfterBannerLine(const std::string& out);
 
 #endif

@@ -10,6 +10,7 @@
 //    truncated. A view is never unmapped, so its use lasts with the process.
 
 #include "platform.h"
+#include "checked.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -199,6 +200,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     (void)lpSecurityAttributes;
     (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
+    if (FaultInjected(FAULT_CREATEFILE)) return INVALID_HANDLE_VALUE;
     bool create = dwCreationDisposition == CREATE_ALWAYS;
     if ((!create && dwCreationDisposition != OPEN_EXISTING) ||
         !(dwDesiredAccess & (GENERIC_READ | GENERIC_WRITE))) {
@@ -246,6 +248,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 }
 
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+    if (FaultInjected(FAULT_GETFILESIZE)) return INVALID_FILE_SIZE;
     Object* file = Find(hFile, Object::File);
     struct stat st;
     if (!file) {
@@ -265,6 +268,7 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
                           DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCSTR lpName) {
     (void)lpAttributes;
+    if (FaultInjected(FAULT_CREATEFILEMAPPING)) return nullptr;
     Object* file = Find(hFile, Object::File);
     if (!file || flProtect != PAGE_READONLY || dwMaximumSizeHigh || dwMaximumSizeLow || lpName) {
         Fail(file ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
@@ -291,6 +295,7 @@ HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
 
 LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh,
                      DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap) {
+    if (FaultInjected(FAULT_MAPVIEWOFFILE)) return nullptr;
     Object* mapping = Find(hFileMappingObject, Object::Mapping);
     if (!mapping || dwDesiredAccess != FILE_MAP_READ || dwFileOffsetHigh || dwFileOffsetLow ||
         dwNumberOfBytesToMap) {
@@ -306,6 +311,9 @@ LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwF
         Fail(ErrorFromErrno(errno));
         return nullptr;
     }
+    // The rest of the last page reads as zeros; no byte of it is the file's.
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    PoisonMemory((char*)view + mapping->size, (page - mapping->size % page) % page);
     struct stat st;
     fstat(mapping->fd, &st);
     const FileUse& use = Uses().at(mapping->useId);
@@ -318,6 +326,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, void* lpOverlapped) {
     Object* file = Find(hFile, Object::File);
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+    if (FaultInjected(FAULT_READFILE)) return FALSE;
     if (!file) return Fail(ERROR_INVALID_HANDLE);
     if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
     DWORD total = 0;
@@ -337,6 +346,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped) {
     Object* file = Find(hFile, Object::File);
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    if (FaultInjected(FAULT_WRITEFILE)) return FALSE;
     if (!file) return Fail(ERROR_INVALID_HANDLE);
     if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
     DWORD total = 0;
@@ -358,7 +368,16 @@ BOOL CloseHandle(HANDLE hObject) {
     int err = errno;
     Uses().erase(object->useId);
     delete object;
+    // A failure injected here comes after the release, as close(2) releases
+    // the descriptor even when it reports an error.
+    if (FaultInjected(FAULT_CLOSEHANDLE)) return FALSE;
     if (result != 0 && err != EINTR) return Fail(ErrorFromErrno(err));
     lastError = NO_ERROR;
     return TRUE;
 }
+
+#ifdef KORVAL_FAULT_INJECTION
+size_t LiveHandles(void) {
+    return Live().size();
+}
+#endif

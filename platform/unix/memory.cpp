@@ -2,10 +2,17 @@
 //
 // Blocks are anonymous private mappings. Win32 frees a block by its base
 // alone (size 0), so the sizes of the blocks handed out are kept here.
+//
+// Under AddressSanitizer the tail of a block's last page, past the size asked
+// for, is poisoned, and so is a decommitted block: an overrun of a block, or
+// a use of it after MEM_DECOMMIT, is then reported instead of passing
+// unnoticed in memory the system happens to have mapped.
 
 #include "platform.h"
+#include "checked.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -18,9 +25,15 @@ std::map<void*, size_t>& Blocks() {
     return blocks;
 }
 
+size_t PageRounded(size_t size) {
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    return (size + page - 1) / page * page;
+}
+
 } // namespace
 
 LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect) {
+    if (FaultInjected(FAULT_VIRTUALALLOC)) return nullptr;
     if (lpAddress != nullptr || dwSize == 0 || flAllocationType != (MEM_RESERVE | MEM_COMMIT) ||
         flProtect != PAGE_READWRITE) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -34,6 +47,7 @@ LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWO
     // Large blocks are walked in random order (a list linked by address);
     // huge pages spare most of the TLB misses that costs.
     if (dwSize >= kHugePage) madvise(p, dwSize, MADV_HUGEPAGE);
+    PoisonMemory((char*)p + dwSize, PageRounded(dwSize) - dwSize);
     Blocks()[p] = dwSize;
     return p;
 }
@@ -48,9 +62,18 @@ BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType) {
     if (dwFreeType == MEM_DECOMMIT) {
         // The pages go back to the system; the address range stays reserved.
         madvise(it->first, it->second, MADV_DONTNEED);
+        PoisonMemory(it->first, it->second);
         return TRUE;
     }
+    // The range may be handed out again by the system: clear its poison.
+    UnpoisonMemory(it->first, PageRounded(it->second));
     munmap(it->first, it->second);
     Blocks().erase(it);
     return TRUE;
 }
+
+#ifdef KORVAL_FAULT_INJECTION
+size_t LiveBlocks(void) {
+    return Blocks().size();
+}
+#endif

@@ -1,0 +1,74 @@
+// unix/checked.h - what the layer does differently in checked builds.
+//
+// Failure injection (test builds compiled with KORVAL_FAULT_INJECTION): each
+// facility the tool calls counts its calls and can be told to fail its Nth
+// one with a chosen error, the way a full disk or a failing device would
+// make it fail; see faults.cpp. In other builds FaultInjected is constant
+// false and costs nothing.
+//
+// Memory poisoning (builds under AddressSanitizer): memory the system maps
+// beyond what was asked for is marked unaddressable, so an overrun into it is
+// reported. Elsewhere the poisoning calls do nothing.
+
+#ifndef KORVAL_PLATFORM_UNIX_CHECKED_H
+#define KORVAL_PLATFORM_UNIX_CHECKED_H
+
+#include "platform.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KORVAL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KORVAL_ASAN 1
+#endif
+#endif
+
+#ifdef KORVAL_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+// The facilities that can be made to fail, named as in KORVAL_FAIL.
+enum Facility {
+    FAULT_CREATEFILE,
+    FAULT_GETFILESIZE,
+    FAULT_CREATEFILEMAPPING,
+    FAULT_MAPVIEWOFFILE,
+    FAULT_READFILE,
+    FAULT_WRITEFILE,
+    FAULT_CLOSEHANDLE,
+    FAULT_VIRTUALALLOC,
+    FAULT_FACILITIES
+};
+
+#ifdef KORVAL_FAULT_INJECTION
+// Counts a call of facility. True when this call is the one to fail; the
+// last error is then set to the chosen error.
+bool FaultInjected(Facility facility);
+// What is still held: file and mapping handles, page blocks.
+size_t LiveHandles(void);
+size_t LiveBlocks(void);
+#else
+inline bool FaultInjected(Facility) {
+    return false;
+}
+#endif
+
+inline void PoisonMemory(void* p, size_t size) {
+#ifdef KORVAL_ASAN
+    ASAN_POISON_MEMORY_REGION(p, size);
+#else
+    (void)p;
+    (void)size;
+#endif
+}
+
+inline void UnpoisonMemory(void* p, size_t size) {
+#ifdef KORVAL_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(p, size);
+#else
+    (void)p;
+    (void)size;
+#endif
+}
+
+#endif

@@ -1,0 +1,89 @@
+// unix/faults.cpp - failure injection for the tests; built only into the
+// test copy of the layer (KORVAL_FAULT_INJECTION).
+//
+// A test run of the tool is steered by two environment settings:
+//   KORVAL_FAIL=Facility:N[:Error]  the Nth call (from 1) of that facility
+//       fails with that Win32 error (decimal; ERROR_ACCESS_DENIED if none);
+//       the facilities are the names of the calls: CreateFileA, GetFileSize,
+//       CreateFileMappingA, MapViewOfFile, ReadFile, WriteFile, CloseHandle,
+//       VirtualAlloc.
+//   KORVAL_FAULT_LOG=path  at exit, the calls made of each facility and what
+//       is still held are written there, one "name count" a line, ending
+//       with "handles N" and "blocks N".
+// A sweep first runs without KORVAL_FAIL to learn how many calls there are,
+// then fails each one in turn.
+
+#include "checked.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const char* const kNames[FAULT_FACILITIES] = {
+    "CreateFileA", "GetFileSize", "CreateFileMappingA", "MapViewOfFile",
+    "ReadFile",    "WriteFile",   "CloseHandle",        "VirtualAlloc",
+};
+
+struct Plan {
+    int facility = -1; // none: only count
+    unsigned long nth = 0;
+    DWORD error = ERROR_ACCESS_DENIED;
+    unsigned long calls[FAULT_FACILITIES] = {};
+    const char* log = nullptr;
+};
+
+Plan plan;
+
+void Report(void) {
+    if (!plan.log) return;
+    FILE* f = fopen(plan.log, "w");
+    if (!f) return;
+    for (int i = 0; i < FAULT_FACILITIES; i++)
+        fprintf(f, "%s %lu\n", kNames[i], plan.calls[i]);
+    fprintf(f, "handles %zu\nblocks %zu\n", LiveHandles(), LiveBlocks());
+    fclose(f);
+}
+
+[[noreturn]] void BadSetting(const char* setting) {
+    fprintf(stderr, "KORVAL_FAIL: cannot read '%s'\n", setting);
+    abort();
+}
+
+void ReadPlan(void) {
+    plan.log = getenv("KORVAL_FAULT_LOG");
+    const char* setting = getenv("KORVAL_FAIL");
+    if (!setting || !*setting) return;
+    const char* colon = strchr(setting, ':');
+    if (!colon) BadSetting(setting);
+    for (int i = 0; i < FAULT_FACILITIES; i++)
+        if (strlen(kNames[i]) == (size_t)(colon - setting) &&
+            strncmp(kNames[i], setting, colon - setting) == 0)
+            plan.facility = i;
+    char* end;
+    plan.nth = strtoul(colon + 1, &end, 10);
+    if (*end == ':') plan.error = (DWORD)strtoul(end + 1, &end, 10);
+    if (plan.facility < 0 || plan.nth == 0 || *end != '\0' || plan.error == NO_ERROR)
+        BadSetting(setting);
+}
+
+// Reads the plan before main runs. The report is registered after the
+// layer's tables of handles and blocks exist, so that it runs before they
+// are destroyed at exit.
+struct Start {
+    Start() {
+        ReadPlan();
+        LiveHandles();
+        LiveBlocks();
+        atexit(Report);
+    }
+} start;
+
+} // namespace
+
+bool FaultInjected(Facility facility) {
+    if (++plan.calls[facility] != plan.nth || plan.facility != facility) return false;
+    SetLastError(plan.error);
+    return true;
+}
