@@ -73,4 +73,35 @@ inline std::string Count(uint32_t n) {
     return Record(n, std::string(32, '\0'), "").substr(0, 4);
 }
 
+// What the worked example map gives: the listing, and the code map with
+// library lines included.
+inline const std::string kExampleEnt =
+    CrLf({"4", "  011000  main                            app.obj",
+          "  011A20  ReadHeader                      reader.obj",
+          "  011A20  ParseHeader                     reader.obj",
+          "  013000  _strlen                         crt.lib"});
+
+inline std::string ExampleInclusiveCod() {
+    return Count(5) + Record(0x11000, "main", "app.obj") +
+           Record(0x11A20, "ReadHeader", "reader.obj") +
+           Record(0x11A20, "ParseHeader", "reader.obj") + Record(0x12F10, "memmove", "crt.lib") +
+           Record(0x13000, "_strlen", "crt.lib");
+}
+
+// A map of three entries out of order, and its listing (166 bytes) and code
+// map (160 bytes).
+inline const std::string kThreeMap =
+    CrLf({"Code", " 00002F30 _ParseLine parser.obj", " 00001000 _StartUp startup.obj",
+          " 000010A4 _ReadConfig parser.obj"});
+
+inline const std::string kThreeEnt =
+    CrLf({"3", "  001000  StartUp                         startup.obj",
+          "  0010A4  ReadConfig                      parser.obj",
+          "  002F30  ParseLine                       parser.obj"});
+
+inline std::string ThreeCod() {
+    return Count(3) + Record(0x1000, "StartUp", "startup.obj") +
+           Record(0x10A4, "ReadConfig", "parser.obj") + Record(0x2F30, "ParseLine", "parser.obj");
+}
+
 #endif

@@ -39,38 +39,24 @@ TEST_F(Korval, WorkedExampleListingAndCodeMap) {
     RunResult r = Run({"-a", "app"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(AfterBanner(r.out), EndLine(4));
-    EXPECT_EQ(ReadFile(dir / "APP.ENT"),
-              CrLf({"4", "  011000  main                            app.obj",
-                    "  011A20  ReadHeader                      reader.obj",
-                    "  011A20  ParseHeader                     reader.obj",
-                    "  013000  _strlen                         crt.lib"}));
+    EXPECT_EQ(ReadFile(dir / "APP.ENT"), kExampleEnt);
 
     r = Run({"app", "/I"});
     EXPECT_EQ(AfterBanner(r.out), EndLine(5));
-    EXPECT_EQ(ReadFile(dir / "APP.COD"), Count(5) + Record(0x11000, "main", "app.obj") +
-                                             Record(0x11A20, "ReadHeader", "reader.obj") +
-                                             Record(0x11A20, "ParseHeader", "reader.obj") +
-                                             Record(0x12F10, "memmove", "crt.lib") +
-                                             Record(0x13000, "_strlen", "crt.lib"));
+    EXPECT_EQ(ReadFile(dir / "APP.COD"), ExampleInclusiveCod());
 }
 
 TEST_F(Korval, ThreeEntryFilesByteForByte) {
-    WriteFile(dir / "three.map",
-              CrLf({"Code", " 00002F30 _ParseLine parser.obj", " 00001000 _StartUp startup.obj",
-                    " 000010A4 _ReadConfig parser.obj"}));
+    WriteFile(dir / "three.map", kThreeMap);
     Run({"three", "-a"});
     std::string ent = ReadFile(dir / "THREE.ENT");
     EXPECT_EQ(ent.size(), 166u);
-    EXPECT_EQ(ent, CrLf({"3", "  001000  StartUp                         startup.obj",
-                         "  0010A4  ReadConfig                      parser.obj",
-                         "  002F30  ParseLine                       parser.obj"}));
+    EXPECT_EQ(ent, kThreeEnt);
 
     Run({"three"});
     std::string cod = ReadFile(dir / "THREE.COD");
     EXPECT_EQ(cod.size(), 160u);
-    EXPECT_EQ(cod, Count(3) + Record(0x1000, "StartUp", "startup.obj") +
-                       Record(0x10A4, "ReadConfig", "parser.obj") +
-                       Record(0x2F30, "ParseLine", "parser.obj"));
+    EXPECT_EQ(cod, ThreeCod());
 
     // A second run replaces the file with the same bytes.
     Run({"three"});
