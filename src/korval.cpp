@@ -52,8 +52,8 @@ DWORD dwISize;         /* bytes of input */
 const char* pIfileMap; /* the reading cursor in the mapped input */
 DWORD dwLeft;          /* bytes of input from the cursor on */
 
-/* The current line (GetaLine) and the code-section state (QualifyLine). */
-/* Past its characters and terminator ILine has room for the whole 16-byte
+/* The current line (GetaLine) and the code-section state (QualifyLine).
+ * Past its characters and terminator ILine has room for the whole 16-byte
  * blocks that the scans read from within the line. */
 char ILine[LINE_MAX_CHARS + 16];
 DWORD ILen;
@@ -359,7 +359,7 @@ static DWORD LineSkipSpaces(DWORD From, DWORD To) {
  * copied a block at a time while the line end is looked for. */
 static DWORD CopyLine(const char* p, DWORD Left) {
     DWORD n = 0;
-#if defined(__SSE2__) && defined(__GNUC__)
+#ifdef SCAN_BLOCKS
     const __m128i Cr = _mm_set1_epi8('\r'), Lf = _mm_set1_epi8('\n');
     for (; Left - n >= 16 && n < LINE_MAX_CHARS; n += 16) {
         __m128i Block = _mm_loadu_si128((const __m128i*)(p + n));
