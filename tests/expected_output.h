@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <stdio.h>
+#include <string.h>
 
 #include <regex>
 #include <string>
+#include <vector>
 
 inline const char kHelp[] =
     "\nKORVAL - A program to massage NT .MAP files.\n"
@@ -102,6 +105,41 @@ inline const std::string kThreeEnt =
 inline std::string ThreeCod() {
     return Count(3) + Record(0x1000, "StartUp", "startup.obj") +
            Record(0x10A4, "ReadConfig", "parser.obj") + Record(0x2F30, "ParseLine", "parser.obj");
+}
+
+// A map whose echo under option D is many times what a pipe holds, so that
+// korval waits in a write inside its guarded work while a test acts.
+inline std::string BigMap() {
+    std::string text = "Code\r\n";
+    char line[64];
+    for (int i = 0; i < 40000; i++) {
+        snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
+        text += line;
+    }
+    return text;
+}
+
+// One record of a code map, its names as their field text.
+struct CodRecord {
+    uint32_t addr;
+    std::string routine, module;
+};
+
+// The records of a code map file, whose size must match its count.
+inline std::vector<CodRecord> ReadCod(const std::string& bytes) {
+    std::vector<CodRecord> records;
+    uint32_t count = 0;
+    if (bytes.size() >= 4) memcpy(&count, bytes.data(), 4);
+    EXPECT_EQ(bytes.size(), 4 + 52ull * count);
+    for (uint32_t i = 0; i < count && 4 + 52ull * (i + 1) <= bytes.size(); i++) {
+        const char* rec = bytes.data() + 4 + 52 * i;
+        CodRecord r;
+        memcpy(&r.addr, rec, 4);
+        r.routine.assign(rec + 4, strnlen(rec + 4, 32));
+        r.module.assign(rec + 36, strnlen(rec + 36, 16));
+        records.push_back(r);
+    }
+    return records;
 }
 
 #endif

@@ -9,6 +9,7 @@
 // write at the exit, where it waits again on the full pipe: the files it
 // still holds then are those it did not close.
 
+#include "expected_output.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -25,40 +26,6 @@
 namespace {
 
 const std::string kKorval = KORVAL_EXE;
-
-// A map whose echo is many times what a pipe holds.
-std::string BigMap() {
-    std::string text = "Code\r\n";
-    char line[64];
-    for (int i = 0; i < 40000; i++) {
-        snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
-        text += line;
-    }
-    return text;
-}
-
-// One record of a code map: address, routine, module.
-struct CodRecord {
-    uint32_t addr;
-    std::string routine, module;
-};
-
-std::vector<CodRecord> ReadCod(const std::string& bytes) {
-    std::vector<CodRecord> records;
-    if (bytes.size() < 4) return records;
-    uint32_t count;
-    memcpy(&count, bytes.data(), 4);
-    EXPECT_EQ(bytes.size(), 4 + 52ull * count);
-    for (uint32_t i = 0; i < count && 4 + 52ull * (i + 1) <= bytes.size(); i++) {
-        const char* rec = bytes.data() + 4 + 52 * i;
-        CodRecord r;
-        memcpy(&r.addr, rec, 4);
-        r.routine.assign(rec + 4, strnlen(rec + 4, 32));
-        r.module.assign(rec + 36, strnlen(rec + 36, 16));
-        records.push_back(r);
-    }
-    return records;
-}
 
 class Fault : public ::testing::Test {
   protected:

@@ -334,38 +334,6 @@ TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
 // converts with option D and its output on a pipe the test does not read, so
 // that it waits in a write inside the guarded work while the test acts.
 
-// A map whose echo is many times what a pipe holds.
-std::string BigMap() {
-    std::string text = "Code\r\n";
-    char line[64];
-    for (int i = 0; i < 40000; i++) {
-        snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
-        text += line;
-    }
-    return text;
-}
-
-struct CodRecord {
-    uint32_t addr;
-    std::string routine, module;
-};
-
-std::vector<CodRecord> ReadCod(const std::string& bytes) {
-    std::vector<CodRecord> records;
-    uint32_t count = 0;
-    if (bytes.size() >= 4) memcpy(&count, bytes.data(), 4);
-    EXPECT_EQ(bytes.size(), 4 + 52ull * count);
-    for (uint32_t i = 0; i < count && 4 + 52ull * (i + 1) <= bytes.size(); i++) {
-        const char* rec = bytes.data() + 4 + 52 * i;
-        CodRecord r;
-        memcpy(&r.addr, rec, 4);
-        r.routine.assign(rec + 4, strnlen(rec + 4, 32));
-        r.module.assign(rec + 36, strnlen(rec + 36, 16));
-        records.push_back(r);
-    }
-    return records;
-}
-
 class WindowsFault : public WindowsKorvalTest {
   protected:
     void SetUp() override { WriteFile(dir / "big.map", BigMap()); }
