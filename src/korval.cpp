@@ -67,10 +67,13 @@ PENTREC EntLast;
 PENTREC EntCurr;
 DWORD NumRecs;
 SIZE_T ESize;
-/* One sort key per saved entry, at the end of the entry block: the address
- * in the high half, the complement of the entry's index in the low half, so
- * that ascending keys put equal addresses in reverse order of reading. */
+/* One sort key per saved entry, after the records in the entry block: the
+ * address in the high half, the complement of the entry's index in the low
+ * half, so that ascending keys put equal addresses in reverse order of
+ * reading. The sort moves them between this row and the spare row after it;
+ * EntKeys ends on the sorted one. */
 uint64_t* EntKeys;
+uint64_t* EntSpare;
 
 /* A step that reported a failure which ends the run with status 1. */
 int Failed = 0;
@@ -465,12 +468,63 @@ void SaveEntry(void) {
     NumRecs++;
 }
 
+/* Sorts the NumRecs keys into ascending order, moving them between EntKeys
+ * and EntSpare. Maps list their symbols by address, in one direction or the
+ * other, and such a row needs no more than a check (and a reversal). Any
+ * other row gets a stable radix sort of the addresses, 16 bits at a time:
+ * its first pass reads the keys from the last one back, so that equal
+ * addresses come out in reverse order of reading, as their low halves ask.
+ * A digit that all keys share needs no pass; the row is neither ascending
+ * nor descending, so at least one pass is made. */
+#define RADIX_BITS 16
+#define RADIX_MASK ((1u << RADIX_BITS) - 1)
+static DWORD RadixCounts[2][1u << RADIX_BITS];
+
+static void SortKeys(void) {
+    uint64_t* End = EntKeys + NumRecs;
+    if (std::is_sorted(EntKeys, End)) return;
+    if (std::is_sorted(EntKeys, End, [](uint64_t a, uint64_t b) { return a > b; })) {
+        std::reverse(EntKeys, End);
+        return;
+    }
+    memset(RadixCounts, 0, sizeof RadixCounts);
+    for (DWORD i = 0; i < NumRecs; i++) {
+        RadixCounts[0][(EntKeys[i] >> 32) & RADIX_MASK]++;
+        RadixCounts[1][EntKeys[i] >> (32 + RADIX_BITS)]++;
+    }
+    int Reversed = 0;
+    for (int Digit = 0; Digit < 2; Digit++) {
+        DWORD* Next = RadixCounts[Digit];
+        int Shift = 32 + Digit * RADIX_BITS;
+        if (Next[(EntKeys[0] >> Shift) & RADIX_MASK] == NumRecs) continue;
+        DWORD Sum = 0;
+        for (DWORD b = 0; b <= RADIX_MASK; b++) {
+            DWORD Count = Next[b];
+            Next[b] = Sum;
+            Sum += Count;
+        }
+        if (Reversed) {
+            for (DWORD i = 0; i < NumRecs; i++) {
+                uint64_t Key = EntKeys[i];
+                EntSpare[Next[(Key >> Shift) & RADIX_MASK]++] = Key;
+            }
+        } else {
+            for (DWORD i = NumRecs; i-- > 0;) {
+                uint64_t Key = EntKeys[i];
+                EntSpare[Next[(Key >> Shift) & RADIX_MASK]++] = Key;
+            }
+            Reversed = 1;
+        }
+        std::swap(EntKeys, EntSpare);
+    }
+}
+
 /* Links the saved entries into the list in ascending address order, the
  * entry read later first among equal addresses: the order that inserting
  * each entry before the first one with an equal or greater address gives,
  * reached by one sort of the keys instead of a walk per entry. */
 static void LinkEntries(void) {
-    std::sort(EntKeys, EntKeys + NumRecs);
+    SortKeys();
     PENTREC Prev = NULL;
     for (DWORD i = 0; i < NumRecs; i++) {
         PENTREC Ent = EntBase + (0xFFFFFFFFu - (DWORD)EntKeys[i]);
@@ -486,8 +540,10 @@ static void LinkEntries(void) {
 }
 
 /* Reads the map twice: pass 1 counts the lines to convert, pass 2 saves them
- * into an entry block of exactly that many records. Returns 0 when there is
- * nothing to convert, or after reporting that no block could be had. */
+ * into an entry block of exactly that many records. Another process may
+ * write the map between the passes, so pass 2 never saves more records than
+ * the block holds. Returns 0 when there is nothing to convert, or after
+ * reporting that no block could be had. */
 int Doit(void) {
     DWORD nLines = 0;
     const char* lpMapBase = pIfileMap;
@@ -499,7 +555,7 @@ int Doit(void) {
         if (QualifyLine()) nLines++;
     }
 
-    const SIZE_T PerEntry = sizeof(aENTREC) + sizeof(uint64_t);
+    const SIZE_T PerEntry = sizeof(aENTREC) + 2 * sizeof(uint64_t);
     ESize = (SIZE_T)nLines <= (SIZE_T)-1 / PerEntry ? nLines * PerEntry : 0;
     EntBase =
         ESize ? (PENTREC)VirtualAlloc(NULL, ESize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE) : NULL;
@@ -511,6 +567,7 @@ int Doit(void) {
         return 0;
     }
     EntKeys = (uint64_t*)(EntBase + nLines);
+    EntSpare = EntKeys + nLines;
 
     EntNext = EntBase;
     pIfileMap = lpMapBase;
@@ -518,7 +575,7 @@ int Doit(void) {
     InCode = 0;
     while (GetaLine()) {
         if (Debug) printf("\n[2] %s", ILine);
-        if (QualifyLine()) SaveEntry();
+        if (QualifyLine() && NumRecs < nLines) SaveEntry();
     }
     LinkEntries();
     return 1;

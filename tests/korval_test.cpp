@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,29 +119,44 @@ TEST_F(Korval, FieldsAtTheirLimits) {
 }
 
 // Sorting must give exactly the order of inserting each entry before the
-// first one with an equal or greater address, however the map is ordered.
+// first one with an equal or greater address, however the map is ordered:
+// few addresses in random order, differing in their upper half, their lower
+// half or both; and maps listed by address up or down.
 TEST_F(Korval, OrderIsThatOfInsertionBeforeTheFirstEqualOrGreater) {
-    std::vector<std::string> lines = {"Code"};
-    std::vector<std::pair<uint32_t, std::string>> expected; // inserted one by one
-    uint32_t state = 12345;
-    for (int i = 0; i < 3000; i++) {
-        state = state * 1103515245u + 12345u;
-        uint32_t addr = (state >> 8) % 50 * 0x01010101u; // few addresses, high bits set
-        std::string name = "n" + std::to_string(i);
-        char hex[9];
-        snprintf(hex, sizeof hex, "%08X", addr);
-        lines.push_back(std::string(" ") + hex + " _" + name + " m.obj");
-        auto at = expected.begin();
-        while (at != expected.end() && addr > at->first)
-            ++at;
-        expected.insert(at, {addr, name});
+    const std::vector<std::function<uint32_t(int, uint32_t)>> orders = {
+        [](int, uint32_t r) { return r % 50 * 0x01010101u; },
+        [](int, uint32_t r) { return 0x00401000u + r % 50 * 16; },
+        [](int, uint32_t r) { return r % 50 << 16; },
+        [](int i, uint32_t) { return 0x00401000u + i / 3 * 16u; },
+        [](int i, uint32_t) { return 0xFFFFFFF0u - i / 3 * 0x10010u; },
+    };
+    for (const auto& order : orders) {
+        std::vector<std::string> lines = {"Code"};
+        std::vector<std::pair<uint32_t, std::string>> expected; // inserted one by one
+        uint32_t state = 12345;
+        for (int i = 0; i < 3000; i++) {
+            state = state * 1103515245u + 12345u;
+            uint32_t addr = order(i, state >> 8);
+            std::string name = "n" + std::to_string(i);
+            char hex[9];
+            snprintf(hex, sizeof hex, "%08X", addr);
+            lines.push_back(std::string(" ") + hex + " _" + name + " m.obj");
+            auto at = expected.begin();
+            while (at != expected.end() && addr > at->first)
+                ++at;
+            expected.insert(at, {addr, name});
+        }
+        WriteFile(dir / "order.map", CrLf(lines));
+        Run({"order"});
+        std::string want = Count(expected.size());
+        for (const auto& entry : expected)
+            want += Record(entry.first, entry.second, "m.obj");
+        std::string got = ReadFile(dir / "ORDER.COD");
+        size_t diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first -
+                      got.begin();
+        EXPECT_EQ(got.size(), want.size()) << lines[1];
+        EXPECT_EQ(diff, got.size()) << lines[1] << ": record " << (diff - 4) / 52 << " differs";
     }
-    WriteFile(dir / "order.map", CrLf(lines));
-    Run({"order"});
-    std::string want = Count(expected.size());
-    for (const auto& entry : expected)
-        want += Record(entry.first, entry.second, "m.obj");
-    EXPECT_EQ(ReadFile(dir / "ORDER.COD"), want);
 }
 
 TEST_F(Korval, NoQualifyingLineGivesAnEmptyFile) {
