@@ -152,8 +152,8 @@ TEST_F(Korval, OrderIsThatOfInsertionBeforeTheFirstEqualOrGreater) {
         for (const auto& entry : expected)
             want += Record(entry.first, entry.second, "m.obj");
         std::string got = ReadFile(dir / "ORDER.COD");
-        size_t diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first -
-                      got.begin();
+        size_t diff =
+            std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
         EXPECT_EQ(got.size(), want.size()) << lines[1];
         EXPECT_EQ(diff, got.size()) << lines[1] << ": record " << (diff - 4) / 52 << " differs";
     }
