@@ -639,11 +639,58 @@ int WriteOutputB(void) {
     return OutOk;
 }
 
-/* Formats an entry line of the listing into OutBuff, as
- * "  %06X  %-32s%s\r\n" would, and returns its length. */
-static DWORD FormatEntry(const aENTREC* Ent) {
+/* The longest entry line, 2 + 8 + 2 + 32 + 16 + 2 bytes: FormatEntry stores
+ * nothing past that, even where its line is shorter. */
+#define ENTRY_LINE_ROOM 62
+
+/* Formats an entry line of the listing at Line, as "  %06X  %-32s%s\r\n"
+ * would, and returns its length. A name field without a zero byte is taken
+ * whole. */
+#ifdef SCAN_BLOCKS
+/* Here the digits are made eight at a time in a 64-bit word, and the names
+ * padded and cut in 16-byte blocks; x86 is little-endian. */
+static DWORD FormatEntry(const aENTREC* Ent, char* Line) {
+    char* q = Line;
+    DWORD Addr = Ent->SymbAddr;
+    int Digits = Addr >> 28 ? 8 : Addr >> 24 ? 7 : 6;
+    uint64_t Hex = Addr; /* one nibble per byte, the lowest in byte 0 */
+    Hex = (Hex | Hex << 16) & 0x0000FFFF0000FFFFull;
+    Hex = (Hex | Hex << 8) & 0x00FF00FF00FF00FFull;
+    Hex = (Hex | Hex << 4) & 0x0F0F0F0F0F0F0F0Full;
+    uint64_t Letters = ((Hex + 0x0606060606060606ull) >> 4) & 0x0101010101010101ull;
+    Hex = __builtin_bswap64(Hex + 0x3030303030303030ull + Letters * 7) >> 8 * (8 - Digits);
+    memcpy(q, "  ", 2);
+    memcpy(q + 2, &Hex, 8);
+    q += 2 + Digits;
+    memcpy(q, "  ", 2);
+    q += 2;
+
+    const __m128i Zero = _mm_setzero_si128(), Spaces = _mm_set1_epi8(' ');
+    __m128i Lo = _mm_loadu_si128((const __m128i*)Ent->Routine);
+    __m128i Hi = _mm_loadu_si128((const __m128i*)(Ent->Routine + 16));
+    unsigned Ends = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Lo, Zero)) |
+                    (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Hi, Zero)) << 16;
+    __m128i Len = _mm_set1_epi8((char)(Ends != 0 ? __builtin_ctz(Ends) : 32));
+    __m128i KeepLo =
+        _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), Len);
+    __m128i KeepHi = _mm_cmplt_epi8(
+        _mm_setr_epi8(16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31), Len);
+    _mm_storeu_si128((__m128i*)q,
+                     _mm_or_si128(_mm_and_si128(KeepLo, Lo), _mm_andnot_si128(KeepLo, Spaces)));
+    _mm_storeu_si128((__m128i*)(q + 16),
+                     _mm_or_si128(_mm_and_si128(KeepHi, Hi), _mm_andnot_si128(KeepHi, Spaces)));
+    q += 32;
+
+    __m128i Module = _mm_loadu_si128((const __m128i*)Ent->Module);
+    _mm_storeu_si128((__m128i*)q, Module);
+    q += __builtin_ctz((unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Module, Zero)) | 0x10000u);
+    memcpy(q, "\r\n", 2);
+    return (DWORD)(q + 2 - Line);
+}
+#else
+static DWORD FormatEntry(const aENTREC* Ent, char* Line) {
     static const char Hex[] = "0123456789ABCDEF";
-    char* q = OutBuff;
+    char* q = Line;
     *q++ = ' ';
     *q++ = ' ';
     int Digits = 6;
@@ -662,8 +709,9 @@ static DWORD FormatEntry(const aENTREC* Ent) {
     q += Len;
     *q++ = '\r';
     *q++ = '\n';
-    return (DWORD)(q - OutBuff);
+    return (DWORD)(q - Line);
 }
+#endif
 
 /* Writes the listing: the count line, then one aligned line per entry, each
  * ended by CR LF. Returns 0 when the file did not take every byte. */
@@ -674,7 +722,8 @@ int WriteOutputA(void) {
     DWORD Position = 0;
     for (EntCurr = EntFirst; EntCurr != NULL && OutOk; EntCurr = EntCurr->NextRec) {
         FetchAhead(Position++);
-        PutOut(OutBuff, FormatEntry(EntCurr));
+        if (OutUsed + ENTRY_LINE_ROOM > sizeof OutBlock) FlushOut();
+        OutUsed += FormatEntry(EntCurr, OutBlock + OutUsed);
     }
     FlushOut();
     return OutOk;
