@@ -53,11 +53,18 @@ const char* pIfileMap; /* the reading cursor in the mapped input */
 DWORD dwLeft;          /* bytes of input from the cursor on */
 
 /* The current line (GetaLine) and the code-section state (QualifyLine).
- * Past its characters and terminator ILine has room for the whole 16-byte
- * blocks that the scans read from within the line. */
-char ILine[LINE_MAX_CHARS + 16];
+ * Past its characters and terminator ILine has room for the whole blocks
+ * that the scans read: 256 bytes from its start, 32 from any position up to
+ * its end. */
+char ILine[LINE_MAX_CHARS + 34];
 DWORD ILen;
 int InCode;
+
+/* Bit masks of the line SaveEntry parses, bit i for ILine[i]: its spaces,
+ * with every position from ILen on counted as one, so that a field ends
+ * with the line; and its opening parentheses. */
+uint64_t ISpaces[4];
+uint64_t IParens[4];
 
 /* The entry block and the list (Doit, SaveEntry). */
 PENTREC EntBase;
@@ -324,37 +331,73 @@ static DWORD FindEither(const char* p, DWORD n, char a, char b) {
     return n;
 }
 
-/* Position of the first byte of ILine[From..To) equal to a or b; To when
- * there is none. Reads whole blocks, which ILine has room for past any of
- * its characters, and ignores what lies beyond To. */
-static DWORD LineFind(DWORD From, DWORD To, char a, char b) {
+/* Bit i of each mask set for byte p[i] of the 64 at p that is a space, an
+ * opening parenthesis. */
+static void WordMasks(const char* p, uint64_t* Spaces, uint64_t* Parens) {
+    uint64_t S = 0, P = 0;
 #ifdef SCAN_BLOCKS
-    for (DWORD i = From; i < To; i += 16) {
-        unsigned Hits = BlockHits(ILine + i, a, b);
-        if (Hits != 0) return std::min(i + (DWORD)__builtin_ctz(Hits), To);
+    for (int i = 0; i < 64; i += 16) {
+        __m128i Block = _mm_loadu_si128((const __m128i*)(p + i));
+        S |= (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Block, _mm_set1_epi8(' '))) << i;
+        P |= (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Block, _mm_set1_epi8('('))) << i;
     }
-    return To;
 #else
-    while (From < To && ILine[From] != a && ILine[From] != b)
-        From++;
-    return From;
+    for (int i = 0; i < 64; i++) {
+        S |= (uint64_t)(p[i] == ' ') << i;
+        P |= (uint64_t)(p[i] == '(') << i;
+    }
+#endif
+    *Spaces = S;
+    *Parens = P;
+}
+
+/* Makes the masks of the current line: ISpaces and IParens. */
+static void LineMasks(void) {
+    for (DWORD w = 0; w < 4; w++) {
+        DWORD From = 64 * w;
+        uint64_t Past = ILen <= From ? ~0ull : ILen - From >= 64 ? 0 : ~0ull << (ILen - From);
+        uint64_t S = 0, P = 0;
+        if (From < ILen) WordMasks(ILine + From, &S, &P);
+        ISpaces[w] = S | Past;
+        IParens[w] = P & ~Past;
+    }
+}
+
+/* Index of the lowest set bit of Bits, which is not 0. */
+static DWORD LowestBit(uint64_t Bits) {
+#if defined(__GNUC__) || defined(__clang__)
+    return (DWORD)__builtin_ctzll(Bits);
+#else
+    DWORD i = 0;
+    for (; (Bits & 1) == 0; Bits >>= 1)
+        i++;
+    return i;
 #endif
 }
 
-/* Position of the first byte of ILine[From..To) that is not a space; To when
- * there is none. Reads as LineFind does. */
-static DWORD LineSkipSpaces(DWORD From, DWORD To) {
-#ifdef SCAN_BLOCKS
-    for (DWORD i = From; i < To; i += 16) {
-        unsigned Others = ~BlockHits(ILine + i, ' ', ' ') & 0xFFFFu;
-        if (Others != 0) return std::min(i + (DWORD)__builtin_ctz(Others), To);
+/* Position of the first set bit of the 256-bit Mask from From (< 256) on;
+ * 256 when there is none. With Set 0, of the first clear bit. */
+static DWORD NextBit(const uint64_t* Mask, DWORD From, int Set) {
+    uint64_t Flip = Set ? 0 : ~0ull;
+    DWORD w = From / 64;
+    uint64_t Bits = (Mask[w] ^ Flip) & (~0ull << (From % 64));
+    while (Bits == 0) {
+        if (++w == 4) return 256;
+        Bits = Mask[w] ^ Flip;
     }
-    return To;
-#else
-    while (From < To && ILine[From] == ' ')
-        From++;
-    return From;
-#endif
+    return 64 * w + LowestBit(Bits);
+}
+
+/* The end of the field of the current line that starts at From (<= ILen):
+ * the position of the next space, or ILen. */
+static DWORD FieldEnd(DWORD From) {
+    return NextBit(ISpaces, From, 1);
+}
+
+/* The first position from From (<= ILen) on that is not a space; ILen when
+ * there is none. */
+static DWORD SkipSpaces(DWORD From) {
+    return std::min(NextBit(ISpaces, From, 0), ILen);
 }
 
 /* Copies the line at p, up to its first CR or LF but at most LINE_MAX_CHARS
@@ -386,14 +429,14 @@ int GetaLine(void) {
     ILine[0] = '\0';
     if (dwLeft == 0) return 0;
 
-    DWORD n = CopyLine(pIfileMap, dwLeft);
+    const char* p = pIfileMap;
+    DWORD Left = dwLeft;
+    DWORD n = CopyLine(p, Left);
     ILen = n < LINE_MAX_CHARS ? n : LINE_MAX_CHARS;
-    pIfileMap += n;
-    dwLeft -= n;
-    while (dwLeft != 0 && (*pIfileMap == '\r' || *pIfileMap == '\n')) {
-        pIfileMap++;
-        dwLeft--;
-    }
+    while (n < Left && (p[n] == '\r' || p[n] == '\n'))
+        n++;
+    pIfileMap = p + n;
+    dwLeft = Left - n;
     ILine[ILen] = '\0';
     return 1;
 }
@@ -410,22 +453,58 @@ int QualifyLine(void) {
         InCode = 0;
         return 0;
     }
-    if (!Inclusive && LineFind(0, ILen, '\\', '\\') < ILen) return 0;
+    if (!Inclusive && memchr(ILine, '\\', ILen) != NULL) return 0;
     return 1;
 }
 
-/* Copies the text from *Pos up to the next space or End into a name field of
- * Size bytes, cut to the field, and fills the rest of the field with zeros. */
-static void CopyName(char* Field, DWORD Size, DWORD* Pos, DWORD End) {
-    DWORD Start = *Pos;
-    *Pos = LineFind(Start, End, ' ', ' ');
-    DWORD Len = *Pos - Start < Size ? *Pos - Start : Size;
+/* Copies ILine[Start..End), cut to Size bytes, into a name field of Size
+ * bytes (16 or 32), and fills the rest of the field with zeros. */
+static void CopyName(char* Field, DWORD Size, DWORD Start, DWORD End) {
+    DWORD Len = End - Start < Size ? End - Start : Size;
+#ifdef SCAN_BLOCKS
+    const __m128i Index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (DWORD i = 0; i < Size; i += 16) {
+        __m128i Keep =
+            _mm_cmplt_epi8(_mm_add_epi8(Index, _mm_set1_epi8((char)i)), _mm_set1_epi8((char)Len));
+        __m128i Block = _mm_loadu_si128((const __m128i*)(ILine + Start + i));
+        _mm_storeu_si128((__m128i*)(Field + i), _mm_and_si128(Block, Keep));
+    }
+#else
     memcpy(Field, ILine + Start, Len);
     memset(Field + Len, 0, Size - Len);
+#endif
 }
 
-static void SkipSpaces(DWORD* Pos) {
-    *Pos = LineSkipSpaces(*Pos, ILen);
+/* The address of ILine[Start..End): each byte taken as a digit, its value
+ * that of 0-9 for a byte below 'A' and of A-F from 'A' on, whatever the
+ * byte, so that a wrong digit gives a wrong address but nothing worse; only
+ * the last eight digits count. Up to eight proper digits are converted at
+ * once where the field's bytes can be read as one little-endian word. */
+static DWORD HexDigits(DWORD Start, DWORD End) {
+    DWORD Len = End - Start;
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+    if (Len - 1 < 8) {
+        uint64_t Word; /* the first digit in the lowest byte, zero bytes before it */
+        memcpy(&Word, ILine + Start, 8);
+        Word <<= 8 * (8 - Len);
+        const uint64_t Ones = 0x0101010101010101ull;
+        uint64_t Nibbles = (Word & 0x0F * Ones) + 9 * ((Word >> 6) & Ones);
+        uint64_t Letters = ((Nibbles + 6 * Ones) >> 4) & Ones;
+        uint64_t Digits = Nibbles + 0x30 * Ones + 7 * Letters;
+        uint64_t Padding = (1ull << 8 * (8 - Len)) - 1;
+        if (((Digits ^ Word) & ~Padding) == 0 && ((Nibbles + 0x70 * Ones) & 0x80 * Ones) == 0) {
+            uint64_t Pairs = ((Nibbles << 4) | (Nibbles >> 8)) & 0x00FF00FF00FF00FFull;
+            uint64_t Quads = ((Pairs << 8) | (Pairs >> 16)) & 0x0000FFFF0000FFFFull;
+            return (DWORD)((Quads & 0xFFFF) << 16 | Quads >> 32);
+        }
+    }
+#endif
+    DWORD Addr = 0;
+    for (DWORD i = Start; i < End; i++) {
+        int Code = (signed char)ILine[i];
+        Addr = Addr * 16 + (DWORD)(Code < 65 ? Code - 48 : Code - 55);
+    }
+    return Addr;
 }
 
 /* Parses the current line into the next record of the entry block. A field
@@ -434,35 +513,31 @@ void SaveEntry(void) {
     PENTREC PCEnt = EntNext++;
     PCEnt->NextRec = NULL;
     PCEnt->PrevRec = NULL;
+    LineMasks();
 
-    DWORD Pos = 1; /* the leading space is not looked at */
-    SkipSpaces(&Pos);
-    DWORD Addr = 0;
-    for (DWORD AddrEnd = LineFind(Pos, ILen, ' ', ' '); Pos < AddrEnd; Pos++) {
-        int Code = (signed char)ILine[Pos];
-        Addr = Addr * 16 + (DWORD)(Code < 65 ? Code - 48 : Code - 55);
-    }
+    DWORD Pos = SkipSpaces(1); /* the leading space is not looked at */
+    DWORD AddrEnd = FieldEnd(Pos);
+    DWORD Addr = HexDigits(Pos, AddrEnd);
     PCEnt->SymbAddr = Addr;
+    Pos = AddrEnd;
 
-    SkipSpaces(&Pos);
+    Pos = SkipSpaces(Pos);
     if (Pos < ILen && ILine[Pos] == '_') Pos++;
-    CopyName(PCEnt->Routine, sizeof PCEnt->Routine, &Pos, ILen);
+    DWORD End = FieldEnd(Pos);
+    CopyName(PCEnt->Routine, sizeof PCEnt->Routine, Pos, End);
 
-    SkipSpaces(&Pos);
-    DWORD End = ILen;
-    char* lpHit = ILine + LineFind(Pos, ILen, '(', '(');
-    if (lpHit < ILine + ILen) {
-        *lpHit = '\0';
-        End = (DWORD)(lpHit - ILine);
-    }
-    /* Only a line taken under option I can hold a backslash. */
+    /* The module ends at the first opening parenthesis, and starts after
+     * the last backslash before it (only a line taken under option I can
+     * hold one). */
+    Pos = SkipSpaces(End);
+    End = std::min(NextBit(IParens, Pos, 1), ILen);
     for (DWORD i = End; Inclusive && i > Pos; i--) {
         if (ILine[i - 1] == '\\') {
             Pos = i;
             break;
         }
     }
-    CopyName(PCEnt->Module, sizeof PCEnt->Module, &Pos, End);
+    CopyName(PCEnt->Module, sizeof PCEnt->Module, Pos, std::min(FieldEnd(Pos), End));
 
     EntKeys[NumRecs] = ((uint64_t)Addr << 32) | (0xFFFFFFFFu - NumRecs);
     NumRecs++;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 #include <regex>
 #include <sys/stat.h>
@@ -116,6 +117,33 @@ TEST_F(Korval, FieldsAtTheirLimits) {
     EXPECT_EQ(cod.substr(4 + 7 * 52), Record(0xFFFFFFFF, name32, mod16));
     // The NUL inside the name is kept as a byte of the field.
     EXPECT_EQ(cod.substr(4 + 2 * 52, 52), Record(2, nul, "y" + nul));
+}
+
+// Every byte of an address counts as a digit: below 'A' as 0-9 would, from
+// 'A' on as A-F would, whatever it is; of more than eight only the last
+// eight count.
+TEST_F(Korval, AddressDigitsAreTakenAsTheyCome) {
+    const std::vector<std::pair<std::string, uint32_t>> cases = {
+        {"7FFFFFFF", 0x7FFFFFFF},
+        {"0040100g", 0x00401030},
+        {"abcdef01", 0xCDF00F01},
+        {"ffffffff", 0x2222221F},
+        {"12:4", 0x12A4},
+        {"123456789", 0x23456789},
+        {"00G", 0x10},
+        {std::string("0000000\0", 8), 0xFFFFFFD0},
+    };
+    std::vector<std::string> lines = {"Code"};
+    for (size_t i = 0; i < cases.size(); i++)
+        lines.push_back(" " + cases[i].first + " _r" + std::to_string(i) + " m.obj");
+    WriteFile(dir / "digits.map", CrLf(lines));
+    Run({"digits"});
+    std::map<std::string, uint32_t> got;
+    for (const CodRecord& r : ReadCod(ReadFile(dir / "DIGITS.COD")))
+        got[r.routine] = r.addr;
+    ASSERT_EQ(got.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); i++)
+        EXPECT_EQ(got["r" + std::to_string(i)], cases[i].second) << cases[i].first;
 }
 
 // Sorting must give exactly the order of inserting each entry before the
