@@ -88,9 +88,11 @@ int Failed = 0;
 /* 0 when the writer could not write every byte of the output. */
 int Written = 1;
 
-/* The output buffer of the writers (WriteOutputA, WriteOutputB). */
+/* The output buffer of the writers (WriteOutputA, WriteOutputB). The file
+ * gets it a megabyte at a time: the system takes such writes into larger
+ * pages, at well under the cost per byte of 64 KiB ones. */
 char OutBuff[256];
-char OutBlock[1 << 16];
+char OutBlock[1 << 20];
 DWORD OutUsed;
 int OutOk;
 
@@ -441,6 +443,22 @@ int GetaLine(void) {
     return 1;
 }
 
+/* Whether ILine[0..ILen) holds the byte c. Reads whole blocks, which ILine
+ * has room for. */
+static int LineHolds(char c) {
+#ifdef SCAN_BLOCKS
+    const __m128i Wanted = _mm_set1_epi8(c);
+    for (DWORD i = 0; i < ILen; i += 16) {
+        __m128i Block = _mm_loadu_si128((const __m128i*)(ILine + i));
+        unsigned Hits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Block, Wanted));
+        if (Hits != 0) return i + (DWORD)__builtin_ctz(Hits) < ILen;
+    }
+    return 0;
+#else
+    return memchr(ILine, c, ILen) != NULL;
+#endif
+}
+
 /* Whether the current line is a symbol line of a code section to convert;
  * follows the "Code" line that opens a section and the line that ends it. */
 int QualifyLine(void) {
@@ -453,7 +471,7 @@ int QualifyLine(void) {
         InCode = 0;
         return 0;
     }
-    if (!Inclusive && memchr(ILine, '\\', ILen) != NULL) return 0;
+    if (!Inclusive && LineHolds('\\')) return 0;
     return 1;
 }
 

@@ -31,7 +31,9 @@ const std::map<std::string, int> kErrors = {
     {"ReadFile", 30},   {"WriteFile", 112}, {"CloseHandle", 29},       {"VirtualAlloc", 8},
 };
 
-const int kEntries = 3000; // enough for several writes of either format
+const int kEntries = 45000; // enough for several writes of either format
+
+const unsigned long kWriteSize = 1 << 20; // the converter's output block
 
 // A map whose symbols come in descending order, with a library line and a
 // data section that are not converted.
@@ -65,11 +67,11 @@ struct Outcome {
 };
 
 // Whether out is what `writes` full writes of the complete output leave: its
-// start, each write of 64 KiB at most and short of that by less than the
-// longest record or line (62 bytes), which would not fit any more.
+// start, each write of one output block at most and short of that by less
+// than the longest record or line (62 bytes), which would not fit any more.
 bool WrittenBefore(const std::string& out, const std::string& complete, unsigned long writes) {
-    return complete.compare(0, out.size(), out) == 0 && out.size() <= (writes << 16) &&
-           out.size() + 62 * writes >= (writes << 16);
+    return complete.compare(0, out.size(), out) == 0 && out.size() <= writes * kWriteSize &&
+           out.size() + 62 * writes >= writes * kWriteSize;
 }
 
 // A code map of three records for the loader to read at start-up.
@@ -171,13 +173,16 @@ TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
             EXPECT_EQ(r.status, want.status);
             EXPECT_EQ(AfterBannerLine(r.out), want.message);
             std::string got = ReadFile(out);
-            if (facility == std::string("WriteFile"))
+            if (facility == std::string("WriteFile")) {
                 EXPECT_TRUE(WrittenBefore(got, complete, want.writes)) << got.size() << " bytes";
-            else
+            } else {
                 EXPECT_TRUE(got == want.output)
                     << got.size() << " bytes, not " << want.output.size();
+            }
             EXPECT_TRUE(ReadFile(dir / "app.map") == map) << "the input was changed";
-            if (Loader()) EXPECT_TRUE(ReadFile(dir / "KORVAL.COD") == CodeMap());
+            if (Loader()) {
+                EXPECT_TRUE(ReadFile(dir / "KORVAL.COD") == CodeMap());
+            }
             auto held = ReadLog(dir / "calls.log");
             EXPECT_EQ(held.count("handles"), 1u) << "no report at exit";
             EXPECT_EQ(held["handles"], 0u) << "handles left open";
