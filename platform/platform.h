@@ -130,7 +130,10 @@ HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
                           DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCSTR lpName);
 
 /* Maps a read view of the whole mapping (offsets 0, 0, length 0). The view
- * stays valid after its mapping and file handles are closed. NULL on failure. */
+ * stays valid after its mapping and file handles are closed. Its pages are
+ * mapped in at once, the file read in where it is not cached: its reader
+ * goes through all of it, and one call costs far less than a page fault
+ * every few pages. NULL on failure. */
 LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh,
                      DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap);
 

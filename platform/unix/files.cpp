@@ -306,7 +306,8 @@ LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwF
         Fail(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    void* view = mmap(nullptr, (size_t)mapping->size, PROT_READ, MAP_SHARED, mapping->fd, 0);
+    void* view =
+        mmap(nullptr, (size_t)mapping->size, PROT_READ, MAP_SHARED | MAP_POPULATE, mapping->fd, 0);
     if (view == MAP_FAILED) {
         Fail(ErrorFromErrno(errno));
         return nullptr;
