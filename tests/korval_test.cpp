@@ -119,6 +119,26 @@ TEST_F(Korval, FieldsAtTheirLimits) {
     EXPECT_EQ(cod.substr(4 + 2 * 52, 52), Record(2, nul, "y" + nul));
 }
 
+// A library line is known by a backslash among the characters a line keeps;
+// one past the 254th, in a part that is skipped, does not count.
+TEST_F(Korval, BackslashesCountOnlyWithinTheKeptPartOfALine) {
+    std::vector<std::string> lines = {"Code"};
+    for (size_t at : {40, 200, 253, 254, 255, 270}) {
+        std::string line = " 00001000 _at" + std::to_string(at) + " m.obj";
+        line.resize(300, ' ');
+        line[at] = '\\';
+        lines.push_back(line);
+        lines.push_back(line.substr(0, at + 1)); // the backslash ends the line
+    }
+    WriteFile(dir / "slash.map", CrLf(lines));
+    Run({"slash"});
+    std::vector<std::string> names;
+    for (const CodRecord& r : ReadCod(ReadFile(dir / "SLASH.COD")))
+        names.push_back(r.routine);
+    EXPECT_EQ(names,
+              std::vector<std::string>({"at270", "at270", "at255", "at255", "at254", "at254"}));
+}
+
 // Every byte of an address counts as a digit: below 'A' as 0-9 would, from
 // 'A' on as A-F would, whatever it is; of more than eight only the last
 // eight count.
