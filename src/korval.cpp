@@ -563,7 +563,7 @@ void SaveEntry(void) {
 
 /* Sorts the NumRecs keys into ascending order, moving them between EntKeys
  * and EntSpare. Maps list their symbols by address, in one direction or the
- * other, and such a row needs no more than a check (and a reversal). Any
+ * other, and such a row needs no more than a check and reversals. Any
  * other row gets a stable radix sort of the addresses, 16 bits at a time:
  * its first pass reads the keys from the last one back, so that equal
  * addresses come out in reverse order of reading, as their low halves ask.
@@ -575,7 +575,17 @@ static DWORD RadixCounts[2][1u << RADIX_BITS];
 
 static void SortKeys(void) {
     uint64_t* End = EntKeys + NumRecs;
-    if (std::is_sorted(EntKeys, End)) return;
+    /* Ascending addresses: only runs of equal ones are in reading order. */
+    if (std::is_sorted(EntKeys, End, [](uint64_t a, uint64_t b) { return a >> 32 < b >> 32; })) {
+        for (uint64_t* Run = EntKeys; Run != End;) {
+            uint64_t* RunEnd = Run + 1;
+            while (RunEnd != End && *RunEnd >> 32 == *Run >> 32)
+                RunEnd++;
+            std::reverse(Run, RunEnd);
+            Run = RunEnd;
+        }
+        return;
+    }
     if (std::is_sorted(EntKeys, End, [](uint64_t a, uint64_t b) { return a > b; })) {
         std::reverse(EntKeys, End);
         return;
