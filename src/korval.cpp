@@ -403,23 +403,30 @@ static DWORD SkipSpaces(DWORD From) {
 }
 
 /* Copies the line at p, up to its first CR or LF but at most LINE_MAX_CHARS
- * bytes, into ILine, and returns the length of the whole line. The bytes are
+ * bytes, into ILine, and returns the length of the whole line. *Next gets
+ * how far the run of CR and LF after it is known to reach. The bytes are
  * copied a block at a time while the line end is looked for. */
-static DWORD CopyLine(const char* p, DWORD Left) {
+static DWORD CopyLine(const char* p, DWORD Left, DWORD* Next) {
     DWORD n = 0;
 #ifdef SCAN_BLOCKS
     const __m128i Cr = _mm_set1_epi8('\r'), Lf = _mm_set1_epi8('\n');
-    for (; Left - n >= 16 && n < LINE_MAX_CHARS; n += 16) {
+    DWORD Stop = Left < 16 ? 0 : std::min<DWORD>(LINE_MAX_CHARS, Left - 15); /* whole blocks */
+    for (; n < Stop; n += 16) {
         __m128i Block = _mm_loadu_si128((const __m128i*)(p + n));
         _mm_storeu_si128((__m128i*)(ILine + n), Block);
-        int Ends =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(Block, Cr), _mm_cmpeq_epi8(Block, Lf)));
-        if (Ends != 0) return n + (DWORD)__builtin_ctz((unsigned)Ends);
+        unsigned Ends = (unsigned)_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(Block, Cr), _mm_cmpeq_epi8(Block, Lf)));
+        if (Ends != 0) {
+            DWORD At = (DWORD)__builtin_ctz(Ends);
+            *Next = n + At + (DWORD)__builtin_ctz(~Ends >> At);
+            return n + At;
+        }
     }
 #endif
     for (; n < Left && n < LINE_MAX_CHARS && p[n] != '\r' && p[n] != '\n'; n++)
         ILine[n] = p[n];
     if (n >= LINE_MAX_CHARS) n += FindEither(p + n, Left - n, '\r', '\n');
+    *Next = n;
     return n;
 }
 
@@ -433,8 +440,9 @@ int GetaLine(void) {
 
     const char* p = pIfileMap;
     DWORD Left = dwLeft;
-    DWORD n = CopyLine(p, Left);
-    ILen = n < LINE_MAX_CHARS ? n : LINE_MAX_CHARS;
+    DWORD n;
+    DWORD Len = CopyLine(p, Left, &n);
+    ILen = Len < LINE_MAX_CHARS ? Len : LINE_MAX_CHARS;
     while (n < Left && (p[n] == '\r' || p[n] == '\n'))
         n++;
     pIfileMap = p + n;
