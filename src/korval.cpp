@@ -58,6 +58,7 @@ DWORD dwLeft;          /* bytes of input from the cursor on */
  * its end. */
 char ILine[LINE_MAX_CHARS + 34];
 DWORD ILen;
+int IBackslash; /* whether ILine holds a backslash */
 int InCode;
 
 /* Bit masks of the line SaveEntry parses, bit i for ILine[i]: its spaces,
@@ -403,29 +404,45 @@ static DWORD SkipSpaces(DWORD From) {
 }
 
 /* Copies the line at p, up to its first CR or LF but at most LINE_MAX_CHARS
- * bytes, into ILine, and returns the length of the whole line. *Next gets
- * how far the run of CR and LF after it is known to reach. The bytes are
- * copied a block at a time while the line end is looked for. */
+ * bytes, into ILine, sets IBackslash for what it copied, and returns the
+ * length of the whole line. *Next gets how far the run of CR and LF after it
+ * is known to reach. The bytes are copied a block at a time while the line
+ * end and backslashes are looked for. */
 static DWORD CopyLine(const char* p, DWORD Left, DWORD* Next) {
     DWORD n = 0;
 #ifdef SCAN_BLOCKS
-    const __m128i Cr = _mm_set1_epi8('\r'), Lf = _mm_set1_epi8('\n');
+    const __m128i Cr = _mm_set1_epi8('\r'), Lf = _mm_set1_epi8('\n'), Bs = _mm_set1_epi8('\\');
+    __m128i Slashes = _mm_setzero_si128(); /* of the blocks before this one */
     DWORD Stop = Left < 16 ? 0 : std::min<DWORD>(LINE_MAX_CHARS, Left - 15); /* whole blocks */
     for (; n < Stop; n += 16) {
         __m128i Block = _mm_loadu_si128((const __m128i*)(p + n));
         _mm_storeu_si128((__m128i*)(ILine + n), Block);
+        __m128i BlockSlashes = _mm_cmpeq_epi8(Block, Bs);
         unsigned Ends = (unsigned)_mm_movemask_epi8(
             _mm_or_si128(_mm_cmpeq_epi8(Block, Cr), _mm_cmpeq_epi8(Block, Lf)));
         if (Ends != 0) {
             DWORD At = (DWORD)__builtin_ctz(Ends);
+            DWORD Kept = std::min(At, LINE_MAX_CHARS - n); /* of this block */
+            IBackslash = (_mm_movemask_epi8(Slashes) |
+                          (_mm_movemask_epi8(BlockSlashes) & ((1u << Kept) - 1))) != 0;
             *Next = n + At + (DWORD)__builtin_ctz(~Ends >> At);
             return n + At;
         }
+        Slashes = _mm_or_si128(Slashes, BlockSlashes);
     }
+    IBackslash = _mm_movemask_epi8(Slashes) != 0;
+#else
+    IBackslash = 0;
 #endif
-    for (; n < Left && n < LINE_MAX_CHARS && p[n] != '\r' && p[n] != '\n'; n++)
+    for (; n < Left && n < LINE_MAX_CHARS && p[n] != '\r' && p[n] != '\n'; n++) {
         ILine[n] = p[n];
-    if (n >= LINE_MAX_CHARS) n += FindEither(p + n, Left - n, '\r', '\n');
+        IBackslash |= p[n] == '\\';
+    }
+    if (n >= LINE_MAX_CHARS) {
+        /* Cut: the blocks may have looked past the part kept. */
+        IBackslash = memchr(ILine, '\\', LINE_MAX_CHARS) != NULL;
+        n += FindEither(p + n, Left - n, '\r', '\n');
+    }
     *Next = n;
     return n;
 }
@@ -451,22 +468,6 @@ int GetaLine(void) {
     return 1;
 }
 
-/* Whether ILine[0..ILen) holds the byte c. Reads whole blocks, which ILine
- * has room for. */
-static int LineHolds(char c) {
-#ifdef SCAN_BLOCKS
-    const __m128i Wanted = _mm_set1_epi8(c);
-    for (DWORD i = 0; i < ILen; i += 16) {
-        __m128i Block = _mm_loadu_si128((const __m128i*)(ILine + i));
-        unsigned Hits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Block, Wanted));
-        if (Hits != 0) return i + (DWORD)__builtin_ctz(Hits) < ILen;
-    }
-    return 0;
-#else
-    return memchr(ILine, c, ILen) != NULL;
-#endif
-}
-
 /* Whether the current line is a symbol line of a code section to convert;
  * follows the "Code" line that opens a section and the line that ends it. */
 int QualifyLine(void) {
@@ -479,7 +480,7 @@ int QualifyLine(void) {
         InCode = 0;
         return 0;
     }
-    if (!Inclusive && LineHolds('\\')) return 0;
+    if (!Inclusive && IBackslash) return 0;
     return 1;
 }
 
