@@ -91,9 +91,13 @@ fuzz:
 	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
 
-# Times the converter against a plain sort on generated maps; see docs/benchmark.md.
+# Times the converter against a plain sort on generated maps, then (where
+# Google Benchmark is installed) the conversion alone, in memory; see
+# docs/benchmark.md.
 bench: all
 	bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
+	@if [ -x $(BUILD)/convert_bench ]; then ./$(BUILD)/convert_bench; \
+	else echo "bench: no convert_bench: install libbenchmark-dev for the in-memory benchmark"; fi
 
 clean:
 	rm -rf $(BUILD) $(WINBUILD) $(SAN_BUILD) $(FUZZ_BUILD)
