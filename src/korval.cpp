@@ -63,9 +63,11 @@ int InCode;
 
 /* Bit masks of the line SaveEntry parses, bit i for ILine[i]: its spaces,
  * with every position from ILen on counted as one, so that a field ends
- * with the line; and its opening parentheses. */
+ * with the line; its opening parentheses; and the two together, where a
+ * module name ends. */
 uint64_t ISpaces[4];
 uint64_t IParens[4];
+uint64_t IStops[4];
 
 /* The entry block and the list (Doit, SaveEntry). */
 PENTREC EntBase;
@@ -354,7 +356,7 @@ static void WordMasks(const char* p, uint64_t* Spaces, uint64_t* Parens) {
     *Parens = P;
 }
 
-/* Makes the masks of the current line: ISpaces and IParens. */
+/* Makes the masks of the current line: ISpaces, IParens, IStops. */
 static void LineMasks(void) {
     for (DWORD w = 0; w < 4; w++) {
         DWORD From = 64 * w;
@@ -363,6 +365,7 @@ static void LineMasks(void) {
         if (From < ILen) WordMasks(ILine + From, &S, &P);
         ISpaces[w] = S | Past;
         IParens[w] = P & ~Past;
+        IStops[w] = S | P | Past;
     }
 }
 
@@ -553,18 +556,23 @@ void SaveEntry(void) {
     DWORD End = FieldEnd(Pos);
     CopyName(PCEnt->Routine, sizeof PCEnt->Routine, Pos, End);
 
-    /* The module ends at the first opening parenthesis, and starts after
-     * the last backslash before it (only a line taken under option I can
-     * hold one). */
+    /* The module ends at the next space or opening parenthesis. Under
+     * option I, which takes lines with backslashes, it starts after the
+     * last backslash before that parenthesis. */
     Pos = SkipSpaces(End);
-    End = std::min(NextBit(IParens, Pos, 1), ILen);
-    for (DWORD i = End; Inclusive && i > Pos; i--) {
-        if (ILine[i - 1] == '\\') {
-            Pos = i;
-            break;
+    if (Inclusive) {
+        End = std::min(NextBit(IParens, Pos, 1), ILen);
+        for (DWORD i = End; i > Pos; i--) {
+            if (ILine[i - 1] == '\\') {
+                Pos = i;
+                break;
+            }
         }
+        End = std::min(FieldEnd(Pos), End);
+    } else {
+        End = NextBit(IStops, Pos, 1);
     }
-    CopyName(PCEnt->Module, sizeof PCEnt->Module, Pos, std::min(FieldEnd(Pos), End));
+    CopyName(PCEnt->Module, sizeof PCEnt->Module, Pos, End);
 
     EntKeys[NumRecs] = ((uint64_t)Addr << 32) | (0xFFFFFFFFu - NumRecs);
     NumRecs++;
