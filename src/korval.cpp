@@ -313,6 +313,12 @@ int OpenFiles(void) {
 #if defined(__SSE2__) && defined(__GNUC__)
 #define SCAN_BLOCKS 1
 
+/* From KeepRow + 32 - n on, 32 bytes of which the first n (n <= 32) are all
+ * ones and the rest zero: a mask that keeps the first n bytes of a name. */
+static const unsigned char KeepRow[64] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
 /* Bit i set for each byte i of the block at p equal to a or b. */
 static unsigned BlockHits(const char* p, char a, char b) {
     __m128i Block = _mm_loadu_si128((const __m128i*)p);
@@ -492,10 +498,8 @@ int QualifyLine(void) {
 static void CopyName(char* Field, DWORD Size, DWORD Start, DWORD End) {
     DWORD Len = End - Start < Size ? End - Start : Size;
 #ifdef SCAN_BLOCKS
-    const __m128i Index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     for (DWORD i = 0; i < Size; i += 16) {
-        __m128i Keep =
-            _mm_cmplt_epi8(_mm_add_epi8(Index, _mm_set1_epi8((char)i)), _mm_set1_epi8((char)Len));
+        __m128i Keep = _mm_loadu_si128((const __m128i*)(KeepRow + 32 - Len + i));
         __m128i Block = _mm_loadu_si128((const __m128i*)(ILine + Start + i));
         _mm_storeu_si128((__m128i*)(Field + i), _mm_and_si128(Block, Keep));
     }
@@ -790,11 +794,9 @@ static DWORD FormatEntry(const aENTREC* Ent, char* Line) {
     __m128i Hi = _mm_loadu_si128((const __m128i*)(Ent->Routine + 16));
     unsigned Ends = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Lo, Zero)) |
                     (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Hi, Zero)) << 16;
-    __m128i Len = _mm_set1_epi8((char)(Ends != 0 ? __builtin_ctz(Ends) : 32));
-    __m128i KeepLo =
-        _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), Len);
-    __m128i KeepHi = _mm_cmplt_epi8(
-        _mm_setr_epi8(16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31), Len);
+    const unsigned char* Keep = KeepRow + 32 - (Ends != 0 ? __builtin_ctz(Ends) : 32);
+    __m128i KeepLo = _mm_loadu_si128((const __m128i*)Keep);
+    __m128i KeepHi = _mm_loadu_si128((const __m128i*)(Keep + 16));
     _mm_storeu_si128((__m128i*)q,
                      _mm_or_si128(_mm_and_si128(KeepLo, Lo), _mm_andnot_si128(KeepLo, Spaces)));
     _mm_storeu_si128((__m128i*)(q + 16),
