@@ -553,9 +553,8 @@ void SaveEntry(void) {
     DWORD AddrEnd = FieldEnd(Pos);
     DWORD Addr = HexDigits(Pos, AddrEnd);
     PCEnt->SymbAddr = Addr;
-    Pos = AddrEnd;
 
-    Pos = SkipSpaces(Pos);
+    Pos = SkipSpaces(AddrEnd);
     if (Pos < ILen && ILine[Pos] == '_') Pos++;
     DWORD End = FieldEnd(Pos);
     CopyName(PCEnt->Routine, sizeof PCEnt->Routine, Pos, End);
