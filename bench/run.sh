@@ -12,15 +12,17 @@
 # The warm-up runs under timeout(1) and GNU time, which gives the peak memory
 # and stops a converter that hangs; the measured runs are started directly
 # between two readings of the shell's microsecond clock, so that the start-up
-# of those helpers (a few ms) does not blur the small sizes. Maps of up to
-# 100,000 symbols get three times as many runs, being quick and noisier.
+# of those helpers (a few ms) does not blur the small sizes. On a shared
+# virtual machine a median of five runs still swings by a fifth from one
+# bench to the next, so there are eleven by default; maps of up to 100,000
+# symbols get three times as many, being quick and noisier.
 #
 # Results: a table on standard output, WORKDIR/bench.md, the medians in
 # WORKDIR/summary.csv, every single run in WORKDIR/runs.csv and the chart in
 # docs/bench.svg. A missed target is a result; the exit status is 1 only when
 # a run failed, timed out or reported a wrong number of entries.
 #
-# Environment: BENCH_SIZES, BENCH_ORDERS, BENCH_RUNS (default 5), BENCH_SEED,
+# Environment: BENCH_SIZES, BENCH_ORDERS, BENCH_RUNS (default 11), BENCH_SEED,
 # BENCH_TIMEOUT (seconds for one run), BENCH_BUDGET (seconds for all runs),
 # BENCH_SLOW (a warm-up slower than this many seconds gets one measured run),
 # BENCH_SVG (chart path, empty for none), GENMAP (a prebuilt generator), CXX.
@@ -35,7 +37,7 @@ korval=${1:-build/korval}
 work=${2:-build/bench}
 sizes=${BENCH_SIZES:-10000 100000 1000000}
 orders=${BENCH_ORDERS:-asc desc random blocks}
-runs=${BENCH_RUNS:-5}
+runs=${BENCH_RUNS:-11}
 seed=${BENCH_SEED:-1}
 run_limit=${BENCH_TIMEOUT:-120}
 budget=${BENCH_BUDGET:-420}
