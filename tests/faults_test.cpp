@@ -104,7 +104,7 @@ class FaultSweep : public ::testing::TestWithParam<std::tuple<bool, bool>> {
     // there, reads its count, takes a block, reads the records and closes
     // it: a failure of any of these only leaves the table empty. Then the
     // input is opened, sized, mapped and viewed, the output created, the
-    // entry block taken, the output written in blocks of 64 KiB, and the
+    // entry block taken, the output written in blocks of 1 MiB, and the
     // mapping, input and output closed in that order.
     Outcome Expected(std::string facility, unsigned long n, const std::string& complete) {
         const std::string input = dir.path() + "/APP.MAP";
