@@ -20,6 +20,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 
@@ -126,6 +127,44 @@ TEST_F(Fault, CtrlCDuringTheConversion) {
     std::string at = ExpectOrderlyAbort(child, "Control-C interrupt");
     // Interrupted in the C library's write, above 4 GiB: shown whole.
     EXPECT_TRUE(std::regex_match(at, std::regex("0x[0-9A-F]{9,16}"))) << at;
+}
+
+// Another process may write the map while korval reads it. Here, with
+// korval held in pass 1, every library line becomes a symbol line: pass 1
+// counts the changed lines only from where it is, pass 2 finds all of them,
+// and may save no more records than pass 1 made room for.
+TEST_F(Fault, AMapThatGainsSymbolLinesBetweenThePasses) {
+    std::string map = "Code\r\n";
+    const int lines = 40000;
+    char line[64];
+    for (int i = 0; i < lines; i++) {
+        snprintf(line, sizeof line, " %08X _Routine%d %s.obj\r\n", 0x401000 + 16 * i, i,
+                 i % 2 ? "lib\\mod" : "mod");
+        map += line;
+    }
+    WriteFile(dir / "big.map", map);
+    Spawned child = StartHeldUp();
+    std::string changed = map;
+    std::replace(changed.begin(), changed.end(), '\\', '_');
+    int fd = open((dir / "big.map").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, changed.data(), changed.size(), 0), (ssize_t)changed.size());
+    close(fd);
+    RunResult r = Finish(child);
+    ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 300 ? r.out.size() - 300 : 0);
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("End KORVAL - ([0-9]+) map entries")));
+    int counted = std::stoi(m[1]);
+    EXPECT_GT(counted, lines / 2);
+    EXPECT_LT(counted, lines);
+    // Pass 2 took the first lines of the changed map, all symbol lines now.
+    std::vector<CodRecord> records = ReadCod(ReadFile(dir / "BIG.COD"));
+    ASSERT_EQ(records.size(), (size_t)counted);
+    for (int i = 0; i < counted; i++) {
+        ASSERT_EQ(records[i].addr, 0x401000u + 16 * i);
+        ASSERT_EQ(records[i].routine, "Routine" + std::to_string(i));
+    }
 }
 
 TEST_F(Fault, ACodeMapChangesNothingElse) {
