@@ -3,9 +3,10 @@
 #
 # Usage: bench/run.sh [KORVAL [WORKDIR]]    (defaults: build/korval, build/bench)
 #
-# For every size and input order a map is generated once (kept in WORKDIR),
-# then the converter is timed writing .COD and .ENT, and the baseline sort is
-# timed on the same file, interleaved run by run after one warm-up each.
+# For every size and input order a map is generated once (kept in WORKDIR)
+# by the generator the build makes beside the converter, then the converter
+# is timed writing .COD and .ENT, and the baseline sort is timed on the same
+# file, interleaved run by run after one warm-up each.
 # Their order turns round from one run to the next, so that none of the
 # three always starts while the one before it still has its output written
 # back to disk, which here costs the next run about 10 ms.
@@ -22,10 +23,12 @@
 # docs/bench.svg. A missed target is a result; the exit status is 1 only when
 # a run failed, timed out or reported a wrong number of entries.
 #
+# Needs GNU time (/usr/bin/time); installs nothing.
 # Environment: BENCH_SIZES, BENCH_ORDERS, BENCH_RUNS (default 11), BENCH_SEED,
 # BENCH_TIMEOUT (seconds for one run), BENCH_BUDGET (seconds for all runs),
 # BENCH_SLOW (a warm-up slower than this many seconds gets one measured run),
-# BENCH_SVG (chart path, empty for none), GENMAP (a prebuilt generator), CXX.
+# BENCH_SVG (chart path, empty for none), GENMAP (the map generator, default
+# genmap beside KORVAL).
 set -euo pipefail
 export LC_ALL=C
 start=$EPOCHREALTIME
@@ -50,27 +53,14 @@ die() {
 
 [[ -x $korval && ! -d $korval ]] || die "no converter binary at '$korval' (build it first)"
 korval=$(cd "$(dirname "$korval")" && pwd)/$(basename "$korval")
+genmap=${GENMAP:-$(dirname "$korval")/genmap}
+[[ -x $genmap && ! -d $genmap ]] || die "no map generator at '$genmap' (build it first)"
+genmap=$(cd "$(dirname "$genmap")" && pwd)/$(basename "$genmap")
+[[ -x /usr/bin/time ]] || die "GNU time (/usr/bin/time) is required; install the 'time' package"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 [[ -z $svg || $svg == /* ]] || svg=$PWD/$svg
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "BENCH_RUNS must be a positive number"
-
-if [[ ! -x /usr/bin/time ]]; then
-    echo "bench: /usr/bin/time is missing, installing GNU time" >&2
-    if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
-        apt-get install -y time >/dev/null 2>&1 ||
-            { apt-get update >/dev/null 2>&1 && apt-get install -y time >/dev/null 2>&1; } ||
-            die "could not install GNU time; install the 'time' package"
-    fi
-    [[ -x /usr/bin/time ]] || die "GNU time (/usr/bin/time) is required; install the 'time' package"
-fi
-
-# The generator: a prebuilt one, or compiled here when its source is newer.
-genmap=${GENMAP:-$work/genmap}
-if [[ -z ${GENMAP:-} && (! -x $genmap || $here/genmap.cpp -nt $genmap) ]]; then
-    echo "bench: compiling the map generator" >&2
-    "${CXX:-g++}" -O2 -std=c++17 -Wall -Wextra -o "$genmap" "$here/genmap.cpp"
-fi
 
 # usecs T: an EPOCHREALTIME reading in microseconds.
 usecs() {
