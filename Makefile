@@ -93,9 +93,10 @@ fuzz:
 
 # Times the converter against a plain sort on generated maps, then (where
 # Google Benchmark is installed) the conversion alone, in memory; see
-# docs/benchmark.md.
+# docs/benchmark.md. The maps come from the generator built with the
+# converter; the script needs GNU time and python3.
 bench: all
-	bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
+	GENMAP=$(BUILD)/genmap bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
 	@if [ -x $(BUILD)/convert_bench ]; then ./$(BUILD)/convert_bench; \
 	else echo "bench: no convert_bench: install libbenchmark-dev for the in-memory benchmark"; fi
 
