@@ -342,14 +342,15 @@ bool Placement(const char* p, uint64_t* Start, uint64_t* Size, const char** File
     p = SkipSpaces(p);
     if (!HexField(&p, Size)) return false;
     *File = SkipSpaces(p);
-    return **File != 0 && strchr(*File, '\r') == nullptr; // a CR would end a line of ours
+    return **File != 0 && strchr(*File, '\r') == nullptr;
 }
 
 // The input sections of the code sections, from the memory map part of the
 // linker's map: " .text.name 0xADDR 0xSIZE file", the address part on the
 // next line when the section name is long. An output section's line begins
 // with its name (".text  0x... 0x..."), and decides whether the input
-// sections after it are code.
+// sections after it are code. A line with a CR inside (a damaged map; the
+// CR would end a line of ours) counts as neither, after the name.
 bool ReadLinkerMap(const char* Path, const char* ExePath, const std::set<std::string>& CodeSections,
                    std::vector<Piece>* Pieces) {
     std::string Text;
@@ -456,7 +457,7 @@ int main(int argc, char** argv) {
     std::vector<const char*> Files;
     bool Wrong = false;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+        if (strcmp(argv[i], "--help") == 0) {
             printf("%s%s", kUsage, kHelp);
             return 0;
         }
@@ -500,9 +501,10 @@ int main(int argc, char** argv) {
     if (Far != 0) {
         fprintf(stderr,
                 "korval-codemap: %s of %s is at 0x%" PRIX64
-                ", beyond the 32-bit addresses of a code map (as are %zu other functions)\n"
-                "korval-codemap: %s\n",
-                FirstFar->Symbol.c_str(), ExePath, FirstFar->Addr, Far - 1, Exe.FarAdvice);
+                ", beyond the 32-bit addresses of a code map",
+                FirstFar->Symbol.c_str(), ExePath, FirstFar->Addr);
+        if (Far > 1) fprintf(stderr, " (as are %zu other functions)", Far - 1);
+        fprintf(stderr, "\nkorval-codemap: %s\n", Exe.FarAdvice);
         return 1;
     }
     if (Lines.empty()) {
