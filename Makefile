@@ -40,8 +40,8 @@ test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE windows
 
 # Cross-builds korval.exe for 64-bit Windows with MinGW-w64.
-# The code maps of its executables are made by the native build's codemap
-# and korval.
+# The code maps of its executables are made by the native build's
+# korval-codemap and korval.
 windows: all
 	@test -f $(WINBUILD)/CMakeCache.txt || cmake -S . -B $(WINBUILD) -DCMAKE_BUILD_TYPE=Release \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKORVAL_HOST_BUILD=$(abspath $(BUILD))

@@ -1,6 +1,7 @@
 // fault_test.cpp - the fault reporter in the built tool: a map that shrinks
 // under the conversion and Ctrl-C during it, each reported and followed by an
-// orderly end; and the tool's own code map, KORVAL.COD.
+// orderly end; the tool's own code map, KORVAL.COD; and korval-codemap on a
+// position-independent program.
 //
 // To act while korval converts, it runs with option D and its output on a
 // pipe that the test does not read: the echo of pass 1 fills the pipe and
@@ -16,6 +17,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -27,6 +29,8 @@
 namespace {
 
 const std::string kKorval = KORVAL_EXE;
+const std::string kCodemap = CODEMAP_EXE;
+const std::string kClient = CODEMAP_CLIENT;
 
 class Fault : public ::testing::Test {
   protected:
@@ -248,6 +252,51 @@ TEST(CodeMap, IsTheToolsConversionOfItsMap) {
     RunResult r = RunIn(dir.path(), kKorval, {"KORVAL.MAP"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ReadFile(dir / "KORVAL.COD"), ReadFile(KORVAL_COD));
+}
+
+// korval-codemap without a linker map, on a position-independent program:
+// the link-time address of a function, which the program finds at run time
+// as its address less its load bias, and the program's name as module.
+TEST(CodeMap, OfAPositionIndependentProgramHasLinkTimeAddresses) {
+    ScratchDir dir;
+    RunResult run = RunIn(dir.path(), kClient, {});
+    unsigned long long bias = 0, probe = 0;
+    ASSERT_EQ(sscanf(run.out.c_str(), "%llx %llx", &bias, &probe), 2) << run.out;
+    EXPECT_NE(bias, 0u) << "not loaded at a bias: not position-independent";
+
+    RunResult r = RunIn(dir.path(), kCodemap, {kClient, "CLIENT.MAP"});
+    ASSERT_EQ(r.status, 0);
+    std::string map = ReadFile(dir / "CLIENT.MAP");
+    char line[80];
+    snprintf(line, sizeof line, "\r\n %08llX _client::Probe codemap_client\r\n", probe);
+    EXPECT_NE(map.find(line), std::string::npos) << line << map;
+}
+
+// Runs korval-codemap with its standard error, not its output, on the pipe.
+RunResult RunCodemapForErrors(const std::string& dir, std::vector<std::string> args) {
+    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1 >/dev/null", kCodemap});
+    return RunIn(dir, "/bin/sh", args);
+}
+
+// --help on standard output; a wrong command line and a stripped program
+// refused on standard error.
+TEST(CodeMap, ToolsHelpAndRefusals) {
+    ScratchDir dir;
+    const std::string usage = "usage: korval-codemap EXECUTABLE [LINKER_MAP] OUTPUT.MAP\n";
+    RunResult help = RunIn(dir.path(), kCodemap, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.compare(0, usage.size(), usage), 0) << help.out;
+    EXPECT_NE(help.out.find("korval OUTPUT.MAP"), std::string::npos) << help.out;
+
+    RunResult wrong = RunCodemapForErrors(dir.path(), {kClient});
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_EQ(wrong.out.compare(0, usage.size(), usage), 0) << wrong.out;
+
+    RunResult stripped = RunCodemapForErrors(dir.path(), {kClient + ".stripped", "S.MAP"});
+    EXPECT_EQ(stripped.status, 1);
+    EXPECT_EQ(stripped.out,
+              "korval-codemap: " + kClient + ".stripped has no symbol table (stripped?)\n");
+    EXPECT_FALSE(FileExists(dir / "S.MAP"));
 }
 
 } // namespace
