@@ -6,9 +6,8 @@
  * subset of Win32 the tool calls, with the same names, arguments and results,
  * implemented by the files under platform/unix/ (one file per facility).
  *
- * Beside the Win32 subset it declares the pure path functions in paths.cpp,
- * which compute _fullpath and _splitpath for either name form from an
- * explicit current directory, so that both forms can be checked anywhere.
+ * Beside the Win32 subset it declares PathFull, the arithmetic of the POSIX
+ * _fullpath as a pure function of an explicit current directory.
  */
 #ifndef KORVAL_PLATFORM_H
 #define KORVAL_PLATFORM_H
@@ -226,18 +225,31 @@ void RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD nNumber
 /* The local date and time, to the millisecond. */
 void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 
-/* ---- paths.cpp and unix/paths.cpp --------------------------------------- */
+/* ---- paths.cpp ---------------------------------------------------------- */
 
 /* Upper-cases a to z in place; every other byte stays. Returns text. */
 char* _strupr(char* text);
 
-/* The absolute form of name from the current directory, in the POSIX form
- * (see PathFull). Returns out, or NULL with errno set (ERANGE: longer than
- * size - 1 characters; otherwise the current directory could not be had). */
+/* The absolute form of name from the current directory (see PathFull).
+ * Returns out, or NULL with errno set (ERANGE: longer than size - 1
+ * characters; otherwise the current directory could not be had). */
 char* _fullpath(char* out, const char* name, size_t size);
 
-/* Splits a path into drive (always empty here), directory, name and
- * extension; each part buffer must hold _MAX_PATH characters. */
+/*
+ * The absolute form of name, taken relative to cwd (itself absolute) where
+ * name does not begin with a separator. "/" and "\" both separate; "." is
+ * dropped and ".." removes the component before it, and a ".." at the root
+ * stays there, as the system's own lookup does. The result uses "/" and ends
+ * with it only when it is the root. Returns out, or NULL with errno ERANGE
+ * when it is longer than size - 1 characters; out is then unspecified.
+ */
+char* PathFull(char* out, size_t size, const char* name, const char* cwd);
+
+/* Splits path into drive (always empty: there are none), directory up to
+ * the last separator inclusive, name, and extension (the last "." after the
+ * directory and what follows), each written with its terminator; joined,
+ * the four give path back. Each part buffer must hold strlen(path) + 1
+ * characters (drive: 1). */
 void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
 
 #ifdef __cplusplus
@@ -276,36 +288,6 @@ extern "C" {
  */
 typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
 BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
-
-/* The two forms of file names the path functions know. */
-enum PathForm {
-    PATH_POSIX,  /* "/" roots a name, results use "/", no drives */
-    PATH_WINDOWS /* drive letters and network names, results use "\" */
-};
-
-/*
- * The absolute form of name, taken relative to cwd (itself absolute, in the
- * given form) where name is relative. "/" and "\" both separate; "." is
- * dropped and ".." removes the component before it. The result ends with a
- * separator only when it is a root. Windows form: "X:\..." is absolute,
- * "X:name" is relative to cwd when cwd is on drive X and to X:\ otherwise,
- * "\name" starts at the root of cwd's drive, "\\server\share\..." keeps its
- * network form, and a ".." above the root cannot be formed. POSIX form: a
- * ".." at the root stays there, as the system's own lookup does.
- * Returns out, or NULL with errno ERANGE (longer than size - 1 characters)
- * or ENOENT (cannot be formed); out is then unspecified.
- */
-char* PathFull(char* out, size_t size, const char* name, const char* cwd, enum PathForm form);
-
-/*
- * Splits path into drive, directory, name and extension, each written with
- * its terminator: drive is "X:" when the Windows form sees a colon second,
- * else empty; dir runs to the last separator, inclusive; ext is the last "."
- * after dir and what follows; joined, the four give path back. Each buffer
- * must hold strlen(path) + 1 characters (drive: 3).
- */
-void PathSplit(const char* path, char* drive, char* dir, char* fname, char* ext,
-               enum PathForm form);
 
 #ifdef __cplusplus
 }
