@@ -5,6 +5,7 @@
 // what is still held, shows that damaged code maps and an exception in the
 // middle of a conversion leave nothing behind either.
 
+#include "checked.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -21,9 +22,10 @@ namespace {
 
 const std::string kKorval = KORVAL_FAULTS_EXE;
 
-const char* const kFacilities[] = {"CreateFileA",   "GetFileSize", "CreateFileMappingA",
-                                   "MapViewOfFile", "ReadFile",    "WriteFile",
-                                   "CloseHandle",   "VirtualAlloc"};
+// Every facility the layer can make fail, by name.
+#define FACILITY_NAME(enumerator, name) name,
+const char* const kFacilities[] = {KORVAL_FACILITIES(FACILITY_NAME)};
+#undef FACILITY_NAME
 
 // The error each facility is made to fail with: what it most likely meets.
 const std::map<std::string, int> kErrors = {
