@@ -76,6 +76,8 @@ typedef void* PVOID;
 #define ERROR_INVALID_PARAMETER    87u
 #define ERROR_DISK_FULL            112u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_FILE_TOO_LARGE       223u
+#define ERROR_NO_DATA              232u
 #define ERROR_FILE_INVALID         1006u
 
 /* Longest path, as a buffer size, that the runtime's path functions take. */
@@ -142,7 +144,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, void* lpOverlapped);
 
 /* Synchronous write at the file position; returns FALSE with the last error
- * set when not every byte could be written (disk full, I/O error). */
+ * set when not every byte could be written (disk full, I/O error). Where the
+ * process ignores SIGPIPE and SIGXFSZ, a pipe whose reader has gone fails
+ * with ERROR_NO_DATA and the file size limit with ERROR_FILE_TOO_LARGE, as
+ * on Win32; elsewhere those signals end the process, and the layer does not
+ * change how a process takes them. */
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
 

@@ -99,6 +99,10 @@ DWORD ErrorFromErrno(int err) {
         return ERROR_WRITE_FAULT;
     case EBADF:
         return ERROR_INVALID_HANDLE;
+    case EPIPE: // a pipe without a reader, where SIGPIPE is ignored
+        return ERROR_NO_DATA;
+    case EFBIG: // past the file size limit, where SIGXFSZ is ignored
+        return ERROR_FILE_TOO_LARGE;
     default:
         return ERROR_ACCESS_DENIED;
     }
