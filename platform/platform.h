@@ -54,6 +54,12 @@ typedef void* PVOID;
 #define OPEN_EXISTING              3u
 #define FILE_ATTRIBUTE_NORMAL      0x00000080u
 
+/* GetFileType. */
+#define FILE_TYPE_UNKNOWN          0x0000u
+#define FILE_TYPE_DISK             0x0001u
+#define FILE_TYPE_CHAR             0x0002u
+#define FILE_TYPE_PIPE             0x0003u
+
 /* CreateFileMappingA, MapViewOfFile, VirtualAlloc, VirtualFree. */
 #define PAGE_READONLY              0x02u
 #define PAGE_READWRITE             0x04u
@@ -124,6 +130,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
  * lpFileSizeHigh when it is not null. INVALID_FILE_SIZE with the last error
  * set on failure (a size with those low bits has NO_ERROR as last error). */
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+
+/* What an open file is: FILE_TYPE_DISK for a regular file, FILE_TYPE_PIPE
+ * for a FIFO or a socket, FILE_TYPE_CHAR for a character device, and
+ * FILE_TYPE_UNKNOWN for anything else (NO_ERROR as last error) or on failure
+ * (the last error set). Only a regular file is sure not to keep a read
+ * waiting. */
+DWORD GetFileType(HANDLE hFile);
 
 /* A read-only mapping of the whole file (sizes 0, 0). Fails for a file of
  * zero bytes (ERROR_FILE_INVALID), as Win32 does. Returns NULL on failure. */

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -154,6 +156,44 @@ TEST_F(Files, SizesAndMappings) {
     EXPECT_EQ(GetLastError(), NO_ERROR) << "a true size, not a failure";
     EXPECT_EQ(high, 1u);
     CloseHandle(h);
+}
+
+TEST_F(Files, TypesAndWritesRefusedByAPipeOrTheSizeLimit) {
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    WriteFile(dir / "file", "x");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    HANDLE file = OpenRead(dir / "file");
+    HANDLE device = OpenRead("/dev/null");
+    HANDLE reader = Open(dir / "fifo", GENERIC_READ, shareAll, OPEN_EXISTING);
+    HANDLE writer = Open(dir / "fifo", GENERIC_WRITE, shareAll, OPEN_EXISTING);
+    EXPECT_EQ(GetFileType(file), FILE_TYPE_DISK);
+    EXPECT_EQ(GetFileType(device), FILE_TYPE_CHAR);
+    EXPECT_EQ(GetFileType(writer), FILE_TYPE_PIPE);
+    EXPECT_EQ(GetFileType(nullptr), FILE_TYPE_UNKNOWN);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    // As a process that ignores SIGPIPE and SIGXFSZ, as korval does.
+    auto oldPipe = signal(SIGPIPE, SIG_IGN), oldSize = signal(SIGXFSZ, SIG_IGN);
+    DWORD put = 7;
+    CloseHandle(reader);
+    EXPECT_FALSE(WriteFile(writer, "xy", 2, &put, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
+    EXPECT_EQ(put, 0u);
+
+    HANDLE out = Create(dir / "out");
+    struct rlimit limit, small;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    small = limit;
+    small.rlim_cur = 1;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_FALSE(WriteFile(out, "xy", 2, &put, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_TOO_LARGE);
+    EXPECT_EQ(put, 1u);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGPIPE, oldPipe);
+    signal(SIGXFSZ, oldSize);
+    for (HANDLE h : {file, device, writer, out})
+        CloseHandle(h);
 }
 
 TEST(Memory, BlocksAreZeroedAndFreedByBase) {

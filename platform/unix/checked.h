@@ -33,6 +33,7 @@
 #define KORVAL_FACILITIES(X)                                                                       \
     X(FAULT_CREATEFILE, "CreateFileA")                                                             \
     X(FAULT_GETFILESIZE, "GetFileSize")                                                            \
+    X(FAULT_GETFILETYPE, "GetFileType")                                                            \
     X(FAULT_CREATEFILEMAPPING, "CreateFileMappingA")                                               \
     X(FAULT_MAPVIEWOFFILE, "MapViewOfFile")                                                        \
     X(FAULT_READFILE, "ReadFile")                                                                  \

@@ -1,5 +1,6 @@
 // unix/files.cpp - Win32 file services on POSIX: CreateFileA, GetFileSize,
-// CreateFileMappingA, MapViewOfFile, ReadFile, WriteFile, CloseHandle.
+// GetFileType, CreateFileMappingA, MapViewOfFile, ReadFile, WriteFile,
+// CloseHandle.
 //
 // A HANDLE is a pointer to an Object of this file. Two things of Win32 are
 // kept that POSIX does not give by itself:
@@ -271,6 +272,25 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)(size >> 32);
     lastError = NO_ERROR;
     return (DWORD)size;
+}
+
+DWORD GetFileType(HANDLE hFile) {
+    if (FaultInjected(FAULT_GETFILETYPE)) return FILE_TYPE_UNKNOWN;
+    Object* file = Find(hFile, Object::File);
+    struct stat st;
+    if (!file) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    if (fstat(file->fd, &st) != 0) {
+        Fail(ErrorFromErrno(errno));
+        return FILE_TYPE_UNKNOWN;
+    }
+    lastError = NO_ERROR;
+    if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+    if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+    return FILE_TYPE_UNKNOWN;
 }
 
 HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
