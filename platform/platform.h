@@ -6,9 +6,8 @@
  * subset of Win32 the tool calls, with the same names, arguments and results,
  * implemented by the files under platform/unix/ (one file per facility).
  *
- * Beside the Win32 subset it declares the pure path functions in paths.cpp,
- * which compute _fullpath and _splitpath for either name form from an
- * explicit current directory, so that both forms can be checked anywhere.
+ * Beside the Win32 subset it declares PathFull, the arithmetic of the POSIX
+ * _fullpath as a pure function of an explicit current directory.
  */
 #ifndef KORVAL_PLATFORM_H
 #define KORVAL_PLATFORM_H
@@ -55,6 +54,12 @@ typedef void* PVOID;
 #define OPEN_EXISTING              3u
 #define FILE_ATTRIBUTE_NORMAL      0x00000080u
 
+/* GetFileType. */
+#define FILE_TYPE_UNKNOWN          0x0000u
+#define FILE_TYPE_DISK             0x0001u
+#define FILE_TYPE_CHAR             0x0002u
+#define FILE_TYPE_PIPE             0x0003u
+
 /* CreateFileMappingA, MapViewOfFile, VirtualAlloc, VirtualFree. */
 #define PAGE_READONLY              0x02u
 #define PAGE_READWRITE             0x04u
@@ -77,6 +82,8 @@ typedef void* PVOID;
 #define ERROR_INVALID_PARAMETER    87u
 #define ERROR_DISK_FULL            112u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_FILE_TOO_LARGE       223u
+#define ERROR_NO_DATA              232u
 #define ERROR_FILE_INVALID         1006u
 
 /* Longest path, as a buffer size, that the runtime's path functions take. */
@@ -124,6 +131,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
  * set on failure (a size with those low bits has NO_ERROR as last error). */
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 
+/* What an open file is: FILE_TYPE_DISK for a regular file, FILE_TYPE_PIPE
+ * for a FIFO or a socket, FILE_TYPE_CHAR for a character device, and
+ * FILE_TYPE_UNKNOWN for anything else (NO_ERROR as last error) or on failure
+ * (the last error set). Only a regular file is sure not to keep a read
+ * waiting. */
+DWORD GetFileType(HANDLE hFile);
+
 /* A read-only mapping of the whole file (sizes 0, 0). Fails for a file of
  * zero bytes (ERROR_FILE_INVALID), as Win32 does. Returns NULL on failure. */
 HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
@@ -143,7 +157,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, void* lpOverlapped);
 
 /* Synchronous write at the file position; returns FALSE with the last error
- * set when not every byte could be written (disk full, I/O error). */
+ * set when not every byte could be written (disk full, I/O error). Where the
+ * process ignores SIGPIPE and SIGXFSZ, a pipe whose reader has gone fails
+ * with ERROR_NO_DATA and the file size limit with ERROR_FILE_TOO_LARGE, as
+ * on Win32; elsewhere those signals end the process, and the layer does not
+ * change how a process takes them. */
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
 
@@ -226,18 +244,31 @@ void RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD nNumber
 /* The local date and time, to the millisecond. */
 void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 
-/* ---- paths.cpp and unix/paths.cpp --------------------------------------- */
+/* ---- paths.cpp ---------------------------------------------------------- */
 
 /* Upper-cases a to z in place; every other byte stays. Returns text. */
 char* _strupr(char* text);
 
-/* The absolute form of name from the current directory, in the POSIX form
- * (see PathFull). Returns out, or NULL with errno set (ERANGE: longer than
- * size - 1 characters; otherwise the current directory could not be had). */
+/* The absolute form of name from the current directory (see PathFull).
+ * Returns out, or NULL with errno set (ERANGE: longer than size - 1
+ * characters; otherwise the current directory could not be had). */
 char* _fullpath(char* out, const char* name, size_t size);
 
-/* Splits a path into drive (always empty here), directory, name and
- * extension; each part buffer must hold _MAX_PATH characters. */
+/*
+ * The absolute form of name, taken relative to cwd (itself absolute) where
+ * name does not begin with a separator. "/" and "\" both separate; "." is
+ * dropped and ".." removes the component before it, and a ".." at the root
+ * stays there, as the system's own lookup does. The result uses "/" and ends
+ * with it only when it is the root. Returns out, or NULL with errno ERANGE
+ * when it is longer than size - 1 characters; out is then unspecified.
+ */
+char* PathFull(char* out, size_t size, const char* name, const char* cwd);
+
+/* Splits path into drive (always empty: there are none), directory up to
+ * the last separator inclusive, name, and extension (the last "." after the
+ * directory and what follows), each written with its terminator; joined,
+ * the four give path back. Each part buffer must hold strlen(path) + 1
+ * characters (drive: 1). */
 void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
 
 #ifdef __cplusplus
@@ -276,36 +307,6 @@ extern "C" {
  */
 typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
 BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
-
-/* The two forms of file names the path functions know. */
-enum PathForm {
-    PATH_POSIX,  /* "/" roots a name, results use "/", no drives */
-    PATH_WINDOWS /* drive letters and network names, results use "\" */
-};
-
-/*
- * The absolute form of name, taken relative to cwd (itself absolute, in the
- * given form) where name is relative. "/" and "\" both separate; "." is
- * dropped and ".." removes the component before it. The result ends with a
- * separator only when it is a root. Windows form: "X:\..." is absolute,
- * "X:name" is relative to cwd when cwd is on drive X and to X:\ otherwise,
- * "\name" starts at the root of cwd's drive, "\\server\share\..." keeps its
- * network form, and a ".." above the root cannot be formed. POSIX form: a
- * ".." at the root stays there, as the system's own lookup does.
- * Returns out, or NULL with errno ERANGE (longer than size - 1 characters)
- * or ENOENT (cannot be formed); out is then unspecified.
- */
-char* PathFull(char* out, size_t size, const char* name, const char* cwd, enum PathForm form);
-
-/*
- * Splits path into drive, directory, name and extension, each written with
- * its terminator: drive is "X:" when the Windows form sees a colon second,
- * else empty; dir runs to the last separator, inclusive; ext is the last "."
- * after dir and what follows; joined, the four give path back. Each buffer
- * must hold strlen(path) + 1 characters (drive: 3).
- */
-void PathSplit(const char* path, char* drive, char* dir, char* fname, char* ext,
-               enum PathForm form);
 
 #ifdef __cplusplus
 }

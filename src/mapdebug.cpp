@@ -31,6 +31,11 @@ int OpenDebug(void) {
     LPVOID lpMap;
 
     if (hMap == INVALID_HANDLE_VALUE) return 0;
+    /* A pipe or a device could keep the read waiting: only a file on disk. */
+    if (GetFileType(hMap) != FILE_TYPE_DISK) {
+        CloseHandle(hMap);
+        return 0;
+    }
     ReadFile(hMap, &iNumMaps, sizeof iNumMaps, &dwRead, NULL);
     if (iNumMaps == 0 || iNumMaps > MAX_MAPS) {
         iNumMaps = 0;

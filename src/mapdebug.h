@@ -32,8 +32,9 @@ extern int Aborted;
 
 /* Loads "KORVAL.COD" from the current directory. Returns 1 when a block was
  * obtained and the records were read into it (the table is emptied when they
- * came up short), 0 when the file is missing, holds no records, or claims
- * more than a 32-bit size can hold or the system can give. Prints nothing. */
+ * came up short), 0 when the file is missing, is not a file on disk (a pipe
+ * or a device, never waited on), holds no records, or claims more than a
+ * 32-bit size can hold or the system can give. Prints nothing. */
 int OpenDebug(void);
 
 /* Gives the table's block back. Returns 0 when there was none. */

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <random>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -227,6 +229,40 @@ TEST_F(BadInput, PipesNeverBlockTheRun) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBannerLine(r.out), "\nUnable to open output file 'PIPE.COD'");
     EXPECT_TRUE(ReadFile(dir / "app.map") == map);
+}
+
+// A KORVAL.COD that is not a file on disk is ignored at once, as a missing
+// one is: a FIFO with a live writer, or a link to a standard input that is
+// a pipe whose writer stays, would otherwise hold up the start for good.
+TEST_F(BadInput, ACodeMapThatIsNoFileNeverHoldsUpTheStart) {
+    WriteFile(dir / "app.map", CrLf({"Code", " 00001000 _f f.obj"}));
+    ASSERT_EQ(Run({"app"}).status, 0);
+    const std::string cod = ReadFile(dir / "APP.COD");
+    auto runPromptly = [&](const ChildSetup& setup) {
+        std::remove((dir / "APP.COD").c_str());
+        Spawned child = SpawnIn(dir.path(), kKorval, {"app"}, {}, -1, setup);
+        bool ended = WaitEnded(child, 10);
+        if (!ended) kill(child.pid, SIGKILL);
+        RunResult r = Finish(child);
+        EXPECT_TRUE(ended) << "korval waited on its code map";
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(AfterBannerLine(r.out), EndLine(1));
+        EXPECT_TRUE(FileExists(dir / "APP.COD") && ReadFile(dir / "APP.COD") == cod);
+    };
+
+    ASSERT_EQ(mkfifo((dir / "KORVAL.COD").c_str(), 0644), 0);
+    int writer = open((dir / "KORVAL.COD").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    runPromptly(nullptr);
+    close(writer);
+
+    std::remove((dir / "KORVAL.COD").c_str());
+    ASSERT_EQ(symlink("/dev/stdin", (dir / "KORVAL.COD").c_str()), 0);
+    int input[2];
+    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    runPromptly([&] { dup2(input[0], 0); });
+    close(input[0]);
+    close(input[1]);
 }
 
 TEST_F(BadInput, AnInputWithoutReadPermission) {

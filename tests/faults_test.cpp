@@ -5,6 +5,7 @@
 // what is still held, shows that damaged code maps and an exception in the
 // middle of a conversion leave nothing behind either.
 
+#include "checked.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -21,14 +22,16 @@ namespace {
 
 const std::string kKorval = KORVAL_FAULTS_EXE;
 
-const char* const kFacilities[] = {"CreateFileA",   "GetFileSize", "CreateFileMappingA",
-                                   "MapViewOfFile", "ReadFile",    "WriteFile",
-                                   "CloseHandle",   "VirtualAlloc"};
+// Every facility the layer can make fail, by name.
+#define FACILITY_NAME(enumerator, name) name,
+const char* const kFacilities[] = {KORVAL_FACILITIES(FACILITY_NAME)};
+#undef FACILITY_NAME
 
 // The error each facility is made to fail with: what it most likely meets.
 const std::map<std::string, int> kErrors = {
-    {"CreateFileA", 5}, {"GetFileSize", 6}, {"CreateFileMappingA", 8}, {"MapViewOfFile", 8},
-    {"ReadFile", 30},   {"WriteFile", 112}, {"CloseHandle", 29},       {"VirtualAlloc", 8},
+    {"CreateFileA", 5},        {"GetFileSize", 6},   {"GetFileType", 6},
+    {"CreateFileMappingA", 8}, {"MapViewOfFile", 8}, {"ReadFile", 30},
+    {"WriteFile", 112},        {"CloseHandle", 29},  {"VirtualAlloc", 8},
 };
 
 const int kEntries = 45000; // enough for several writes of either format
@@ -101,8 +104,9 @@ class FaultSweep : public ::testing::TestWithParam<std::tuple<bool, bool>> {
 
     // The outcome of failing call n of facility, in a run whose undisturbed
     // output is complete. The loader opens KORVAL.COD first; when it is
-    // there, reads its count, takes a block, reads the records and closes
-    // it: a failure of any of these only leaves the table empty. Then the
+    // there, asks its type, reads its count, takes a block, reads the
+    // records and closes it: a failure of any of these only leaves the
+    // table empty. Then the
     // input is opened, sized, mapped and viewed, the output created, the
     // entry block taken, the output written in blocks of 1 MiB, and the
     // mapping, input and output closed in that order.
@@ -114,6 +118,7 @@ class FaultSweep : public ::testing::TestWithParam<std::tuple<bool, bool>> {
             "\nEnd KORVAL - " + std::to_string(kEntries) + " map entries written.\n";
         const unsigned long loaderCalls = Loader() ? 1 : 0;
         if (facility == "CreateFileA" && n == 1) return {0, end, complete};
+        if (facility == "GetFileType") return {0, end, complete};
         if (facility == "ReadFile" && Loader() && n <= 2) return {0, end, complete};
         if ((facility == "VirtualAlloc" || facility == "CloseHandle") && n <= loaderCalls)
             return {0, end, complete};
@@ -189,7 +194,7 @@ TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
             EXPECT_EQ(held["blocks"], 0u) << "blocks left allocated";
         }
     }
-    EXPECT_GE(runs, Loader() ? 17 : 13);
+    EXPECT_GE(runs, Loader() ? 18 : 13);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFormats, FaultSweep,

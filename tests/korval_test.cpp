@@ -10,7 +10,10 @@
 #include <functional>
 #include <map>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -306,6 +309,54 @@ TEST_F(Korval, WriteFailureIsReportedNotCounted) {
         std::string ext = format[1] == 'a' ? "ENT" : "COD";
         EXPECT_EQ(AfterBanner(r.out), "\nUnable to write output file 'FULL." + ext + "'");
     }
+}
+
+// Writes the system refuses with a signal on POSIX, where Win32 fails them:
+// past the file size limit and into a pipe whose reader has gone. Each is a
+// failed write, reported after the banner, which is kept; and a standard
+// output that nobody reads does not fail a conversion that wrote its file.
+TEST_F(Korval, WritesRefusedBySignalsAreFailedWrites) {
+    std::string map = "Code\r\n";
+    for (int i = 0; i < 20000; i++)
+        map += " " + std::to_string(10000000 + i) + " _Routine" + std::to_string(i) + " m.obj\r\n";
+    WriteFile(dir / "mid.map", map);
+    RunResult r = Run({"mid"});
+    ASSERT_EQ(r.status, 0);
+    const std::string complete = ReadFile(dir / "MID.COD");
+    ASSERT_EQ(complete.size(), 4 + 52 * 20000u) << "more than a pipe holds";
+
+    r = RunIn(dir.path(), kKorval, {"mid", "lim"}, {}, -1, [] {
+        struct rlimit limit = {10240, 10240};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to write output file 'LIM.COD'");
+    EXPECT_TRUE(ReadFile(dir / "LIM.COD") == complete.substr(0, 10240));
+
+    ASSERT_EQ(mkfifo((dir / "fifo.cod").c_str(), 0644), 0);
+    int reader = open((dir / "fifo.cod").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    Spawned child = SpawnIn(dir.path(), kKorval, {"mid", "fifo"});
+    struct pollfd written = {reader, POLLIN, 0};
+    EXPECT_EQ(poll(&written, 1, 20000), 1) << "korval wrote nothing";
+    close(reader); // while korval waits for room in the pipe
+    r = Finish(child);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to write output file 'FIFO.COD'");
+
+    std::remove((dir / "MID.COD").c_str());
+    r = RunIn(dir.path(), kKorval, {"mid"}, {}, -1, [] {
+        int out[2];
+        if (pipe(out) != 0) _exit(125);
+        dup2(out[1], 1);
+        close(out[0]); // the reader is gone before anything is written
+        close(out[1]);
+    });
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ReadFile(dir / "MID.COD") == complete);
 }
 
 TEST_F(Korval, OverlongNamesAreRefusedBeforeAnyFileIsTouched) {

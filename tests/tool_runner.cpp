@@ -32,8 +32,8 @@ ScratchDir::~ScratchDir() {
 }
 
 Spawned SpawnIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env,
-                int uid) {
+                const std::vector<std::string>& args, const std::vector<std::string>& env, int uid,
+                const ChildSetup& setup) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
@@ -51,6 +51,7 @@ Spawned SpawnIn(const std::string& dir, const std::string& program,
         if (chdir(dir.c_str()) != 0) _exit(127);
         for (const std::string& setting : env)
             putenv(const_cast<char*>(setting.c_str()));
+        if (setup) setup();
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& arg : args)
@@ -129,6 +130,17 @@ bool WaitSignalTaken(const Spawned& child, int signal, int seconds) {
     return false;
 }
 
+bool WaitEnded(const Spawned& child, int seconds) {
+    for (int tries = 0; tries < seconds * 1000; tries++) {
+        siginfo_t info;
+        info.si_pid = 0;
+        if (waitid(P_PID, child.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+        if (info.si_pid != 0) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
 std::vector<std::string> OpenFilesOf(const Spawned& child) {
     std::vector<std::string> files;
     std::string dir = "/proc/" + std::to_string(child.pid) + "/fd";
@@ -163,9 +175,9 @@ RunResult Finish(Spawned& child) {
 }
 
 RunResult RunIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env,
-                int uid) {
-    Spawned child = SpawnIn(dir, program, args, env, uid);
+                const std::vector<std::string>& args, const std::vector<std::string>& env, int uid,
+                const ChildSetup& setup) {
+    Spawned child = SpawnIn(dir, program, args, env, uid, setup);
     return Finish(child);
 }
 
