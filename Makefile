@@ -2,6 +2,7 @@
 BUILD    ?= build
 WINBUILD ?= build-windows
 JOBS     ?= 2
+PREFIX   ?= /usr/local
 
 # The checked builds: sanitizers (clang when present, else gcc) and fuzzing.
 SAN_BUILD    ?= build-sanitize
@@ -22,7 +23,7 @@ SAN_ENV = ASAN_OPTIONS=exitcode=86:detect_leaks=1:log_path=$(SAN_REPORTS)/asan \
 WINEPREFIX_DIR := $(abspath $(WINBUILD))/wineprefix
 WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all
 
-.PHONY: all configure run test test-sanitize fuzz bench clean windows test-windows
+.PHONY: all configure run test install test-sanitize fuzz bench clean windows test-windows
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -38,6 +39,11 @@ run: all
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE windows
+
+# Installs the tools, the fault reporter's library and header, the manual
+# pages, korval.pc and the CMake package under PREFIX.
+install: all
+	cmake --install $(BUILD) --prefix $(abspath $(PREFIX))
 
 # Cross-builds korval.exe for 64-bit Windows with MinGW-w64.
 # The code maps of its executables are made by the native build's
