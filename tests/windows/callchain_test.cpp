@@ -1,12 +1,13 @@
 // callchain_test.cpp - CallChain on Windows, with a real fault inside the C
 // runtime, run under Wine.
 //
-// A chain of routines ends in strlen on a null pointer. A vectored exception
-// handler of the test's own walks the chain from the exception's CONTEXT,
-// then resumes the thread in a routine that jumps back. The return
-// addresses must lie inside the routines of the chain, in order, their
-// extents taken from their unwind entries. No test framework: the checks
-// print what failed and the exit status tells.
+// A chain of routines ends in strlen on a null pointer, another in a leaf
+// routine that has no unwind entry. A vectored exception handler of the
+// test's own walks the chain from the exception's CONTEXT, then resumes the
+// thread in a routine that jumps back. The return addresses must lie inside
+// the routines of the chain, in order, their extents taken from their
+// unwind entries. No test framework: the checks print what failed and the
+// exit status tells.
 
 #include "platform.h"
 
@@ -45,6 +46,22 @@ __attribute__((noinline)) void Level4() {
     Sink = Sink + 1;
 }
 
+// A leaf routine without unwind entry, as assembly code may be: it stores a
+// zero byte at the address it is given.
+extern "C" void StoreZero(char* Where);
+__asm__(".text\n"
+        ".globl StoreZero\n"
+        "StoreZero:\n"
+        "    movb $0, (%rcx)\n"
+        "    ret\n");
+
+char* volatile NullBytes = nullptr;
+
+__attribute__((noinline)) void CallLeaf() {
+    StoreZero(NullBytes);
+    Sink = Sink + 1;
+}
+
 const DWORD kMax = 64;
 
 // What the handler found.
@@ -76,16 +93,14 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* Info) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-// Runs Level4 with the handler in force; true when it faulted.
-__attribute__((noinline)) bool FaultUnderHandler() {
-    const NT_TIB* Tib = (const NT_TIB*)NtCurrentTeb();
+// Runs Chain with the handler in force; true when it faulted.
+__attribute__((noinline)) bool FaultUnderHandler(void (*Chain)()) {
     W = Walks();
-    W.Low = (ULONG_PTR)Tib->StackLimit;
-    W.High = (ULONG_PTR)Tib->StackBase;
+    GetCurrentThreadStackLimits(&W.Low, &W.High);
     PVOID Handler = AddVectoredExceptionHandler(1, OnException);
     volatile bool Faulted = true;
     if (__builtin_setjmp(Back) == 0) {
-        Level4();
+        Chain();
         Faulted = false;
     }
     RemoveVectoredExceptionHandler(Handler);
@@ -100,27 +115,36 @@ bool ReturnsInto(ULONG_PTR Return, const void* Routine) {
     return Return > Base + Entry->BeginAddress && Return <= Base + Entry->EndAddress;
 }
 
+// Checks that the chain returns into each of Expected in order, and goes on
+// beyond them.
+void ExpectChain(const void* const* Expected, DWORD Count) {
+    for (DWORD i = 0; i < W.Count; i++)
+        printf("  %#llx\n", (unsigned long long)W.Returns[i]);
+    CHECK(W.Count > Count);
+    for (DWORD i = 0; i < Count && i < W.Count; i++)
+        CHECK(ReturnsInto(W.Returns[i], Expected[i]));
+}
+
 } // namespace
 
 int main() {
     setvbuf(stdout, NULL, _IONBF, 0);
-    CHECK(FaultUnderHandler());
-    for (DWORD i = 0; i < W.Count; i++)
-        printf("  %#llx\n", (unsigned long long)W.Returns[i]);
 
     // Innermost first: the caller of strlen, each caller of that, and the
     // routine that ran the chain.
-    const void* Expected[] = {(const void*)Level1, (const void*)Level2, (const void*)Level3,
-                              (const void*)Level4, (const void*)FaultUnderHandler};
-    const DWORD Count = sizeof Expected / sizeof Expected[0];
-    CHECK(W.Count > Count); // and main, at least, beyond them
-    for (DWORD i = 0; i < Count && i < W.Count; i++)
-        CHECK(ReturnsInto(W.Returns[i], Expected[i]));
-
+    CHECK(FaultUnderHandler(Level4));
+    const void* const Expected[] = {(const void*)Level1, (const void*)Level2, (const void*)Level3,
+                                    (const void*)Level4, (const void*)FaultUnderHandler};
+    ExpectChain(Expected, 5);
     // At most Max, the same ones; nothing from bounds that exclude the stack.
     CHECK(W.CappedCount == 2);
     CHECK(W.Capped[0] == W.Returns[0] && W.Capped[1] == W.Returns[1]);
     CHECK(W.OtherStackCount == 0);
+
+    // A fault in a leaf without unwind entry, whose return address is on top.
+    CHECK(FaultUnderHandler(CallLeaf));
+    const void* const LeafExpected[] = {(const void*)CallLeaf, (const void*)FaultUnderHandler};
+    ExpectChain(LeafExpected, 2);
 
     printf("callchain: %s\n", Failures ? "FAILED" : "passed");
     return Failures ? 1 : 0;
