@@ -125,11 +125,15 @@ bool FaultUnderHandler() {
     return Faulted;
 }
 
-// The functions of this executable, from its own symbol table, at their
-// run-time addresses.
+// This executable as its own file tells, at run-time addresses: its
+// functions from the symbol table, and where its .plt lies.
 struct Function {
     uintptr_t Start, Size;
     std::string Name;
+};
+struct Image {
+    std::vector<Function> Functions;
+    uintptr_t Plt = 0, PltSize = 0;
 };
 
 int MainBias(dl_phdr_info* Info, size_t, void* Bias) {
@@ -137,30 +141,35 @@ int MainBias(dl_phdr_info* Info, size_t, void* Bias) {
     return 1; // the first object is the executable
 }
 
-std::vector<Function> ReadFunctions() {
-    std::vector<Function> Functions;
+Image ReadImage() {
+    Image Self;
     uintptr_t Bias = 0;
     dl_iterate_phdr(MainBias, &Bias);
     int Fd = open("/proc/self/exe", O_RDONLY);
     struct stat St;
-    if (Fd < 0 || fstat(Fd, &St) != 0) return Functions;
+    if (Fd < 0 || fstat(Fd, &St) != 0) return Self;
     void* Map = mmap(nullptr, St.st_size, PROT_READ, MAP_PRIVATE, Fd, 0);
     close(Fd);
-    if (Map == MAP_FAILED) return Functions;
+    if (Map == MAP_FAILED) return Self;
     const char* Base = (const char*)Map;
     const Elf64_Ehdr* Eh = (const Elf64_Ehdr*)Base;
     const Elf64_Shdr* Sh = (const Elf64_Shdr*)(Base + Eh->e_shoff);
+    const char* SectionNames = Base + Sh[Eh->e_shstrndx].sh_offset;
     for (int i = 0; i < Eh->e_shnum; i++) {
+        if (strcmp(SectionNames + Sh[i].sh_name, ".plt") == 0) {
+            Self.Plt = Bias + Sh[i].sh_addr;
+            Self.PltSize = Sh[i].sh_size;
+        }
         if (Sh[i].sh_type != SHT_SYMTAB) continue;
         const Elf64_Sym* Syms = (const Elf64_Sym*)(Base + Sh[i].sh_offset);
         const char* Names = Base + Sh[Sh[i].sh_link].sh_offset;
         for (size_t s = 0; s < Sh[i].sh_size / sizeof *Syms; s++)
             if (ELF64_ST_TYPE(Syms[s].st_info) == STT_FUNC && Syms[s].st_value != 0)
-                Functions.push_back(
+                Self.Functions.push_back(
                     {Bias + Syms[s].st_value, Syms[s].st_size, Names + Syms[s].st_name});
     }
     munmap(Map, St.st_size);
-    return Functions;
+    return Self;
 }
 
 // The function whose code holds the call that Return returns from.
@@ -184,7 +193,7 @@ std::string Describe(const std::vector<Function>& Functions, const ULONG_PTR* Re
 TEST(CallChain, NamesTheCallersOfAFaultInsideTheCLibrary) {
     PrepareCallChain();
     ASSERT_TRUE(FaultUnderHandler());
-    std::vector<Function> Functions = ReadFunctions();
+    const std::vector<Function> Functions = ReadImage().Functions;
     ASSERT_FALSE(Functions.empty()) << "no symbol table in /proc/self/exe";
     std::string Chain = Describe(Functions, W.Returns, W.Count);
 
@@ -212,6 +221,33 @@ TEST(CallChain, NamesTheCallersOfAFaultInsideTheCLibrary) {
     // program counter in no loaded object.
     EXPECT_EQ(W.OtherStackCount, 0u);
     EXPECT_EQ(W.AstrayCount, 0u);
+}
+
+// Inside a PLT entry the CFA is a DWARF expression of rsp and rip: rsp + 8
+// at first, rsp + 16 once the entry has pushed its relocation index (from
+// its byte 11 on). A context stopped at either place, on a stack of the
+// test's making, gives the return address on that stack.
+TEST(CallChain, FollowsTheCfaExpressionOfAPltEntry) {
+    PrepareCallChain();
+    Image Self = ReadImage();
+    if (Self.PltSize < 32) GTEST_SKIP() << "no .plt";
+    const uint8_t* Entry = (const uint8_t*)Self.Plt + 16; // past the resolver's own entry
+    if (Entry[0] != 0xff || Entry[1] != 0x25 || Entry[6] != 0x68)
+        GTEST_SKIP() << "a .plt of another layout";
+
+    const ULONG_PTR Return = (ULONG_PTR)Level2 + 4;
+    for (int Offset : {0, 11}) {
+        ULONG_PTR Stack[4] = {Return, 0, 0, 0};
+        if (Offset == 11) Stack[0] = 1, Stack[1] = Return; // the index on top
+        ucontext_t Uc;
+        memset(&Uc, 0, sizeof Uc);
+        Uc.uc_mcontext.gregs[REG_RIP] = (greg_t)(Entry + Offset);
+        Uc.uc_mcontext.gregs[REG_RSP] = (greg_t)Stack;
+        ULONG_PTR Returns[1] = {0};
+        EXPECT_EQ(CallChain(&Uc, (ULONG_PTR)Stack, (ULONG_PTR)(Stack + 4), Returns, 1), 1u)
+            << "at byte " << Offset;
+        EXPECT_EQ(Returns[0], Return) << "at byte " << Offset;
+    }
 }
 
 } // namespace
