@@ -49,8 +49,9 @@ const size_t kInterposed = 0;
 volatile const char* volatile NullText = nullptr;
 volatile size_t Sink;
 
-// Each call is followed by a store, so none is a tail call.
-CHAINED void Level1() {
+// Each call is followed by a store, so none is a tail call. The null
+// pointer given to strlen is the fault under test, not a sanitizer's report.
+CHAINED __attribute__((no_sanitize("undefined"))) void Level1() {
     Sink = strlen((const char*)NullText);
 }
 CHAINED void Level2() {
