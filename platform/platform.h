@@ -282,8 +282,9 @@ BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
 /*
  * The call chain of an interrupted thread, made from the unwind tables that
  * every executable and shared library carries, without debug information
- * or frame pointers: on Linux x86-64 from .eh_frame, read by the layer's own
- * code; on Windows x64 from .pdata and .xdata, by the system's unwinder.
+ * or frame pointers: on Linux (x86-64 and aarch64) from .eh_frame, read by
+ * the layer's own code; on Windows x64 from .pdata and .xdata, by the
+ * system's unwinder.
  *
  * PrepareCallChain notes what the walk needs about the loaded objects: on
  * POSIX the code segments and the unwind tables of each (from
@@ -291,9 +292,9 @@ BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
  * keeps its own function tables. Call it outside signal context before
  * faults can happen (the guard calls it when a thread first enters a guard)
  * and again after loading or unloading libraries: the chain stops where it
- * meets code that was not loaded at the last call, and never reads the
- * tables of an object that was unloaded before it. It may take locks and
- * run concurrently with CallChain on other threads. Thread-safe.
+ * meets code that was not loaded at the last call, and an object unloaded
+ * before the last call is never read. It takes locks, and may run while
+ * CallChain runs on other threads. Thread-safe.
  */
 void PrepareCallChain(void);
 
@@ -315,7 +316,8 @@ void PrepareCallChain(void);
  * the system's unwinder reads each frame's saved registers itself; the
  * stack pointer of every frame is checked against the bounds.
  *
- * Linux x86-64 and Windows x64 only: elsewhere it returns 0.
+ * Linux on x86-64 and aarch64, and Windows x64, only: elsewhere it
+ * returns 0.
  */
 DWORD CallChain(const void* Context, ULONG_PTR StackLow, ULONG_PTR StackHigh, ULONG_PTR* Returns,
                 DWORD Max);

@@ -18,15 +18,15 @@
 //
 // Every byte is checked before it is read: the unwind tables inside their
 // segment, the stack inside the bounds the caller gives. No debug
-// information and no frame pointers are needed. Linux x86-64 only; on any
-// other system or architecture CallChain returns 0.
+// information and no frame pointers are needed. Linux on x86-64 and
+// aarch64 only; on any other system or architecture CallChain returns 0.
 
 #include "platform.h"
 
 #include <stdint.h>
 #include <string.h>
 
-#if defined(__linux__) && defined(__x86_64__)
+#if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
 
 #include <link.h>
 #include <ucontext.h>
@@ -38,6 +38,8 @@ namespace {
 
 // ---- The registers -------------------------------------------------------
 
+#if defined(__x86_64__)
+
 // The registers followed, by DWARF number: rax, rdx, rcx, rbx, rsi, rdi, rbp,
 // rsp, r8 to r15, and 16, the return address column, which is rip.
 const int kNumRegs = 17;
@@ -47,23 +49,54 @@ const int kGregOf[kNumRegs] = {REG_RAX, REG_RDX, REG_RCX, REG_RBX, REG_RSI, REG_
                                REG_RBP, REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11,
                                REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP};
 
+#else // aarch64
+
+// The registers followed, by DWARF number: x0 to x30 (x30 the link register,
+// where a call leaves its return address, and the return address column)
+// and sp; then the pc, which CFA programs do not name.
+const int kNumRegs = 33;
+const int kSpReg = 31;
+const int kPcReg = 32;
+
+#endif
+
 // A frame as the walk knows it: its registers, with a bit set in Known for
 // each register whose value is known.
 struct Frame {
     uintptr_t Regs[kNumRegs];
-    uint32_t Known;
+    uint64_t Known;
     uintptr_t Pc() const { return Regs[kPcReg]; }
     uintptr_t Sp() const { return Regs[kSpReg]; }
 };
 
 void LoadFrame(const ucontext_t* Uc, Frame* F) {
+#if defined(__x86_64__)
     for (int r = 0; r < kNumRegs; r++)
         F->Regs[r] = (uintptr_t)Uc->uc_mcontext.gregs[kGregOf[r]];
-    F->Known = (1u << kNumRegs) - 1;
+#else
+    for (int r = 0; r < 31; r++)
+        F->Regs[r] = Uc->uc_mcontext.regs[r];
+    F->Regs[kSpReg] = Uc->uc_mcontext.sp;
+    F->Regs[kPcReg] = Uc->uc_mcontext.pc;
+#endif
+    F->Known = (1ull << kNumRegs) - 1;
+}
+
+// A return address as the caller sees it. On aarch64 a routine may sign its
+// return address before saving it (pointer authentication): xpaclri strips
+// the code from x30, and is a no-op on processors without it.
+uintptr_t Unsigned(uintptr_t Return) {
+#if defined(__aarch64__)
+    register uintptr_t Lr asm("x30") = Return;
+    asm("hint 7" : "+r"(Lr)); // xpaclri, in a form every assembler knows
+    return Lr;
+#else
+    return Return;
+#endif
 }
 
 bool RegValue(const Frame& F, uint64_t Reg, uintptr_t* Value) {
-    if (Reg >= kNumRegs || !(F.Known & (1u << Reg))) return false;
+    if (Reg >= kNumRegs || !(F.Known & (1ull << Reg))) return false;
     *Value = F.Regs[Reg];
     return true;
 }
@@ -217,18 +250,19 @@ Reader TablesAt(const Object& Obj, uintptr_t At) {
     return Reader{Inside ? p : Obj.TablesHigh, Obj.TablesHigh, Inside};
 }
 
-// A word of the stack, when it lies inside the bounds. Stack memory is not
-// the sanitizers' to judge here: the walk reads other frames' slots.
-__attribute__((no_sanitize("address", "undefined"))) bool
-ReadStack(uintptr_t Low, uintptr_t High, uintptr_t At, uintptr_t* Value) {
-    if (At < Low || At > High || High - At < sizeof(uintptr_t)) return false;
-    memcpy(Value, (const void*)At, sizeof *Value);
-    return true;
-}
-
+// The stack the walk may read: [Low, High).
 struct Bounds {
     uintptr_t Low, High;
 };
+
+// A word of the stack, when it lies inside the bounds. Stack memory is not
+// the sanitizers' to judge here: the walk reads other frames' slots.
+__attribute__((no_sanitize("address", "undefined"))) bool
+ReadStack(const Bounds& Stack, uintptr_t At, uintptr_t* Value) {
+    if (At < Stack.Low || At > Stack.High || Stack.High - At < sizeof(uintptr_t)) return false;
+    memcpy(Value, (const void*)At, sizeof *Value);
+    return true;
+}
 
 // DW_EH_PE pointer encodings: the low four bits give the format, the next
 // three what the value counts from.
@@ -383,6 +417,11 @@ bool ReadAugmentation(Reader Data, const char* Letters, Cie* C) {
         case 'S':
             C->SignalFrame = true;
             break;
+#if defined(__aarch64__)
+        case 'B': // return addresses signed with the B key: stripped alike
+        case 'G': // a stack with memory tags: nothing for the walk
+            break;
+#endif
         default:
             return false; // data of an unknown size
         }
@@ -488,12 +527,13 @@ struct Rule {
 struct Row {
     Rule Cfa;
     Rule Regs[kNumRegs];
+    bool SignedReturn; // aarch64: the return address was signed
 };
 
 // A row with no rules yet: every register the same, the CFA undefined.
-const Row kStartRow = {{Undefined, 0, 0, nullptr}, {}};
+const Row kStartRow = {{Undefined, 0, 0, nullptr}, {}, false};
 
-const int kMaxRemembered = 4; // nested DW_CFA_remember_state; compilers nest one deep
+const int kMaxRemembered = 2; // nested DW_CFA_remember_state; compilers do not nest them
 
 // A CFA program (a CIE's initial instructions or an FDE's) run up to the
 // row that holds Target: each instruction changes the current row, Out, or
@@ -639,6 +679,11 @@ struct CfaProgram {
         case 0x16: // DW_CFA_val_expression
             SetExpression(P.Uleb(), IsExpr);
             break;
+#if defined(__aarch64__)
+        case 0x2d: // DW_CFA_AARCH64_negate_ra_state: from here on signed, or no more
+            Out->SignedReturn = !Out->SignedReturn;
+            break;
+#endif
         case 0x2e: // DW_CFA_GNU_args_size: for the exception runtime only
             P.Uleb();
             break;
@@ -677,55 +722,55 @@ struct Operands {
     }
 };
 
-// Applies a binary operator, false when Op is none.
+// Applies a binary operator; false when Op is none.
 bool Binary(uint8_t Op, Operands& S) {
-    intptr_t b = (intptr_t)S.Pop(), a = (intptr_t)S.Pop();
-    uintptr_t ua = (uintptr_t)a, ub = (uintptr_t)b, r;
+    uintptr_t b = S.Pop(), a = S.Pop(), r;
+    intptr_t sa = (intptr_t)a, sb = (intptr_t)b; // the comparisons are signed
     switch (Op) {
-    case 0x1a:
-        r = ua & ub;
-        break; // DW_OP_and
-    case 0x1c:
-        r = ua - ub;
-        break; // DW_OP_minus
-    case 0x1e:
-        r = ua * ub;
-        break; // DW_OP_mul
-    case 0x21:
-        r = ua | ub;
-        break; // DW_OP_or
-    case 0x22:
-        r = ua + ub;
-        break; // DW_OP_plus
-    case 0x24:
-        r = ub < 64 ? ua << ub : 0;
-        break; // DW_OP_shl
-    case 0x25:
-        r = ub < 64 ? ua >> ub : 0;
-        break; // DW_OP_shr
-    case 0x26:
-        r = (uintptr_t)(a >> (ub < 64 ? ub : 63));
-        break; // DW_OP_shra
-    case 0x27:
-        r = ua ^ ub;
-        break; // DW_OP_xor
-    case 0x29:
-        r = a == b;
-        break; // DW_OP_eq and the other comparisons, signed
-    case 0x2a:
-        r = a >= b;
+    case 0x1a: // DW_OP_and
+        r = a & b;
         break;
-    case 0x2b:
-        r = a > b;
+    case 0x1c: // DW_OP_minus
+        r = a - b;
         break;
-    case 0x2c:
-        r = a <= b;
+    case 0x1e: // DW_OP_mul
+        r = a * b;
         break;
-    case 0x2d:
-        r = a < b;
+    case 0x21: // DW_OP_or
+        r = a | b;
         break;
-    case 0x2e:
-        r = a != b;
+    case 0x22: // DW_OP_plus
+        r = a + b;
+        break;
+    case 0x24: // DW_OP_shl
+        r = b < 64 ? a << b : 0;
+        break;
+    case 0x25: // DW_OP_shr
+        r = b < 64 ? a >> b : 0;
+        break;
+    case 0x26: // DW_OP_shra
+        r = (uintptr_t)(sa >> (b < 64 ? b : 63));
+        break;
+    case 0x27: // DW_OP_xor
+        r = a ^ b;
+        break;
+    case 0x29: // DW_OP_eq
+        r = sa == sb;
+        break;
+    case 0x2a: // DW_OP_ge
+        r = sa >= sb;
+        break;
+    case 0x2b: // DW_OP_gt
+        r = sa > sb;
+        break;
+    case 0x2c: // DW_OP_le
+        r = sa <= sb;
+        break;
+    case 0x2d: // DW_OP_lt
+        r = sa < sb;
+        break;
+    case 0x2e: // DW_OP_ne
+        r = sa != sb;
         break;
     default:
         return false;
@@ -756,13 +801,13 @@ bool Evaluate(const Object& Obj, const uint8_t* Block, const Frame& F, const Bou
             continue;
         }
         switch (Op) {
-        case 0x06: // DW_OP_deref: of the stack only
-            if (!ReadStack(Stack.Low, Stack.High, S.Pop(), &v)) return false;
+        case 0x06: // DW_OP_deref, of the stack only
+            if (!ReadStack(Stack, S.Pop(), &v)) return false;
             S.Push(v);
             break;
-        case 0x08:
+        case 0x08: // DW_OP_const1u, then 1s, 2u, 2s, 4u, 4s, 8u and 8s
             S.Push(E.Get<uint8_t>());
-            break; // DW_OP_const1u, 1s, 2u, 2s, 4u, 4s, 8u, 8s
+            break;
         case 0x09:
             S.Push((uintptr_t)E.Get<int8_t>());
             break;
@@ -782,43 +827,43 @@ bool Evaluate(const Object& Obj, const uint8_t* Block, const Frame& F, const Bou
         case 0x0f:
             S.Push(E.Get<uint64_t>());
             break;
-        case 0x10:
+        case 0x10: // DW_OP_constu
             S.Push(E.Uleb());
-            break; // DW_OP_constu
-        case 0x11:
+            break;
+        case 0x11: // DW_OP_consts
             S.Push((uintptr_t)E.Sleb());
-            break; // DW_OP_consts
-        case 0x12:
+            break;
+        case 0x12: // DW_OP_dup
             S.Push(S.Top());
-            break; // DW_OP_dup
-        case 0x13:
+            break;
+        case 0x13: // DW_OP_drop
             S.Pop();
-            break; // DW_OP_drop
-        case 0x14:
+            break;
+        case 0x14: // DW_OP_over
             S.Push(S.Top(1));
-            break; // DW_OP_over
+            break;
         case 0x16: // DW_OP_swap
             v = S.Top();
             S.Top() = S.Top(1);
             S.Top(1) = v;
             break;
-        case 0x1f:
+        case 0x1f: // DW_OP_neg
             S.Top() = -S.Top();
-            break; // DW_OP_neg
-        case 0x20:
+            break;
+        case 0x20: // DW_OP_not
             S.Top() = ~S.Top();
-            break; // DW_OP_not
-        case 0x23:
+            break;
+        case 0x23: // DW_OP_plus_uconst
             S.Top() += E.Uleb();
-            break;   // DW_OP_plus_uconst
+            break;
         case 0x92: { // DW_OP_bregx
             uint64_t Reg = E.Uleb();
             if (!RegValue(F, Reg, &v)) return false;
             S.Push(v + (uintptr_t)E.Sleb());
             break;
         }
-        case 0x96:
-            break; // DW_OP_nop
+        case 0x96: // DW_OP_nop
+            break;
         default:
             if (!Binary(Op, S)) return false;
         }
@@ -841,7 +886,7 @@ bool Recover(const Object& Obj, const Rule& R, int Reg, const Frame& F, uintptr_
     case Undefined:
         return true;
     case AtCfa:
-        if (!ReadStack(Stack.Low, Stack.High, Cfa + R.Offset, &v)) return false;
+        if (!ReadStack(Stack, Cfa + R.Offset, &v)) return false;
         break;
     case IsCfa:
         v = Cfa + R.Offset;
@@ -850,16 +895,14 @@ bool Recover(const Object& Obj, const Rule& R, int Reg, const Frame& F, uintptr_
         if (!RegValue(F, R.Reg, &v)) return true;
         break;
     case AtExpr:
-        if (!Evaluate(Obj, R.Expr, F, Stack, &Cfa, &At) ||
-            !ReadStack(Stack.Low, Stack.High, At, &v))
-            return false;
+        if (!Evaluate(Obj, R.Expr, F, Stack, &Cfa, &At) || !ReadStack(Stack, At, &v)) return false;
         break;
     case IsExpr:
         if (!Evaluate(Obj, R.Expr, F, Stack, &Cfa, &v)) return false;
         break;
     }
     Caller->Regs[Reg] = v;
-    Caller->Known |= 1u << Reg;
+    Caller->Known |= 1ull << Reg;
     return true;
 }
 
@@ -894,11 +937,12 @@ bool Step(Frame* F, const Bounds& Stack, bool Interrupted) {
     for (int r = 0; r < kNumRegs; r++)
         if (!Recover(*Obj, Current.Regs[r], r, *F, Cfa, Stack, &Caller)) return false;
     Caller.Regs[kSpReg] = Cfa;
-    Caller.Known |= 1u << kSpReg;
+    Caller.Known |= 1ull << kSpReg;
     uintptr_t Return;
     if (!RegValue(Caller, D.C.RaReg, &Return) || Return == 0) return false;
+    if (Current.SignedReturn) Return = Unsigned(Return);
     Caller.Regs[kPcReg] = Return;
-    Caller.Known |= 1u << kPcReg;
+    Caller.Known |= 1ull << kPcReg;
     if (Cfa == F->Sp() && Return == F->Pc()) return false; // no progress
     *F = Caller;
     return true;
