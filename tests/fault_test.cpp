@@ -30,7 +30,7 @@ const std::string kKorval = KORVAL_EXE;
 
 class Fault : public ::testing::Test {
   protected:
-    void SetUp() override { WriteFile(dir / "big.map", BigMap()); }
+    void SetUp() override { WriteBytes(dir / "big.map", BigMap()); }
 
     // Starts korval -d big.map and waits until it is held up by its output.
     Spawned StartHeldUp() {
@@ -80,7 +80,7 @@ class Fault : public ::testing::Test {
         EXPECT_EQ(m[1], what);
         EXPECT_TRUE(FileExists(dir / "BIG.COD"));
         if (FileExists(dir / "BIG.COD")) {
-            EXPECT_EQ(ReadFile(dir / "BIG.COD"), "");
+            EXPECT_EQ(ReadBytes(dir / "BIG.COD"), "");
         }
         return m[2];
     }
@@ -89,7 +89,7 @@ class Fault : public ::testing::Test {
 };
 
 TEST_F(Fault, MapShrunkUnderTheConversionIsReportedByName) {
-    WriteFile(dir / "KORVAL.COD", ReadFile(KORVAL_COD));
+    WriteBytes(dir / "KORVAL.COD", ReadBytes(KORVAL_COD));
     Spawned child = StartHeldUp();
     ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
     std::string at = ExpectOrderlyAbort(child, "Unknown code : 0xC0000006");
@@ -104,20 +104,20 @@ TEST_F(Fault, MapShrunkUnderTheConversionIsReportedByName) {
 
     // Without a code map the same place is shown as a plain address.
     ASSERT_EQ(unlink((dir / "KORVAL.COD").c_str()), 0);
-    WriteFile(dir / "big.map", BigMap());
+    WriteBytes(dir / "big.map", BigMap());
     child = StartHeldUp();
     ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
     at = ExpectOrderlyAbort(child, "Unknown code : 0xC0000006");
     ASSERT_TRUE(std::regex_match(at, std::regex("0x[0-9A-F]{8}"))) << at;
     uint32_t plain = (uint32_t)std::stoul(at.substr(2), nullptr, 16);
-    for (const CodRecord& r : ReadCod(ReadFile(KORVAL_COD)))
+    for (const CodRecord& r : ReadCod(ReadBytes(KORVAL_COD)))
         if (r.routine == m[1].str()) {
             EXPECT_EQ(plain, r.addr + offset);
         }
 }
 
 TEST_F(Fault, CtrlCDuringTheConversion) {
-    WriteFile(dir / "KORVAL.COD", ReadFile(KORVAL_COD));
+    WriteBytes(dir / "KORVAL.COD", ReadBytes(KORVAL_COD));
     Spawned child = StartHeldUp();
     ASSERT_EQ(kill(child.pid, SIGINT), 0);
     // The report is made in the signal handler, which waits on the full
@@ -142,7 +142,7 @@ TEST_F(Fault, AMapThatGainsSymbolLinesBetweenThePasses) {
                  i % 2 ? "lib\\mod" : "mod");
         map += line;
     }
-    WriteFile(dir / "big.map", map);
+    WriteBytes(dir / "big.map", map);
     Spawned child = StartHeldUp();
     std::string changed = map;
     std::replace(changed.begin(), changed.end(), '\\', '_');
@@ -159,7 +159,7 @@ TEST_F(Fault, AMapThatGainsSymbolLinesBetweenThePasses) {
     EXPECT_GT(counted, lines / 2);
     EXPECT_LT(counted, lines);
     // Pass 2 took the first lines of the changed map, all symbol lines now.
-    std::vector<CodRecord> records = ReadCod(ReadFile(dir / "BIG.COD"));
+    std::vector<CodRecord> records = ReadCod(ReadBytes(dir / "BIG.COD"));
     ASSERT_EQ(records.size(), (size_t)counted);
     for (int i = 0; i < counted; i++) {
         ASSERT_EQ(records[i].addr, 0x401000u + 16 * i);
@@ -169,16 +169,16 @@ TEST_F(Fault, AMapThatGainsSymbolLinesBetweenThePasses) {
 
 TEST_F(Fault, ACodeMapChangesNothingElse) {
     std::string map = CrLf({"Code", " 00001000 _One one.obj", " 00002000 _Two two.obj"});
-    WriteFile(dir / "two.map", map);
+    WriteBytes(dir / "two.map", map);
     RunResult without = RunIn(dir.path(), kKorval, {"two"});
-    std::string cod = ReadFile(dir / "TWO.COD");
+    std::string cod = ReadBytes(dir / "TWO.COD");
     for (const std::string& codeMap :
-         {ReadFile(KORVAL_COD), std::string("\x05\x00", 2), std::string()}) {
-        WriteFile(dir / "KORVAL.COD", codeMap);
+         {ReadBytes(KORVAL_COD), std::string("\x05\x00", 2), std::string()}) {
+        WriteBytes(dir / "KORVAL.COD", codeMap);
         RunResult with = RunIn(dir.path(), kKorval, {"two"});
         EXPECT_EQ(with.status, 0);
         EXPECT_EQ(with.out.substr(with.out.find('\n')), without.out.substr(without.out.find('\n')));
-        EXPECT_EQ(ReadFile(dir / "TWO.COD"), cod);
+        EXPECT_EQ(ReadBytes(dir / "TWO.COD"), cod);
         RunResult help = RunIn(dir.path(), kKorval, {"-?"});
         EXPECT_EQ(help.status, 0);
         EXPECT_NE(help.out.find("Useage :- KORVAL"), std::string::npos);
@@ -189,7 +189,7 @@ TEST_F(Fault, ACodeMapChangesNothingElse) {
 // The tool's own code map.
 
 TEST(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
-    std::vector<CodRecord> records = ReadCod(ReadFile(KORVAL_COD));
+    std::vector<CodRecord> records = ReadCod(ReadBytes(KORVAL_COD));
     ASSERT_GT(records.size(), 40u);
     std::map<std::string, std::string> moduleOf;
     for (size_t i = 0; i < records.size(); i++) {
@@ -228,7 +228,7 @@ TEST(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
 }
 
 TEST(CodeMap, IsTheToolsConversionOfItsMap) {
-    std::string map = ReadFile(KORVAL_MAP);
+    std::string map = ReadBytes(KORVAL_MAP);
     std::regex line(" [0-9A-F]{8} _[^ ]+ [^ ]*");
     size_t code = map.find("\r\nCode\r\n");
     ASSERT_NE(code, std::string::npos);
@@ -239,15 +239,15 @@ TEST(CodeMap, IsTheToolsConversionOfItsMap) {
         EXPECT_TRUE(std::regex_match(map.substr(at, end - at), line)) << map.substr(at, end - at);
         at = end + 2;
     }
-    EXPECT_EQ(ReadCod(ReadFile(KORVAL_COD)).size(), lines);
+    EXPECT_EQ(ReadCod(ReadBytes(KORVAL_COD)).size(), lines);
 
     // Converted again where KORVAL.COD itself is loaded from: the same file.
     ScratchDir dir;
-    WriteFile(dir / "KORVAL.MAP", map);
-    WriteFile(dir / "KORVAL.COD", ReadFile(KORVAL_COD));
+    WriteBytes(dir / "KORVAL.MAP", map);
+    WriteBytes(dir / "KORVAL.COD", ReadBytes(KORVAL_COD));
     RunResult r = RunIn(dir.path(), kKorval, {"KORVAL.MAP"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(ReadFile(dir / "KORVAL.COD"), ReadFile(KORVAL_COD));
+    EXPECT_EQ(ReadBytes(dir / "KORVAL.COD"), ReadBytes(KORVAL_COD));
 }
 
 } // namespace

@@ -27,7 +27,7 @@ class Korval : public ::testing::Test {
 TEST_F(Korval, HelpScreenForNoInputNameOrABadOption) {
     const std::vector<std::vector<std::string>> cases = {
         {}, {"-A"}, {"-?"}, {"/h"}, {"-x", "app"}, {"app", "/"}, {"-"}, {""}, {"app", "-Q"}};
-    WriteFile(dir / "app.map", kExampleMap);
+    WriteBytes(dir / "app.map", kExampleMap);
     for (const auto& args : cases) {
         RunResult r = Run(args);
         EXPECT_EQ(r.status, 0);
@@ -38,47 +38,47 @@ TEST_F(Korval, HelpScreenForNoInputNameOrABadOption) {
 }
 
 TEST_F(Korval, WorkedExampleListingAndCodeMap) {
-    WriteFile(dir / "app.map", kExampleMap);
+    WriteBytes(dir / "app.map", kExampleMap);
 
     RunResult r = Run({"-a", "app"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(AfterBanner(r.out), EndLine(4));
-    EXPECT_EQ(ReadFile(dir / "APP.ENT"), kExampleEnt);
+    EXPECT_EQ(ReadBytes(dir / "APP.ENT"), kExampleEnt);
 
     r = Run({"app", "/I"});
     EXPECT_EQ(AfterBanner(r.out), EndLine(5));
-    EXPECT_EQ(ReadFile(dir / "APP.COD"), ExampleInclusiveCod());
+    EXPECT_EQ(ReadBytes(dir / "APP.COD"), ExampleInclusiveCod());
 }
 
 TEST_F(Korval, ThreeEntryFilesByteForByte) {
-    WriteFile(dir / "three.map", kThreeMap);
+    WriteBytes(dir / "three.map", kThreeMap);
     Run({"three", "-a"});
-    std::string ent = ReadFile(dir / "THREE.ENT");
+    std::string ent = ReadBytes(dir / "THREE.ENT");
     EXPECT_EQ(ent.size(), 166u);
     EXPECT_EQ(ent, kThreeEnt);
 
     Run({"three"});
-    std::string cod = ReadFile(dir / "THREE.COD");
+    std::string cod = ReadBytes(dir / "THREE.COD");
     EXPECT_EQ(cod.size(), 160u);
     EXPECT_EQ(cod, ThreeCod());
 
     // A second run replaces the file with the same bytes.
     Run({"three"});
-    EXPECT_EQ(ReadFile(dir / "THREE.COD"), cod);
+    EXPECT_EQ(ReadBytes(dir / "THREE.COD"), cod);
 }
 
 TEST_F(Korval, LineAndSectionRules) {
     // Leading line end, LF and CR line ends, a three-character line inside the
     // section, "Code" twice (ends, then reopens), a last line with no end.
-    WriteFile(dir / "rules.map", "\r\nCODE\n Code\ncode\n 00000010 _Outside a.obj\nCode\r"
-                                 " 00000030 _A a.obj\n ab\n\n\r\n 00000020 _B b.obj\nCode\n"
-                                 " 00000040 _C c.obj\nCode\n 1a _D d.obj\n 100000010 _E e.obj");
+    WriteBytes(dir / "rules.map", "\r\nCODE\n Code\ncode\n 00000010 _Outside a.obj\nCode\r"
+                                  " 00000030 _A a.obj\n ab\n\n\r\n 00000020 _B b.obj\nCode\n"
+                                  " 00000040 _C c.obj\nCode\n 1a _D d.obj\n 100000010 _E e.obj");
     RunResult r = Run({"rules", "-a", "-d"});
     EXPECT_EQ(r.status, 0);
     std::string echo = AfterBanner(r.out);
     EXPECT_EQ(echo.substr(0, 15), "\n[1] \n[1] CODE\n") << echo;
     EXPECT_NE(echo.find("\n[2]  100000010 _E e.obj"), std::string::npos) << echo;
-    EXPECT_EQ(ReadFile(dir / "RULES.ENT"),
+    EXPECT_EQ(ReadBytes(dir / "RULES.ENT"),
               CrLf({"4", "  000010  E                               e.obj",
                     "  000020  B                               b.obj",
                     "  000030  A                               a.obj",
@@ -98,21 +98,21 @@ TEST_F(Korval, FieldsAtTheirLimits) {
     // must not come back as a line of its own.
     std::string longLine =
         " 00000004 _long long.obj" + std::string(240, ' ') + " 00000005 _split s.obj";
-    WriteFile(
+    WriteBytes(
         dir / "edge.map",
         CrLf({"Code", " FFFFFFFF _" + name32 + " " + mod16, " 01000000 _" + name40 + " " + mod20,
               " 00FFFFFF __two (startsWithParen.obj)", " 00000000 noUnderscore", " 00000001",
               " 00000002 _" + nul + " x\\y" + nul + "(z\\w.obj)", longLine}) +
             " 00000003 _last   last.obj   trailing words");
     Run({"edge", "-a", "-i"});
-    EXPECT_EQ(ReadFile(dir / "EDGE.ENT"),
+    EXPECT_EQ(ReadBytes(dir / "EDGE.ENT"),
               CrLf({"8", EntLine("000000", "noUnderscore", ""), EntLine("000001", "", ""),
                     EntLine("000002", "NUL", "yNUL"), EntLine("000003", "last", "last.obj"),
                     EntLine("000004", "long", "long.obj"), EntLine("FFFFFF", "_two", ""),
                     EntLine("1000000", name40.substr(0, 32), mod20.substr(0, 16)),
                     EntLine("FFFFFFFF", name32, mod16)}));
     Run({"edge", "-i"});
-    std::string cod = ReadFile(dir / "EDGE.COD");
+    std::string cod = ReadBytes(dir / "EDGE.COD");
     ASSERT_EQ(cod.size(), 4u + 8 * 52);
     EXPECT_EQ(cod.substr(4 + 7 * 52), Record(0xFFFFFFFF, name32, mod16));
     // The NUL inside the name is kept as a byte of the field.
@@ -130,10 +130,10 @@ TEST_F(Korval, BackslashesCountOnlyWithinTheKeptPartOfALine) {
         lines.push_back(line);
         lines.push_back(line.substr(0, at + 1)); // the backslash ends the line
     }
-    WriteFile(dir / "slash.map", CrLf(lines));
+    WriteBytes(dir / "slash.map", CrLf(lines));
     Run({"slash"});
     std::vector<std::string> names;
-    for (const CodRecord& r : ReadCod(ReadFile(dir / "SLASH.COD")))
+    for (const CodRecord& r : ReadCod(ReadBytes(dir / "SLASH.COD")))
         names.push_back(r.routine);
     EXPECT_EQ(names,
               std::vector<std::string>({"at270", "at270", "at255", "at255", "at254", "at254"}));
@@ -156,10 +156,10 @@ TEST_F(Korval, AddressDigitsAreTakenAsTheyCome) {
     std::vector<std::string> lines = {"Code"};
     for (size_t i = 0; i < cases.size(); i++)
         lines.push_back(" " + cases[i].first + " _r" + std::to_string(i) + " m.obj");
-    WriteFile(dir / "digits.map", CrLf(lines));
+    WriteBytes(dir / "digits.map", CrLf(lines));
     Run({"digits"});
     std::map<std::string, uint32_t> got;
-    for (const CodRecord& r : ReadCod(ReadFile(dir / "DIGITS.COD")))
+    for (const CodRecord& r : ReadCod(ReadBytes(dir / "DIGITS.COD")))
         got[r.routine] = r.addr;
     ASSERT_EQ(got.size(), cases.size());
     for (size_t i = 0; i < cases.size(); i++)
@@ -194,12 +194,12 @@ TEST_F(Korval, OrderIsThatOfInsertionBeforeTheFirstEqualOrGreater) {
                 ++at;
             expected.insert(at, {addr, name});
         }
-        WriteFile(dir / "order.map", CrLf(lines));
+        WriteBytes(dir / "order.map", CrLf(lines));
         Run({"order"});
         std::string want = Count(expected.size());
         for (const auto& entry : expected)
             want += Record(entry.first, entry.second, "m.obj");
-        std::string got = ReadFile(dir / "ORDER.COD");
+        std::string got = ReadBytes(dir / "ORDER.COD");
         size_t diff =
             std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
         EXPECT_EQ(got.size(), want.size()) << lines[1];
@@ -208,11 +208,11 @@ TEST_F(Korval, OrderIsThatOfInsertionBeforeTheFirstEqualOrGreater) {
 }
 
 TEST_F(Korval, NoQualifyingLineGivesAnEmptyFile) {
-    WriteFile(dir / "none.map", CrLf({"Code", "Data", " 00001000 _x x.obj"}));
+    WriteBytes(dir / "none.map", CrLf({"Code", "Data", " 00001000 _x x.obj"}));
     RunResult r = Run({"none"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(AfterBanner(r.out), EndLine(0));
-    EXPECT_EQ(ReadFile(dir / "NONE.COD"), "");
+    EXPECT_EQ(ReadBytes(dir / "NONE.COD"), "");
 }
 
 TEST_F(Korval, NamesAreDerivedAndFoundIgnoringCase) {
@@ -222,7 +222,7 @@ TEST_F(Korval, NamesAreDerivedAndFoundIgnoringCase) {
     ASSERT_EQ(mkdir((dir / "w/build.x").c_str(), 0755), 0);
     std::string map = CrLf({"Code", " 00001000 _f f.obj"});
     for (const char* name : {"w/prog.map", "w/Prog.txt", "lib/app.map", "w/build.x/prog.map"})
-        WriteFile(dir / name, map);
+        WriteBytes(dir / name, map);
     std::string w = dir / "w";
     RunIn(w, kKorval, {"prog"});
     EXPECT_TRUE(FileExists(w + "/PROG.COD"));
@@ -238,14 +238,14 @@ TEST_F(Korval, NamesAreDerivedAndFoundIgnoringCase) {
     EXPECT_TRUE(FileExists(w + "/TWO.COD"));
     EXPECT_FALSE(FileExists(w + "/ONE.COD"));
     RunIn(w, kKorval, {"/A", "prog", "out.lst"});
-    EXPECT_EQ(ReadFile(w + "/OUT.LST").substr(0, 3), "1\r\n");
+    EXPECT_EQ(ReadBytes(w + "/OUT.LST").substr(0, 3), "1\r\n");
 
     // A name ending in a dot keeps it; an existing output spelled otherwise
     // is replaced under its own name.
-    WriteFile(w + "/misc.", map);
-    WriteFile(w + "/Misc.Cod", "old");
+    WriteBytes(w + "/misc.", map);
+    WriteBytes(w + "/Misc.Cod", "old");
     RunIn(w, kKorval, {"misc."});
-    EXPECT_EQ(ReadFile(w + "/Misc.Cod").size(), 56u);
+    EXPECT_EQ(ReadBytes(w + "/Misc.Cod").size(), 56u);
     EXPECT_FALSE(FileExists(w + "/MISC.COD"));
 
     // The absolute input name is what a failed open reports.
@@ -255,17 +255,17 @@ TEST_F(Korval, NamesAreDerivedAndFoundIgnoringCase) {
 }
 
 TEST_F(Korval, InputFailuresLeaveTheOutputAlone) {
-    WriteFile(dir / "APP.COD", "keep me");
+    WriteBytes(dir / "APP.COD", "keep me");
     RunResult r = Run({"app"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + dir.path() + "/APP.MAP'");
-    EXPECT_EQ(ReadFile(dir / "APP.COD"), "keep me");
+    EXPECT_EQ(ReadBytes(dir / "APP.COD"), "keep me");
 
-    WriteFile(dir / "app.map", "");
+    WriteBytes(dir / "app.map", "");
     r = Run({"app"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out), "\nUnable to create '" + dir.path() + "/APP.MAP' file mapping.");
-    EXPECT_EQ(ReadFile(dir / "APP.COD"), "keep me");
+    EXPECT_EQ(ReadBytes(dir / "APP.COD"), "keep me");
 
     ASSERT_EQ(truncate((dir / "app.map").c_str(), 0x123456789LL), 0); // sparse: no disk used
     r = Run({"app"});
@@ -280,7 +280,7 @@ TEST_F(Korval, InputFailuresLeaveTheOutputAlone) {
 }
 
 TEST_F(Korval, OutputThatIsTheInputUnderAnyNameIsRefused) {
-    WriteFile(dir / "app.map", kExampleMap);
+    WriteBytes(dir / "app.map", kExampleMap);
     ASSERT_EQ(link((dir / "app.map").c_str(), (dir / "hard.map").c_str()), 0);
     ASSERT_EQ(symlink("app.map", (dir / "soft.map").c_str()), 0);
     ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
@@ -288,7 +288,7 @@ TEST_F(Korval, OutputThatIsTheInputUnderAnyNameIsRefused) {
         RunResult r = Run({"app", out});
         EXPECT_EQ(r.status, 1) << out;
         EXPECT_NE(r.out.find("\nUnable to open output file '"), std::string::npos) << out;
-        EXPECT_EQ(ReadFile(dir / "app.map"), kExampleMap) << out;
+        EXPECT_EQ(ReadBytes(dir / "app.map"), kExampleMap) << out;
     }
     RunResult r = Run({"app", "nodir/out"});
     EXPECT_EQ(r.status, 1);
@@ -297,7 +297,7 @@ TEST_F(Korval, OutputThatIsTheInputUnderAnyNameIsRefused) {
 
 TEST_F(Korval, WriteFailureIsReportedNotCounted) {
     if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    WriteFile(dir / "app.map", kExampleMap);
+    WriteBytes(dir / "app.map", kExampleMap);
     ASSERT_EQ(symlink("/dev/full", (dir / "full.cod").c_str()), 0);
     ASSERT_EQ(symlink("/dev/full", (dir / "full.ent").c_str()), 0);
     for (const char* format : {"-a", "-i"}) {
@@ -316,7 +316,7 @@ TEST_F(Korval, OverlongNamesAreRefusedBeforeAnyFileIsTouched) {
 
     // Longer than the old 127-character limit, but within the system's.
     std::string name(200, 'q');
-    WriteFile(dir / (name + ".map"), kExampleMap);
+    WriteBytes(dir / (name + ".map"), kExampleMap);
     r = Run({name});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(FileExists(dir / (std::string(200, 'Q') + ".COD")));

@@ -169,7 +169,7 @@ RunResult RunIn(const std::string& dir, const std::string& program,
     return Finish(child);
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
     std::ostringstream bytes;
@@ -177,7 +177,7 @@ std::string ReadFile(const std::string& path) {
     return bytes.str();
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
+void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
     if (!out) throw std::runtime_error("cannot write " + path);

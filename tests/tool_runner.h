@@ -70,8 +70,11 @@ std::vector<std::string> OpenFilesOf(const Spawned& child);
 // Reads the rest of the output and waits for the end.
 RunResult Finish(Spawned& child);
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
+// A whole file as bytes, and a file made to hold exactly bytes; each throws
+// when it cannot. (Named apart from the Win32 ReadFile and WriteFile, which
+// the tests of the platform layer call in the same files.)
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
 // Joins lines, each followed by CR LF.

@@ -82,7 +82,7 @@ class WindowsKorvalTest : public ::testing::Test {
 };
 
 TEST_F(WindowsKorvalTest, HelpScreenAndBanner) {
-    WriteFile(dir / "app.map", kExampleMap);
+    WriteBytes(dir / "app.map", kExampleMap);
     // On Windows "/" always leads an option, so /tmp/app.map is option T.
     const std::vector<std::vector<std::string>> cases = {
         {}, {"-A"}, {"/?"}, {"/h"}, {"-x", "app"}, {"app", "/"}, {""}, {"/tmp/app.map"}};
@@ -95,20 +95,20 @@ TEST_F(WindowsKorvalTest, HelpScreenAndBanner) {
 }
 
 TEST_F(WindowsKorvalTest, BothFormatsByteForByte) {
-    WriteFile(dir / "app.map", kExampleMap);
+    WriteBytes(dir / "app.map", kExampleMap);
     Outcome r = Korval({"-a", "app"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(AfterBanner(r.out), EndLine(4));
-    EXPECT_EQ(ReadFile(dir / "APP.ENT"), kExampleEnt);
+    EXPECT_EQ(ReadBytes(dir / "APP.ENT"), kExampleEnt);
     r = Korval({"app", "/I"});
     EXPECT_EQ(AfterBanner(r.out), EndLine(5));
-    EXPECT_EQ(ReadFile(dir / "APP.COD"), ExampleInclusiveCod());
+    EXPECT_EQ(ReadBytes(dir / "APP.COD"), ExampleInclusiveCod());
 
-    WriteFile(dir / "three.map", kThreeMap);
+    WriteBytes(dir / "three.map", kThreeMap);
     Korval({"three", "-a"});
-    EXPECT_EQ(ReadFile(dir / "THREE.ENT"), kThreeEnt);
+    EXPECT_EQ(ReadBytes(dir / "THREE.ENT"), kThreeEnt);
     Korval({"three"});
-    EXPECT_EQ(ReadFile(dir / "THREE.COD"), ThreeCod());
+    EXPECT_EQ(ReadBytes(dir / "THREE.COD"), ThreeCod());
 }
 
 // The names of the command line in their Windows form, with a directory of
@@ -122,23 +122,23 @@ TEST_F(WindowsKorvalTest, NamesInWindowsForm) {
             lines.push_back(" 0000100" + std::to_string(i) + " _f f.obj");
         return CrLf(lines);
     };
-    WriteFile(dir / "Work/Maps/prog.map", map(1));
-    WriteFile(dir / "Work/Maps/prog", map(2));
-    WriteFile(dir / "Work/Maps/Prog.txt", map(3));
-    WriteFile(dir / "Work/lib/app.map", map(4));
-    WriteFile(dir / "Work/Maps/build.x/prog.map", map(5));
+    WriteBytes(dir / "Work/Maps/prog.map", map(1));
+    WriteBytes(dir / "Work/Maps/prog", map(2));
+    WriteBytes(dir / "Work/Maps/Prog.txt", map(3));
+    WriteBytes(dir / "Work/lib/app.map", map(4));
+    WriteBytes(dir / "Work/Maps/build.x/prog.map", map(5));
     const std::string cwd = dir / "Work/Maps";
     const std::string win = OnZ(cwd);
-    auto count = [](const std::string& path) { return FileExists(path) ? ReadFile(path)[0] : -1; };
+    auto count = [](const std::string& path) { return FileExists(path) ? ReadBytes(path)[0] : -1; };
 
     WineIn(cwd, {"prog"});
     EXPECT_EQ(count(cwd + "/PROG.COD"), 1);
     WineIn(cwd, {"prog", "-a"});
-    EXPECT_EQ(ReadFile(cwd + "/PROG.ENT").substr(0, 3), "1\r\n");
+    EXPECT_EQ(ReadBytes(cwd + "/PROG.ENT").substr(0, 3), "1\r\n");
     WineIn(cwd, {"prog.txt", "out"});
     EXPECT_EQ(count(cwd + "/OUT.COD"), 3);
     WineIn(cwd, {"/A", "prog", "out.lst"});
-    EXPECT_EQ(ReadFile(cwd + "/OUT.LST").substr(0, 3), "1\r\n");
+    EXPECT_EQ(ReadBytes(cwd + "/OUT.LST").substr(0, 3), "1\r\n");
     WineIn(cwd, {"..\\lib\\app", OnZ(dir / "x/y")});
     EXPECT_EQ(count(dir / "x/Y.COD"), 4);
     WineIn(cwd, {"build.x\\prog"});
@@ -171,12 +171,12 @@ TEST_F(WindowsKorvalTest, NamesInWindowsForm) {
 }
 
 TEST_F(WindowsKorvalTest, OpenFailuresLeaveTheOutputAlone) {
-    WriteFile(dir / "APP.COD", "keep me");
+    WriteBytes(dir / "APP.COD", "keep me");
     Outcome r = Korval({"app"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + OnZ(dir / "APP.MAP") + "'");
 
-    WriteFile(dir / "app.map", "");
+    WriteBytes(dir / "app.map", "");
     r = Korval({"app"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out),
@@ -187,7 +187,7 @@ TEST_F(WindowsKorvalTest, OpenFailuresLeaveTheOutputAlone) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out),
               "\nYou must be joking! I can't read a file 0x0000000123456789 bytes long.");
-    EXPECT_EQ(ReadFile(dir / "APP.COD"), "keep me");
+    EXPECT_EQ(ReadBytes(dir / "APP.COD"), "keep me");
 
     ASSERT_EQ(mkdir((dir / "dir.map").c_str(), 0755), 0);
     r = Korval({"dir"});
@@ -195,11 +195,11 @@ TEST_F(WindowsKorvalTest, OpenFailuresLeaveTheOutputAlone) {
     EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + OnZ(dir / "DIR.MAP") + "'");
 
     // The input is held open with read sharing only: it cannot be the output.
-    WriteFile(dir / "app.map", kExampleMap);
+    WriteBytes(dir / "app.map", kExampleMap);
     r = Korval({"app", "App.Map"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out), "\nUnable to open output file 'APP.MAP'");
-    EXPECT_EQ(ReadFile(dir / "app.map"), kExampleMap);
+    EXPECT_EQ(ReadBytes(dir / "app.map"), kExampleMap);
 
     r = Korval({"app", "nodir\\out"});
     EXPECT_EQ(r.status, 1);
@@ -208,7 +208,7 @@ TEST_F(WindowsKorvalTest, OpenFailuresLeaveTheOutputAlone) {
 
 TEST_F(WindowsKorvalTest, WriteFailureIsReportedNotCounted) {
     if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    WriteFile(dir / "app.map", kExampleMap);
+    WriteBytes(dir / "app.map", kExampleMap);
     ASSERT_EQ(symlink("/dev/full", (dir / "full.cod").c_str()), 0);
     Outcome r = Korval({"app", "full"});
     EXPECT_EQ(r.status, 1);
@@ -292,12 +292,12 @@ std::string GeneratedMap(int lines) {
 // both formats, with and without library lines, and say the same: the
 // sample map, a realistic map in random order and the map of all oddities.
 TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
-    WriteFile(dir / "sample.map", ReadFile(kSampleMap));
+    WriteBytes(dir / "sample.map", ReadBytes(kSampleMap));
     ASSERT_EQ(RunIn(dir.path(), kGenmap,
                     {"--symbols", "200000", "--order", "random", "--seed", "7", "real.map"})
                   .status,
               0);
-    WriteFile(dir / "odd.map", GeneratedMap(200000));
+    WriteBytes(dir / "odd.map", GeneratedMap(200000));
     for (const char* map : {"sample", "real", "odd"}) {
         for (const char* format : {"-a", "-b"}) {
             for (const char* library : {"-i", "-b"}) {
@@ -317,9 +317,9 @@ TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
                 EXPECT_EQ(l.status, 0) << what;
                 EXPECT_EQ(w.status, 0) << what;
                 EXPECT_EQ(AfterBanner(w.out), AfterBanner(l.out)) << what;
-                std::string linuxOut = ReadFile(dir / ("LINUX" + ext));
+                std::string linuxOut = ReadBytes(dir / ("LINUX" + ext));
                 EXPECT_GT(linuxOut.size(), 4u) << what;
-                EXPECT_TRUE(ReadFile(dir / ("WINDOWS" + ext)) == linuxOut) << what;
+                EXPECT_TRUE(ReadBytes(dir / ("WINDOWS" + ext)) == linuxOut) << what;
             }
         }
     }
@@ -336,7 +336,7 @@ TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
 
 class WindowsFault : public WindowsKorvalTest {
   protected:
-    void SetUp() override { WriteFile(dir / "big.map", BigMap()); }
+    void SetUp() override { WriteBytes(dir / "big.map", BigMap()); }
 
     Spawned StartHeldUp() {
         Spawned child = SpawnIn(dir.path(), kWine, {WindowsKorval(), "-d", "big.map"});
@@ -359,7 +359,7 @@ class WindowsFault : public WindowsKorvalTest {
         EXPECT_EQ(out.find("EXCEPTION"), out.rfind("EXCEPTION"));
         EXPECT_EQ(out.find("End KORVAL"), std::string::npos);
         EXPECT_TRUE(std::regex_match(m[1].str(), std::regex(what))) << m[1];
-        EXPECT_EQ(ReadFile(dir / "BIG.COD"), "");
+        EXPECT_EQ(ReadBytes(dir / "BIG.COD"), "");
         return m[2];
     }
 };
@@ -367,7 +367,7 @@ class WindowsFault : public WindowsKorvalTest {
 // Wine turns a read of a mapped page the file no longer holds into an
 // access violation (Windows would not even let the file shrink).
 TEST_F(WindowsFault, MapShrunkUnderTheConversionIsReportedByName) {
-    WriteFile(dir / "KORVAL.COD", ReadFile(BesideExe("KORVAL.COD")));
+    WriteBytes(dir / "KORVAL.COD", ReadBytes(BesideExe("KORVAL.COD")));
     Spawned child = StartHeldUp();
     ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
     std::string at = ExpectOrderlyAbort(child, "Access error\\. Ref to locn 0x[0-9A-F]{8}");
@@ -380,20 +380,20 @@ TEST_F(WindowsFault, MapShrunkUnderTheConversionIsReportedByName) {
 
     // Without a code map the same place is shown as a plain address.
     ASSERT_EQ(unlink((dir / "KORVAL.COD").c_str()), 0);
-    WriteFile(dir / "big.map", BigMap());
+    WriteBytes(dir / "big.map", BigMap());
     child = StartHeldUp();
     ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
     at = ExpectOrderlyAbort(child, "Access error\\. Ref to locn 0x[0-9A-F]{8}");
     ASSERT_TRUE(std::regex_match(at, std::regex("0x[0-9A-F]{8}"))) << at;
     uint32_t plain = (uint32_t)std::stoul(at.substr(2), nullptr, 16);
-    for (const CodRecord& r : ReadCod(ReadFile(BesideExe("KORVAL.COD"))))
+    for (const CodRecord& r : ReadCod(ReadBytes(BesideExe("KORVAL.COD"))))
         if (r.routine == m[1].str()) {
             EXPECT_EQ(plain, r.addr + offset);
         }
 }
 
 TEST_F(WindowsFault, CtrlCDuringTheConversion) {
-    WriteFile(dir / "KORVAL.COD", ReadFile(BesideExe("KORVAL.COD")));
+    WriteBytes(dir / "KORVAL.COD", ReadBytes(BesideExe("KORVAL.COD")));
     Spawned child = StartHeldUp();
     ASSERT_EQ(kill(child.pid, SIGINT), 0);
     // Wine hands Ctrl-C to a thread of its own, which stops the converting
@@ -419,7 +419,7 @@ TEST(WindowsGuard, CtrlCIsDeliveredWhereTheWorkWasInterrupted) {
 }
 
 TEST(WindowsCodeMap, HoldsTheToolsFunctionsAndIsItsOwnConversion) {
-    std::string cod = ReadFile(BesideExe("KORVAL.COD"));
+    std::string cod = ReadBytes(BesideExe("KORVAL.COD"));
     std::vector<CodRecord> records = ReadCod(cod);
     ASSERT_GT(records.size(), 40u);
     std::map<std::string, std::string> moduleOf;
@@ -443,10 +443,10 @@ TEST(WindowsCodeMap, HoldsTheToolsFunctionsAndIsItsOwnConversion) {
     }
     // The build made it with the Linux korval; korval.exe makes the same.
     ScratchDir dir;
-    WriteFile(dir / "KORVAL.MAP", ReadFile(BesideExe("KORVAL.MAP")));
+    WriteBytes(dir / "KORVAL.MAP", ReadBytes(BesideExe("KORVAL.MAP")));
     Outcome r = WineIn(dir.path(), {"KORVAL.MAP", "OWN.COD"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(ReadFile(dir / "OWN.COD") == cod);
+    EXPECT_TRUE(ReadBytes(dir / "OWN.COD") == cod);
 }
 
 } // namespace
