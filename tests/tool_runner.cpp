@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -57,6 +59,7 @@ Spawned SpawnIn(const std::string& dir, const std::string& program,
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
+        dprintf(2, "cannot run %s: %s\n", program.c_str(), strerror(errno));
         _exit(127);
     }
     close(pipeFds[1]);

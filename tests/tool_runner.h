@@ -33,7 +33,8 @@ class ScratchDir {
 // Runs program with args in directory dir, standard input from /dev/null.
 // Extra environment settings come as "NAME=value". With uid >= 0 the program
 // runs as that user and group (the caller must be root); a child that cannot
-// switch ends with status 126.
+// switch ends with status 126, one that cannot start the program says so on
+// standard error and ends with status 127.
 RunResult RunIn(const std::string& dir, const std::string& program,
                 const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                 int uid = -1);

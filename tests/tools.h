@@ -3,9 +3,9 @@
 // one interface; and the fixture of the suites that run over either.
 //
 // A suite over tools is instantiated with the tools it applies to, and its
-// tests are named after the tool (Korval.HelpScreen/linux,
-// Korval.HelpScreen/windows); CTest gives the ones named */windows the label
-// windows. Without a Windows executable named in KORVAL_WINDOWS_EXE, the
+// tests are named after the tool (Korval.NamesAreDerived/linux,
+// Korval.NamesAreDerived/windows); CTest gives the ones named */windows the
+// label windows. Without a Windows executable named in KORVAL_WINDOWS_EXE, the
 // Wine instances skip.
 
 #ifndef KORVAL_TESTS_TOOLS_H
