@@ -26,7 +26,8 @@ std::string FromWindowsConsole(const std::string& out) {
     return text;
 }
 
-// The program and arguments that run the tool with args.
+// The arguments of the program that runs the tool with args: Wine takes
+// the Windows executable first.
 std::vector<std::string> CommandLine(const Tool& tool, const std::vector<std::string>& args) {
     std::vector<std::string> all;
     if (tool.windows) all.push_back(tool.exe);
