@@ -37,6 +37,8 @@ run: all
 	@echo
 	@cat $(BUILD)/SAMPLE.ENT
 
+# The whole Linux suite. The tests labelled windows run the Windows build
+# under Wine: test-windows runs them (a plain ctest skips them).
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE windows
 
@@ -61,6 +63,7 @@ windows: all
 # that dies of an exception then ends with its exception code, without
 # starting Wine's debugger.
 test-windows: all windows
+	@command -v wine >/dev/null || { echo "test-windows: no wine on PATH: install wine and wine64"; exit 1; }
 	@mkdir -p $(WINEPREFIX_DIR)
 	@$(WINE_ENV) wineserver -p5 >/dev/null 2>&1 || true
 	@test -f $(WINEPREFIX_DIR)/.korval-prefix || { $(WINE_ENV) wine reg add \

@@ -151,12 +151,12 @@ class FaultSweep : public ::testing::TestWithParam<std::tuple<bool, bool>> {
 TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
     const std::string map = BigMap();
     const std::string out = dir / OutName();
-    WriteFile(dir / "app.map", map);
-    if (Loader()) WriteFile(dir / "KORVAL.COD", CodeMap());
+    WriteBytes(dir / "app.map", map);
+    if (Loader()) WriteBytes(dir / "KORVAL.COD", CodeMap());
 
     RunResult clean = Run({});
     ASSERT_EQ(clean.status, 0) << clean.out;
-    const std::string complete = ReadFile(out);
+    const std::string complete = ReadBytes(out);
     auto calls = ReadLog(dir / "calls.log");
     ASSERT_EQ(calls["handles"], 0u);
     ASSERT_EQ(calls["blocks"], 0u);
@@ -167,7 +167,7 @@ TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
     for (const char* facility : kFacilities) {
         for (unsigned long n = 1; n <= calls[facility]; n++, runs++) {
             SCOPED_TRACE(std::string(facility) + " call " + std::to_string(n));
-            WriteFile(out, "previous contents");
+            WriteBytes(out, "previous contents");
             std::remove((dir / "calls.log").c_str());
             std::string fail = "KORVAL_FAIL=" + std::string(facility) + ":" + std::to_string(n) +
                                ":" + std::to_string(kErrors.at(facility));
@@ -177,16 +177,16 @@ TEST_P(FaultSweep, EveryFailingCallEndsCleanlyAndLosesNothing) {
             EXPECT_EQ(r.signal, 0);
             EXPECT_EQ(r.status, want.status);
             EXPECT_EQ(AfterBannerLine(r.out), want.message);
-            std::string got = ReadFile(out);
+            std::string got = ReadBytes(out);
             if (facility == std::string("WriteFile")) {
                 EXPECT_TRUE(WrittenBefore(got, complete, want.writes)) << got.size() << " bytes";
             } else {
                 EXPECT_TRUE(got == want.output)
                     << got.size() << " bytes, not " << want.output.size();
             }
-            EXPECT_TRUE(ReadFile(dir / "app.map") == map) << "the input was changed";
+            EXPECT_TRUE(ReadBytes(dir / "app.map") == map) << "the input was changed";
             if (Loader()) {
-                EXPECT_TRUE(ReadFile(dir / "KORVAL.COD") == CodeMap());
+                EXPECT_TRUE(ReadBytes(dir / "KORVAL.COD") == CodeMap());
             }
             auto held = ReadLog(dir / "calls.log");
             EXPECT_EQ(held.count("handles"), 1u) << "no report at exit";
@@ -207,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(BothFormats, FaultSweep,
 
 TEST(EarlyExits, GiveTheCodeMapBack) {
     ScratchDir dir;
-    WriteFile(dir / "KORVAL.COD", CodeMap());
+    WriteBytes(dir / "KORVAL.COD", CodeMap());
     const std::string log = "KORVAL_FAULT_LOG=" + dir / "calls.log";
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{std::string(5000, 'n')}, {"missing"}, {"-?"}}) {
@@ -226,11 +226,11 @@ TEST(EarlyExits, GiveTheCodeMapBack) {
 TEST(DamagedCodeMap, ChangesNothingAndLeavesNothingHeld) {
     ScratchDir dir;
     const std::string map = CrLf({"Code", " 00002000 _Two two.obj", " 00001000 _One one.obj"});
-    WriteFile(dir / "two.map", map);
+    WriteBytes(dir / "two.map", map);
     const std::string log = "KORVAL_FAULT_LOG=" + dir / "calls.log";
     RunResult plain = RunIn(dir.path(), kKorval, {"two"}, {log});
     ASSERT_EQ(plain.status, 0);
-    const std::string cod = ReadFile(dir / "TWO.COD");
+    const std::string cod = ReadBytes(dir / "TWO.COD");
 
     const std::string good = CodeMap();
     std::string huge = good; // claims 80,000,000 records: a block of 4 GB, then a short read
@@ -243,13 +243,13 @@ TEST(DamagedCodeMap, ChangesNothingAndLeavesNothingHeld) {
     };
     for (const auto& codeMap : codeMaps) {
         SCOPED_TRACE(codeMap.first);
-        WriteFile(dir / "KORVAL.COD", codeMap.second);
+        WriteBytes(dir / "KORVAL.COD", codeMap.second);
         RunResult r = RunIn(dir.path(), kKorval, {"two"}, {log});
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(AfterBannerLine(r.out), AfterBannerLine(plain.out));
-        EXPECT_TRUE(ReadFile(dir / "TWO.COD") == cod);
-        EXPECT_TRUE(ReadFile(dir / "KORVAL.COD") == codeMap.second);
+        EXPECT_TRUE(ReadBytes(dir / "TWO.COD") == cod);
+        EXPECT_TRUE(ReadBytes(dir / "KORVAL.COD") == codeMap.second);
         auto held = ReadLog(dir / "calls.log");
         EXPECT_EQ(held["handles"], 0u);
         EXPECT_EQ(held["blocks"], 0u);
@@ -260,7 +260,7 @@ TEST(DamagedCodeMap, ChangesNothingAndLeavesNothingHeld) {
     RunResult r = RunIn(dir.path(), kKorval, {"two"}, {log});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(AfterBannerLine(r.out), AfterBannerLine(plain.out));
-    EXPECT_TRUE(ReadFile(dir / "TWO.COD") == cod);
+    EXPECT_TRUE(ReadBytes(dir / "TWO.COD") == cod);
     EXPECT_EQ(ReadLog(dir / "calls.log")["handles"], 0u);
 }
 
@@ -277,8 +277,8 @@ TEST(ShrunkInput, ExceptionLeavesNothingHeldAndTheInputAlone) {
         snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
         map += line;
     }
-    WriteFile(dir / "big.map", map);
-    WriteFile(dir / "KORVAL.COD", CodeMap());
+    WriteBytes(dir / "big.map", map);
+    WriteBytes(dir / "KORVAL.COD", CodeMap());
     Spawned child =
         SpawnIn(dir.path(), kKorval, {"-d", "big.map"}, {"KORVAL_FAULT_LOG=" + dir / "calls.log"});
     ASSERT_TRUE(WaitBlockedOnOutput(child)) << "korval never waited on its output";
@@ -292,8 +292,8 @@ TEST(ShrunkInput, ExceptionLeavesNothingHeldAndTheInputAlone) {
     EXPECT_TRUE(r.out.size() >= abort.size() &&
                 r.out.compare(r.out.size() - abort.size(), abort.size(), abort) == 0)
         << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
-    EXPECT_TRUE(ReadFile(dir / "big.map") == map.substr(0, 4096));
-    EXPECT_EQ(ReadFile(dir / "BIG.COD"), "");
+    EXPECT_TRUE(ReadBytes(dir / "big.map") == map.substr(0, 4096));
+    EXPECT_EQ(ReadBytes(dir / "BIG.COD"), "");
     auto held = ReadLog(dir / "calls.log");
     EXPECT_EQ(held["VirtualAlloc"], 1u) << "only the code map's block: pass 2 never began";
     EXPECT_EQ(held["handles"], 0u);

@@ -133,7 +133,7 @@ class Guard : public ::testing::Test {
     // The test executable's own code map, loaded as korval loads KORVAL.COD.
     static void SetUpTestSuite() {
         ScratchDir dir;
-        WriteFile(dir / "KORVAL.COD", ReadFile(GUARD_TEST_COD));
+        WriteBytes(dir / "KORVAL.COD", ReadBytes(GUARD_TEST_COD));
         char here[4096];
         ASSERT_NE(getcwd(here, sizeof here), nullptr);
         ASSERT_EQ(chdir(dir.path().c_str()), 0);

@@ -71,7 +71,7 @@ class Files : public ::testing::Test {
 
 TEST_F(Files, NamesAreFoundIgnoringCaseAndCreatedAsSpelled) {
     ASSERT_EQ(mkdir((dir / "Sub").c_str(), 0755), 0);
-    WriteFile(dir / "Sub/Data.Map", "hello");
+    WriteBytes(dir / "Sub/Data.Map", "hello");
 
     HANDLE h = OpenRead(dir.path() + "\\SUB\\DATA.MAP");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -96,7 +96,7 @@ TEST_F(Files, NamesAreFoundIgnoringCaseAndCreatedAsSpelled) {
     EXPECT_TRUE(WriteFile(h, "xy", 2, &put, nullptr));
     EXPECT_EQ(put, 2u);
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(ReadFile(dir / "Sub/Data.Map"), "xy");
+    EXPECT_EQ(ReadBytes(dir / "Sub/Data.Map"), "xy");
     h = Create(dir / "SUB/NEW.COD");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
@@ -104,7 +104,7 @@ TEST_F(Files, NamesAreFoundIgnoringCaseAndCreatedAsSpelled) {
 }
 
 TEST_F(Files, ShareModesHoldByFileIdentity) {
-    WriteFile(dir / "in.map", "text");
+    WriteBytes(dir / "in.map", "text");
     ASSERT_EQ(link((dir / "in.map").c_str(), (dir / "hard").c_str()), 0);
     ASSERT_EQ(symlink("in.map", (dir / "soft").c_str()), 0);
 
@@ -114,7 +114,7 @@ TEST_F(Files, ShareModesHoldByFileIdentity) {
         EXPECT_EQ(Create(dir / other), INVALID_HANDLE_VALUE) << other;
         EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     }
-    EXPECT_EQ(ReadFile(dir / "in.map"), "text") << "nothing truncated";
+    EXPECT_EQ(ReadBytes(dir / "in.map"), "text") << "nothing truncated";
     HANDLE again = OpenRead(dir / "hard");
     EXPECT_NE(again, INVALID_HANDLE_VALUE) << "readers share with readers";
     CloseHandle(again);
@@ -140,7 +140,7 @@ TEST_F(Files, ShareModesHoldByFileIdentity) {
 }
 
 TEST_F(Files, SizesAndMappings) {
-    WriteFile(dir / "empty", "");
+    WriteBytes(dir / "empty", "");
     HANDLE h = OpenRead(dir / "empty");
     DWORD high = 7;
     EXPECT_EQ(GetFileSize(h, &high), 0u);
@@ -149,7 +149,7 @@ TEST_F(Files, SizesAndMappings) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
     CloseHandle(h);
 
-    WriteFile(dir / "big", "");
+    WriteBytes(dir / "big", "");
     ASSERT_EQ(truncate((dir / "big").c_str(), 0x1FFFFFFFFLL), 0);
     h = OpenRead(dir / "big");
     EXPECT_EQ(GetFileSize(h, &high), 0xFFFFFFFFu);
@@ -160,7 +160,7 @@ TEST_F(Files, SizesAndMappings) {
 
 TEST_F(Files, TypesAndWritesRefusedByAPipeOrTheSizeLimit) {
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    WriteFile(dir / "file", "x");
+    WriteBytes(dir / "file", "x");
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
     HANDLE file = OpenRead(dir / "file");
     HANDLE device = OpenRead("/dev/null");

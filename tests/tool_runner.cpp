@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -58,6 +60,7 @@ Spawned SpawnIn(const std::string& dir, const std::string& program,
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
+        dprintf(2, "cannot run %s: %s\n", program.c_str(), strerror(errno));
         _exit(127);
     }
     close(pipeFds[1]);
@@ -181,7 +184,7 @@ RunResult RunIn(const std::string& dir, const std::string& program,
     return Finish(child);
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
     std::ostringstream bytes;
@@ -189,7 +192,7 @@ std::string ReadFile(const std::string& path) {
     return bytes.str();
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
+void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
     if (!out) throw std::runtime_error("cannot write " + path);

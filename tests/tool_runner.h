@@ -38,7 +38,9 @@ using ChildSetup = std::function<void()>;
 // Runs program with args in directory dir, standard input from /dev/null.
 // Extra environment settings come as "NAME=value". With uid >= 0 the program
 // runs as that user and group (the caller must be root); a child that cannot
-// switch ends with status 126. setup, when given, runs last in the child.
+// switch ends with status 126, one that cannot start the program says so on
+// standard error and ends with status 127. setup, when given, runs last in
+// the child.
 RunResult RunIn(const std::string& dir, const std::string& program,
                 const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                 int uid = -1, const ChildSetup& setup = nullptr);
@@ -79,8 +81,11 @@ std::vector<std::string> OpenFilesOf(const Spawned& child);
 // Reads the rest of the output and waits for the end.
 RunResult Finish(Spawned& child);
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
+// A whole file as bytes, and a file made to hold exactly bytes; each throws
+// when it cannot. (Named apart from the Win32 ReadFile and WriteFile, which
+// the tests of the platform layer call in the same files.)
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
 // Joins lines, each followed by CR LF.
