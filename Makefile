@@ -2,6 +2,7 @@
 BUILD    ?= build
 WINBUILD ?= build-windows
 JOBS     ?= 2
+PREFIX   ?= /usr/local
 
 # The checked builds: sanitizers (clang when present, else gcc) and fuzzing.
 SAN_BUILD    ?= build-sanitize
@@ -22,7 +23,7 @@ SAN_ENV = ASAN_OPTIONS=exitcode=86:detect_leaks=1:log_path=$(SAN_REPORTS)/asan \
 WINEPREFIX_DIR := $(abspath $(WINBUILD))/wineprefix
 WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all
 
-.PHONY: all configure run test test-sanitize fuzz bench clean windows test-windows
+.PHONY: all configure run test install test-sanitize fuzz bench clean windows test-windows
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -36,12 +37,19 @@ run: all
 	@echo
 	@cat $(BUILD)/SAMPLE.ENT
 
+# The whole Linux suite. The tests labelled windows run the Windows build
+# under Wine: test-windows runs them (a plain ctest skips them).
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE windows
 
+# Installs the tools, the fault reporter's library and header, the manual
+# pages, korval.pc and the CMake package under PREFIX.
+install: all
+	cmake --install $(BUILD) --prefix $(abspath $(PREFIX))
+
 # Cross-builds korval.exe for 64-bit Windows with MinGW-w64.
-# The code maps of its executables are made by the native build's codemap
-# and korval.
+# The code maps of its executables are made by the native build's
+# korval-codemap and korval.
 windows: all
 	@test -f $(WINBUILD)/CMakeCache.txt || cmake -S . -B $(WINBUILD) -DCMAKE_BUILD_TYPE=Release \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKORVAL_HOST_BUILD=$(abspath $(BUILD))
@@ -55,6 +63,7 @@ windows: all
 # that dies of an exception then ends with its exception code, without
 # starting Wine's debugger.
 test-windows: all windows
+	@command -v wine >/dev/null || { echo "test-windows: no wine on PATH: install wine and wine64"; exit 1; }
 	@mkdir -p $(WINEPREFIX_DIR)
 	@$(WINE_ENV) wineserver -p5 >/dev/null 2>&1 || true
 	@test -f $(WINEPREFIX_DIR)/.korval-prefix || { $(WINE_ENV) wine reg add \
@@ -93,9 +102,10 @@ fuzz:
 
 # Times the converter against a plain sort on generated maps, then (where
 # Google Benchmark is installed) the conversion alone, in memory; see
-# docs/benchmark.md.
+# docs/benchmark.md. The maps come from the generator built with the
+# converter; the script needs GNU time and python3.
 bench: all
-	bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
+	GENMAP=$(BUILD)/genmap bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
 	@if [ -x $(BUILD)/convert_bench ]; then ./$(BUILD)/convert_bench; \
 	else echo "bench: no convert_bench: install libbenchmark-dev for the in-memory benchmark"; fi
 

@@ -6,6 +6,7 @@ Usage: plot.py SUMMARY.csv OUT.svg
 One log-log panel per input order: wall time against the number of symbols,
 for the converter writing .COD and .ENT and for the sort baseline. All panels
 share one time axis so that the orders can be compared at a glance.
+bench/summary.py draws it at the end of a bench; this is for drawing it again.
 """
 
 import csv
@@ -84,7 +85,7 @@ def render(data):
     orders = [o for o in ORDERS if o in data] + sorted(o for o in data if o not in ORDERS)
     points = [p for per in data.values() for pts in per.values() for p in pts]
     if not points:
-        raise SystemExit("plot.py: no timings in the summary")
+        raise ValueError("no timings in the summary")
     sizes = sorted({p[0] for p in points})
     lx0, lx1 = math.log10(min(sizes)) - PAD, math.log10(max(sizes)) + PAD
     y0, y1 = decades(min(p[1] for p in points), max(p[1] for p in points))
@@ -173,13 +174,22 @@ def render(data):
     return "\n".join(out) + "\n"
 
 
+def draw(summary_path, svg_path):
+    """Writes the chart of the summary CSV; ValueError if it holds no timings."""
+    svg = render(read_series(summary_path))
+    with open(svg_path, "w", encoding="utf-8") as f:
+        f.write(svg)
+
+
 def main(argv):
     if len(argv) != 3:
         sys.stderr.write("usage: plot.py SUMMARY.csv OUT.svg\n")
         return 2
-    svg = render(read_series(argv[1]))
-    with open(argv[2], "w", encoding="utf-8") as f:
-        f.write(svg)
+    try:
+        draw(argv[1], argv[2])
+    except (OSError, ValueError) as e:
+        sys.stderr.write("plot.py: %s\n" % e)
+        return 1
     return 0
 
 

@@ -6,9 +6,8 @@
  * subset of Win32 the tool calls, with the same names, arguments and results,
  * implemented by the files under platform/unix/ (one file per facility).
  *
- * Beside the Win32 subset it declares the pure path functions in paths.cpp,
- * which compute _fullpath and _splitpath for either name form from an
- * explicit current directory, so that both forms can be checked anywhere.
+ * Beside the Win32 subset it declares PathFull, the arithmetic of the POSIX
+ * _fullpath as a pure function of an explicit current directory.
  */
 #ifndef KORVAL_PLATFORM_H
 #define KORVAL_PLATFORM_H
@@ -62,6 +61,12 @@ typedef char* LPSTR;
 #define OPEN_EXISTING              3u
 #define FILE_ATTRIBUTE_NORMAL      0x00000080u
 
+/* GetFileType. */
+#define FILE_TYPE_UNKNOWN          0x0000u
+#define FILE_TYPE_DISK             0x0001u
+#define FILE_TYPE_CHAR             0x0002u
+#define FILE_TYPE_PIPE             0x0003u
+
 /* CreateFileMappingA, MapViewOfFile, VirtualAlloc, VirtualFree. */
 #define PAGE_READONLY              0x02u
 #define PAGE_READWRITE             0x04u
@@ -82,9 +87,11 @@ typedef char* LPSTR;
 #define ERROR_READ_FAULT           30u
 #define ERROR_SHARING_VIOLATION    32u
 #define ERROR_INVALID_PARAMETER    87u
-#define ERROR_INSUFFICIENT_BUFFER  122u
 #define ERROR_DISK_FULL            112u
+#define ERROR_INSUFFICIENT_BUFFER  122u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_FILE_TOO_LARGE       223u
+#define ERROR_NO_DATA              232u
 #define ERROR_FILE_INVALID         1006u
 
 /* Longest path, as a buffer size, that the runtime's path functions take. */
@@ -132,6 +139,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
  * set on failure (a size with those low bits has NO_ERROR as last error). */
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 
+/* What an open file is: FILE_TYPE_DISK for a regular file, FILE_TYPE_PIPE
+ * for a FIFO or a socket, FILE_TYPE_CHAR for a character device, and
+ * FILE_TYPE_UNKNOWN for anything else (NO_ERROR as last error) or on failure
+ * (the last error set). Only a regular file is sure not to keep a read
+ * waiting. */
+DWORD GetFileType(HANDLE hFile);
+
 /* A read-only mapping of the whole file (sizes 0, 0). Fails for a file of
  * zero bytes (ERROR_FILE_INVALID), as Win32 does. Returns NULL on failure. */
 HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
@@ -151,7 +165,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, void* lpOverlapped);
 
 /* Synchronous write at the file position; returns FALSE with the last error
- * set when not every byte could be written (disk full, I/O error). */
+ * set when not every byte could be written (disk full, I/O error). Where the
+ * process ignores SIGPIPE and SIGXFSZ, a pipe whose reader has gone fails
+ * with ERROR_NO_DATA and the file size limit with ERROR_FILE_TOO_LARGE, as
+ * on Win32; elsewhere those signals end the process, and the layer does not
+ * change how a process takes them. */
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
 
@@ -247,18 +265,31 @@ void RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD nNumber
 /* The local date and time, to the millisecond. */
 void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 
-/* ---- paths.cpp and unix/paths.cpp --------------------------------------- */
+/* ---- paths.cpp ---------------------------------------------------------- */
 
 /* Upper-cases a to z in place; every other byte stays. Returns text. */
 char* _strupr(char* text);
 
-/* The absolute form of name from the current directory, in the POSIX form
- * (see PathFull). Returns out, or NULL with errno set (ERANGE: longer than
- * size - 1 characters; otherwise the current directory could not be had). */
+/* The absolute form of name from the current directory (see PathFull).
+ * Returns out, or NULL with errno set (ERANGE: longer than size - 1
+ * characters; otherwise the current directory could not be had). */
 char* _fullpath(char* out, const char* name, size_t size);
 
-/* Splits a path into drive (always empty here), directory, name and
- * extension; each part buffer must hold _MAX_PATH characters. */
+/*
+ * The absolute form of name, taken relative to cwd (itself absolute) where
+ * name does not begin with a separator. "/" and "\" both separate; "." is
+ * dropped and ".." removes the component before it, and a ".." at the root
+ * stays there, as the system's own lookup does. The result uses "/" and ends
+ * with it only when it is the root. Returns out, or NULL with errno ERANGE
+ * when it is longer than size - 1 characters; out is then unspecified.
+ */
+char* PathFull(char* out, size_t size, const char* name, const char* cwd);
+
+/* Splits path into drive (always empty: there are none), directory up to
+ * the last separator inclusive, name, and extension (the last "." after the
+ * directory and what follows), each written with its terminator; joined,
+ * the four give path back. Each part buffer must hold strlen(path) + 1
+ * characters (drive: 1). */
 void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
 
 #ifdef __cplusplus
@@ -322,20 +353,6 @@ BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
  * faulting thread's stack, takes no lock and allocates nothing. */
 DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max);
 
-/* Notes what CallChain needs about the loaded objects (on POSIX their code
- * and unwind tables; nothing on Windows). Call it outside signal context,
- * before faults can happen and again after loading libraries; the guard
- * calls it when a thread first enters a guard. Thread-safe. */
-void PrepareCallChain(void);
-
-/* The return addresses of the frames that called the frame interrupted at
- * Context (a ucontext_t* on POSIX, a CONTEXT* on Windows), innermost first:
- * at most Max into Returns; returns how many. Reads only the stack between
- * StackLow and StackHigh and the unwind tables noted by PrepareCallChain;
- * takes no lock and allocates nothing, so a signal handler may call it. */
-DWORD CallChain(const void* Context, ULONG_PTR StackLow, ULONG_PTR StackHigh, ULONG_PTR* Returns,
-                DWORD Max);
-
 /* Appends Text to standard output through the C library's stream, as
  * printf would, unless another thread holds the stream: then nothing is
  * written and FALSE comes back; it never waits. A filter calls it only when
@@ -368,29 +385,50 @@ enum PathForm {
     PATH_WINDOWS /* drive letters and network names, results use "\" */
 };
 
-/*
- * The absolute form of name, taken relative to cwd (itself absolute, in the
- * given form) where name is relative. "/" and "\" both separate; "." is
- * dropped and ".." removes the component before it. The result ends with a
- * separator only when it is a root. Windows form: "X:\..." is absolute,
- * "X:name" is relative to cwd when cwd is on drive X and to X:\ otherwise,
- * "\name" starts at the root of cwd's drive, "\\server\share\..." keeps its
- * network form, and a ".." above the root cannot be formed. POSIX form: a
- * ".." at the root stays there, as the system's own lookup does.
- * Returns out, or NULL with errno ERANGE (longer than size - 1 characters)
- * or ENOENT (cannot be formed); out is then unspecified.
- */
-char* PathFull(char* out, size_t size, const char* name, const char* cwd, enum PathForm form);
+/* ---- callchain.cpp ------------------------------------------------------ */
 
 /*
- * Splits path into drive, directory, name and extension, each written with
- * its terminator: drive is "X:" when the Windows form sees a colon second,
- * else empty; dir runs to the last separator, inclusive; ext is the last "."
- * after dir and what follows; joined, the four give path back. Each buffer
- * must hold strlen(path) + 1 characters (drive: 3).
+ * The call chain of an interrupted thread, made from the unwind tables that
+ * every executable and shared library carries, without debug information
+ * or frame pointers: on Linux (x86-64 and aarch64) from .eh_frame, read by
+ * the layer's own code; on Windows x64 from .pdata and .xdata, by the
+ * system's unwinder.
+ *
+ * PrepareCallChain notes what the walk needs about the loaded objects: on
+ * POSIX the code segments and the unwind tables of each (from
+ * dl_iterate_phdr), up to 512 objects; nothing on Windows, where the system
+ * keeps its own function tables. Call it outside signal context before
+ * faults can happen (the guard calls it when a thread first enters a guard)
+ * and again after loading or unloading libraries: the chain stops where it
+ * meets code that was not loaded at the last call, and an object unloaded
+ * before the last call is never read. It takes locks, and may run while
+ * CallChain runs on other threads. Thread-safe.
  */
-void PathSplit(const char* path, char* drive, char* dir, char* fname, char* ext,
-               enum PathForm form);
+void PrepareCallChain(void);
+
+/*
+ * The return addresses of the frames that called the frame interrupted at
+ * Context (a ucontext_t* on POSIX, a CONTEXT* on Windows), innermost first:
+ * at most Max into Returns; returns how many. Returns[0] is where the
+ * interrupted routine's caller goes on once it returns. The interrupted
+ * frame may be a leaf that saved nothing (a fault inside strlen).
+ *
+ * It reads only the stack between StackLow and StackHigh (the interrupted
+ * thread's stack, which the caller knows) and the unwind tables; it takes
+ * no lock, allocates nothing and calls no stdio, so it may be called from a
+ * signal handler or an exception filter; it needs about 5 KiB of stack. It
+ * stops at the first frame it cannot unwind: an address outside the noted
+ * code or without unwind entry, a stack address out of bounds, a return
+ * address of 0, no progress, the outermost frame, or a signal trampoline
+ * (the chain does not go on into the code a signal interrupted). On Windows
+ * the system's unwinder reads each frame's saved registers itself; the
+ * stack pointer of every frame is checked against the bounds.
+ *
+ * Linux on x86-64 and aarch64, and Windows x64, only: elsewhere it
+ * returns 0.
+ */
+DWORD CallChain(const void* Context, ULONG_PTR StackLow, ULONG_PTR StackHigh, ULONG_PTR* Returns,
+                DWORD Max);
 
 #ifdef __cplusplus
 }

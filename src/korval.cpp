@@ -14,6 +14,7 @@
 #include "mapdebug.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -865,6 +866,14 @@ static LONG GuardFilter(PEXCEPTION_POINTERS ExceptionInfo) {
 }
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+    /* Win32 reports a write to a pipe whose reader has gone, or past the
+     * file size limit, as a failed write; POSIX ends the process with a
+     * signal unless it is ignored. Ignored, such a write fails (EPIPE,
+     * EFBIG) and is reported as any failed write, the console kept. */
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+#endif
     OpenDebug();
     Banner();
     /* The code map is given back on every way out, the failed ones too. */

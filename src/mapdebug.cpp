@@ -83,6 +83,11 @@ int OpenDebugFile(const char* lpName) {
     hMap = CreateFileA(lpName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, NULL);
     if (hMap == INVALID_HANDLE_VALUE) return 0;
+    /* A pipe or a device could keep the read waiting: only a file on disk. */
+    if (GetFileType(hMap) != FILE_TYPE_DISK) {
+        CloseHandle(hMap);
+        return 0;
+    }
     ReadFile(hMap, &iNumMaps, sizeof iNumMaps, &dwRead, NULL);
     if (iNumMaps == 0 || iNumMaps > MAX_MAPS) {
         iNumMaps = 0;

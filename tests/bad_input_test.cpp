@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <random>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,15 +73,15 @@ class BadInput : public ::testing::Test {
     // Converts map into both formats and checks that the two runs agree and
     // end as a completed conversion; returns the number of entries.
     size_t ConvertBoth(const std::string& map) {
-        WriteFile(dir / "in.map", map);
+        WriteBytes(dir / "in.map", map);
         RunResult cod = Run({"in"});
         RunResult ent = Run({"in", "-a"});
         EXPECT_EQ(cod.signal, 0);
         EXPECT_EQ(ent.signal, 0);
         EXPECT_EQ(cod.status, 0);
         EXPECT_EQ(ent.status, 0);
-        EXPECT_TRUE(ReadFile(dir / "in.map") == map) << "the input was changed";
-        std::string codBytes = ReadFile(dir / "IN.COD"), entBytes = ReadFile(dir / "IN.ENT");
+        EXPECT_TRUE(ReadBytes(dir / "in.map") == map) << "the input was changed";
+        std::string codBytes = ReadBytes(dir / "IN.COD"), entBytes = ReadBytes(dir / "IN.ENT");
         if (codBytes.empty()) {
             EXPECT_EQ(entBytes, "");
             EXPECT_EQ(AfterBannerLine(cod.out), EndLine(0));
@@ -149,15 +151,15 @@ TEST_F(BadInput, LinesOfTenThousandCharacters) {
         std::string(10000, 'x'),                                   // ends the section
         " 00004000 _after a.obj",
     });
-    WriteFile(dir / "long.map", map);
+    WriteBytes(dir / "long.map", map);
     RunResult r = Run({"long", "-a"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(AfterBannerLine(r.out), EndLine(4));
     EXPECT_EQ(
-        ReadFile(dir / "LONG.ENT"),
+        ReadBytes(dir / "LONG.ENT"),
         CrLf({"4", EntLine("000000", "", ""), EntLine("001000", "first", std::string(16, 'a')),
               EntLine("002000", std::string(32, 'n'), ""), EntLine("003000", "third", "t.obj")}));
-    EXPECT_TRUE(ReadFile(dir / "long.map") == map);
+    EXPECT_TRUE(ReadBytes(dir / "long.map") == map);
 }
 
 TEST_F(BadInput, AMapOfOnlyCodeLines) {
@@ -177,14 +179,14 @@ TEST_F(BadInput, TwoHundredThousandLinesAtOneAddress) {
     // Among equal addresses the line read later comes first.
     for (int i = n - 1; i >= 0; i--)
         cod += Record(0x401000, "f" + std::to_string(i), "m" + std::to_string(i % 1000) + ".obj");
-    WriteFile(dir / "same.map", map);
+    WriteBytes(dir / "same.map", map);
     RunResult r = Run({"same"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(AfterBannerLine(r.out), EndLine(n));
-    EXPECT_TRUE(ReadFile(dir / "SAME.COD") == cod);
+    EXPECT_TRUE(ReadBytes(dir / "SAME.COD") == cod);
     r = Run({"same", "-a"});
     EXPECT_EQ(r.status, 0);
-    std::string ent = ReadFile(dir / "SAME.ENT");
+    std::string ent = ReadBytes(dir / "SAME.ENT");
     EXPECT_EQ(CheckedCount(cod, ent), (size_t)n);
     std::string head = CrLf({"200000", EntLine("401000", "f199999", "m999.obj")});
     EXPECT_EQ(ent.substr(0, head.size()), head);
@@ -199,23 +201,23 @@ TEST_F(BadInput, NamesOfBytesAbove127PassUnchanged) {
     // Address digits above 127 count as negative digit values: C3 A9 gives
     // (-61 - 48) * 16 + (-87 - 48), 0xFFFFF8A9 in 32 bits.
     std::string map = CrLf({"Code", " 00401000 _" + routine + " " + module, " \xC3\xA9 \xFF \xFE"});
-    WriteFile(dir / "high.map", map);
+    WriteBytes(dir / "high.map", map);
     RunResult r = Run({"high"});
     EXPECT_EQ(r.status, 0);
-    std::string cod = ReadFile(dir / "HIGH.COD");
+    std::string cod = ReadBytes(dir / "HIGH.COD");
     ASSERT_EQ(cod.size(), 4u + 2 * 52);
     EXPECT_EQ(cod.substr(4), Record(0x401000, routine.substr(0, 32), module.substr(0, 16)) +
                                  Record(0xFFFFF8A9, "\xFF", "\xFE"));
     Run({"high", "-a"});
-    EXPECT_NE(ReadFile(dir / "HIGH.ENT")
+    EXPECT_NE(ReadBytes(dir / "HIGH.ENT")
                   .find(EntLine("401000", routine.substr(0, 32), module.substr(0, 16)) + "\r\n"),
               std::string::npos);
-    EXPECT_TRUE(ReadFile(dir / "high.map") == map);
+    EXPECT_TRUE(ReadBytes(dir / "high.map") == map);
 }
 
 TEST_F(BadInput, PipesNeverBlockTheRun) {
     const std::string map = CrLf({"Code", " 00001000 _f f.obj"});
-    WriteFile(dir / "app.map", map);
+    WriteBytes(dir / "app.map", map);
     ASSERT_EQ(mkfifo((dir / "pipe.map").c_str(), 0644), 0);
     ASSERT_EQ(mkfifo((dir / "pipe.cod").c_str(), 0644), 0);
     // Nobody writes the input pipe and nobody reads the output pipe.
@@ -226,42 +228,76 @@ TEST_F(BadInput, PipesNeverBlockTheRun) {
     r = Run({"app", "pipe"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBannerLine(r.out), "\nUnable to open output file 'PIPE.COD'");
-    EXPECT_TRUE(ReadFile(dir / "app.map") == map);
+    EXPECT_TRUE(ReadBytes(dir / "app.map") == map);
+}
+
+// A KORVAL.COD that is not a file on disk is ignored at once, as a missing
+// one is: a FIFO with a live writer, or a link to a standard input that is
+// a pipe whose writer stays, would otherwise hold up the start for good.
+TEST_F(BadInput, ACodeMapThatIsNoFileNeverHoldsUpTheStart) {
+    WriteBytes(dir / "app.map", CrLf({"Code", " 00001000 _f f.obj"}));
+    ASSERT_EQ(Run({"app"}).status, 0);
+    const std::string cod = ReadBytes(dir / "APP.COD");
+    auto runPromptly = [&](const ChildSetup& setup) {
+        std::remove((dir / "APP.COD").c_str());
+        Spawned child = SpawnIn(dir.path(), kKorval, {"app"}, {}, -1, setup);
+        bool ended = WaitEnded(child, 10);
+        if (!ended) kill(child.pid, SIGKILL);
+        RunResult r = Finish(child);
+        EXPECT_TRUE(ended) << "korval waited on its code map";
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(AfterBannerLine(r.out), EndLine(1));
+        EXPECT_TRUE(FileExists(dir / "APP.COD") && ReadBytes(dir / "APP.COD") == cod);
+    };
+
+    ASSERT_EQ(mkfifo((dir / "KORVAL.COD").c_str(), 0644), 0);
+    int writer = open((dir / "KORVAL.COD").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    runPromptly(nullptr);
+    close(writer);
+
+    std::remove((dir / "KORVAL.COD").c_str());
+    ASSERT_EQ(symlink("/dev/stdin", (dir / "KORVAL.COD").c_str()), 0);
+    int input[2];
+    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    runPromptly([&] { dup2(input[0], 0); });
+    close(input[0]);
+    close(input[1]);
 }
 
 TEST_F(BadInput, AnInputWithoutReadPermission) {
     int user = PermissionUser();
     if (user == -2) GTEST_SKIP() << "running as root and no ordinary user can run the tool here";
     const std::string map = CrLf({"Code", " 00001000 _f f.obj"});
-    WriteFile(dir / "secret.map", map);
-    WriteFile(dir / "SECRET.COD", "keep me");
+    WriteBytes(dir / "secret.map", map);
+    WriteBytes(dir / "SECRET.COD", "keep me");
     chmod((dir / "secret.map").c_str(), 0200);
     if (user >= 0) chown((dir / "secret.map").c_str(), user, user);
     RunResult r = Run({"secret"}, user);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBannerLine(r.out),
               "\nUnable to open input file '" + dir.path() + "/SECRET.MAP'");
-    EXPECT_EQ(ReadFile(dir / "SECRET.COD"), "keep me");
-    EXPECT_TRUE(ReadFile(dir / "secret.map") == map);
+    EXPECT_EQ(ReadBytes(dir / "SECRET.COD"), "keep me");
+    EXPECT_TRUE(ReadBytes(dir / "secret.map") == map);
 }
 
 TEST_F(BadInput, AnOutputInAReadOnlyDirectory) {
     int user = PermissionUser();
     if (user == -2) GTEST_SKIP() << "running as root and no ordinary user can run the tool here";
     const std::string map = CrLf({"Code", " 00001000 _f f.obj"});
-    WriteFile(dir / "app.map", map);
+    WriteBytes(dir / "app.map", map);
     ASSERT_EQ(mkdir((dir / "ro").c_str(), 0555), 0);
     if (user >= 0) chown((dir / "ro").c_str(), user, user);
     RunResult r = Run({"app", "ro/out"}, user);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBannerLine(r.out), "\nUnable to open output file 'RO/OUT.COD'");
     EXPECT_FALSE(FileExists(dir / "ro/OUT.COD"));
-    EXPECT_TRUE(ReadFile(dir / "app.map") == map);
+    EXPECT_TRUE(ReadBytes(dir / "app.map") == map);
 }
 
 TEST_F(BadInput, OutputThatIsTheInputUnderFurtherSpellings) {
     const std::string map = CrLf({"Code", " 00001000 _f f.obj"});
-    WriteFile(dir / "app.map", map);
+    WriteBytes(dir / "app.map", map);
     ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
     ASSERT_EQ(symlink(dir.path().c_str(), (dir / "sub/up").c_str()), 0);
     ASSERT_EQ(link((dir / "app.map").c_str(), (dir / "sub/Hard.Map").c_str()), 0);
@@ -282,23 +318,23 @@ TEST_F(BadInput, OutputThatIsTheInputUnderFurtherSpellings) {
         EXPECT_EQ(r.status, other ? 0 : 1);
         EXPECT_EQ(AfterBannerLine(r.out),
                   other ? EndLine(1) : "\nUnable to open output file '" + spelling.second + "'");
-        EXPECT_TRUE(ReadFile(dir / "app.map") == map);
+        EXPECT_TRUE(ReadBytes(dir / "app.map") == map);
     }
 
     // The default output of an input whose extension is the output's own.
-    WriteFile(dir / "prog.cod", map);
+    WriteBytes(dir / "prog.cod", map);
     RunResult r = Run({"prog.cod"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBannerLine(r.out), "\nUnable to open output file '" + dir.path() + "/PROG.COD'");
-    EXPECT_TRUE(ReadFile(dir / "prog.cod") == map);
-    WriteFile(dir / "list.ent", map);
+    EXPECT_TRUE(ReadBytes(dir / "prog.cod") == map);
+    WriteBytes(dir / "list.ent", map);
     r = Run({"-a", "list.ent"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ReadFile(dir / "list.ent") == map);
+    EXPECT_TRUE(ReadBytes(dir / "list.ent") == map);
     // And the input reached through a link, the output by its own name.
     r = Run({"chain", "app.map"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ReadFile(dir / "app.map") == map);
+    EXPECT_TRUE(ReadBytes(dir / "app.map") == map);
 }
 
 } // namespace

@@ -111,8 +111,9 @@ FAULTY void CallsStrlen(void*) {
     Sink = Sink + 1;
 }
 
-void WriteThroughNullWork(void*) {
+FAULTY void WriteThroughNullWork(void*) {
     WriteThroughNull();
+    Sink = Sink + 1; // not a tail call: this frame stays in the chain
 }
 
 namespace {
@@ -157,7 +158,7 @@ const char kModule[] = "guard_test.cpp.o";
 
 class Guard : public ::testing::Test {
   protected:
-    // The test executable's own code map, loaded as korval loads KORVAL.COD.
+    // The test executable's own code map, GUARD_TEST.COD beside it.
     static void SetUpTestSuite() { OpenDebugFile(NULL); }
     static void TearDownTestSuite() { CloseDebug(); }
 

@@ -225,7 +225,7 @@ class Loader : public ::testing::Test {
     }
 
     int Load(const std::string& bytes) {
-        WriteFile(dir / "KORVAL.COD", bytes);
+        WriteBytes(dir / "KORVAL.COD", bytes);
         pDebugMap = nullptr;
         iNumMaps = 0;
         int result = OpenDebug();
@@ -312,7 +312,7 @@ TEST_F(Loader, CountsTooLargeForA32BitSizeAreRefused) {
 }
 
 TEST_F(Loader, FileHeldForWritingIsNotLoaded) {
-    WriteFile(dir / "KORVAL.COD", Count(3) + kThree);
+    WriteBytes(dir / "KORVAL.COD", Count(3) + kThree);
     HANDLE writer = CreateFileA("KORVAL.COD", GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     EXPECT_EQ(OpenDebug(), 0);
@@ -344,7 +344,7 @@ TEST_F(Loader, LoadedTableNamesRoutines) {
 }
 
 TEST_F(Loader, NamedFileFoundRegardlessOfCase) {
-    WriteFile(dir / "app.cod", Count(3) + kThree);
+    WriteBytes(dir / "app.cod", Count(3) + kThree);
     EXPECT_EQ(OpenDebugFile((dir / "APP.COD").c_str()), 1);
     EXPECT_EQ(iNumMaps, 3u);
     EXPECT_EQ(OpenDebugFile((dir / "NONE.COD").c_str()), 0);

@@ -1,5 +1,5 @@
-// platform_test.cpp - the POSIX platform layer: path arithmetic in both name
-// forms, name lookup, share modes, mappings and page blocks.
+// platform_test.cpp - the POSIX platform layer: path arithmetic, name lookup,
+// share modes, file types, mappings, failed writes and page blocks.
 
 #include "platform.h"
 #include "tool_runner.h"
@@ -7,67 +7,44 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-std::string Full(const char* name, const char* cwd, PathForm form) {
+std::string Full(const char* name, const char* cwd) {
     char out[64];
     errno = 0;
-    return PathFull(out, sizeof out, name, cwd, form) ? out : "error " + std::to_string(errno);
+    return PathFull(out, sizeof out, name, cwd) ? out : "error " + std::to_string(errno);
 }
 
-std::string Split(const char* path, PathForm form) {
+std::string Split(const char* path) {
     char drive[3], dir[64], name[64], ext[64];
-    PathSplit(path, drive, dir, name, ext, form);
+    _splitpath(path, drive, dir, name, ext);
     return std::string(drive) + "|" + dir + "|" + name + "|" + ext;
-}
-
-TEST(PathFull, WindowsForm) {
-    const char* cwd = "C:\\Work\\Maps";
-    const PathForm w = PATH_WINDOWS;
-    EXPECT_EQ(Full("PROG", cwd, w), "C:\\Work\\Maps\\PROG");
-    EXPECT_EQ(Full("PROG.TXT", cwd, w), "C:\\Work\\Maps\\PROG.TXT");
-    EXPECT_EQ(Full("..\\LIB\\APP", cwd, w), "C:\\Work\\LIB\\APP");
-    EXPECT_EQ(Full("D:\\X\\Y", cwd, w), "D:\\X\\Y");
-    EXPECT_EQ(Full("BUILD.X\\PROG", cwd, w), "C:\\Work\\Maps\\BUILD.X\\PROG");
-    EXPECT_EQ(Full("PROG.", cwd, w), "C:\\Work\\Maps\\PROG.");
-    EXPECT_EQ(Full("./A/./B/", cwd, w), "C:\\Work\\Maps\\A\\B");
-    EXPECT_EQ(Full("\\ROOT", cwd, w), "C:\\ROOT");
-    EXPECT_EQ(Full("C:REL", cwd, w), "C:\\Work\\Maps\\REL");
-    EXPECT_EQ(Full("d:REL", cwd, w), "d:\\REL");
-    EXPECT_EQ(Full("..\\..", cwd, w), "C:\\");
-    EXPECT_EQ(Full("\\\\srv\\share\\a\\..\\b", cwd, w), "\\\\srv\\share\\b");
-    EXPECT_EQ(Full("\\\\srv\\share\\..", cwd, w), "error " + std::to_string(ENOENT));
-    EXPECT_EQ(Full("..\\..\\..", cwd, w), "error " + std::to_string(ENOENT));
-    EXPECT_EQ(Full(std::string(70, 'N').c_str(), cwd, w), "error " + std::to_string(ERANGE));
 }
 
 TEST(PathFull, PosixForm) {
     const char* cwd = "/tmp/w";
-    const PathForm p = PATH_POSIX;
-    EXPECT_EQ(Full("PROG", cwd, p), "/tmp/w/PROG");
-    EXPECT_EQ(Full("../LIB/APP", cwd, p), "/tmp/LIB/APP");
-    EXPECT_EQ(Full("/X/Y", cwd, p), "/X/Y");
-    EXPECT_EQ(Full("BUILD.X\\PROG", cwd, p), "/tmp/w/BUILD.X/PROG");
-    EXPECT_EQ(Full("PROG.", cwd, p), "/tmp/w/PROG.");
-    EXPECT_EQ(Full(".", cwd, p), "/tmp/w");
-    EXPECT_EQ(Full("../../../..", cwd, p), "/");
-    EXPECT_EQ(Full("C:\\X", cwd, p), "/tmp/w/C:/X");
-    EXPECT_EQ(Full(std::string(60, 'N').c_str(), cwd, p), "error " + std::to_string(ERANGE));
+    EXPECT_EQ(Full("PROG", cwd), "/tmp/w/PROG");
+    EXPECT_EQ(Full("../LIB/APP", cwd), "/tmp/LIB/APP");
+    EXPECT_EQ(Full("/X/Y", cwd), "/X/Y");
+    EXPECT_EQ(Full("BUILD.X\\PROG", cwd), "/tmp/w/BUILD.X/PROG");
+    EXPECT_EQ(Full("PROG.", cwd), "/tmp/w/PROG.");
+    EXPECT_EQ(Full(".", cwd), "/tmp/w");
+    EXPECT_EQ(Full("../../../..", cwd), "/");
+    EXPECT_EQ(Full("C:\\X", cwd), "/tmp/w/C:/X");
+    EXPECT_EQ(Full(std::string(60, 'N').c_str(), cwd), "error " + std::to_string(ERANGE));
 }
 
-TEST(PathSplit, BothForms) {
-    EXPECT_EQ(Split("C:\\Work\\Maps\\PROG.TXT", PATH_WINDOWS), "C:|\\Work\\Maps\\|PROG|.TXT");
-    EXPECT_EQ(Split("C:\\Work\\Maps\\BUILD.X\\PROG", PATH_WINDOWS),
-              "C:|\\Work\\Maps\\BUILD.X\\|PROG|");
-    EXPECT_EQ(Split("C:\\Work\\Maps\\PROG.", PATH_WINDOWS), "C:|\\Work\\Maps\\|PROG|.");
-    EXPECT_EQ(Split("OUT", PATH_WINDOWS), "||OUT|");
-    EXPECT_EQ(Split("d:x/y.z.w", PATH_WINDOWS), "d:|x/|y.z|.w");
-    EXPECT_EQ(Split("/tmp/w/BUILD.X/PROG", PATH_POSIX), "|/tmp/w/BUILD.X/|PROG|");
-    EXPECT_EQ(Split("C:OUT.LST", PATH_POSIX), "||C:OUT|.LST");
-    EXPECT_EQ(Split("", PATH_POSIX), "|||");
+TEST(Splitpath, PosixForm) {
+    EXPECT_EQ(Split("/tmp/w/BUILD.X/PROG"), "|/tmp/w/BUILD.X/|PROG|");
+    EXPECT_EQ(Split("/tmp/w/PROG."), "|/tmp/w/|PROG|.");
+    EXPECT_EQ(Split("C:OUT.LST"), "||C:OUT|.LST");
+    EXPECT_EQ(Split("d:x\\y.z.w"), "|d:x\\|y.z|.w");
+    EXPECT_EQ(Split(""), "|||");
 }
 
 TEST(Runtime, StruprChangesOnlyAsciiLetters) {
@@ -94,7 +71,7 @@ class Files : public ::testing::Test {
 
 TEST_F(Files, NamesAreFoundIgnoringCaseAndCreatedAsSpelled) {
     ASSERT_EQ(mkdir((dir / "Sub").c_str(), 0755), 0);
-    WriteFile(dir / "Sub/Data.Map", "hello");
+    WriteBytes(dir / "Sub/Data.Map", "hello");
 
     HANDLE h = OpenRead(dir.path() + "\\SUB\\DATA.MAP");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -119,7 +96,7 @@ TEST_F(Files, NamesAreFoundIgnoringCaseAndCreatedAsSpelled) {
     EXPECT_TRUE(WriteFile(h, "xy", 2, &put, nullptr));
     EXPECT_EQ(put, 2u);
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(ReadFile(dir / "Sub/Data.Map"), "xy");
+    EXPECT_EQ(ReadBytes(dir / "Sub/Data.Map"), "xy");
     h = Create(dir / "SUB/NEW.COD");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
@@ -127,7 +104,7 @@ TEST_F(Files, NamesAreFoundIgnoringCaseAndCreatedAsSpelled) {
 }
 
 TEST_F(Files, ShareModesHoldByFileIdentity) {
-    WriteFile(dir / "in.map", "text");
+    WriteBytes(dir / "in.map", "text");
     ASSERT_EQ(link((dir / "in.map").c_str(), (dir / "hard").c_str()), 0);
     ASSERT_EQ(symlink("in.map", (dir / "soft").c_str()), 0);
 
@@ -137,7 +114,7 @@ TEST_F(Files, ShareModesHoldByFileIdentity) {
         EXPECT_EQ(Create(dir / other), INVALID_HANDLE_VALUE) << other;
         EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     }
-    EXPECT_EQ(ReadFile(dir / "in.map"), "text") << "nothing truncated";
+    EXPECT_EQ(ReadBytes(dir / "in.map"), "text") << "nothing truncated";
     HANDLE again = OpenRead(dir / "hard");
     EXPECT_NE(again, INVALID_HANDLE_VALUE) << "readers share with readers";
     CloseHandle(again);
@@ -163,7 +140,7 @@ TEST_F(Files, ShareModesHoldByFileIdentity) {
 }
 
 TEST_F(Files, SizesAndMappings) {
-    WriteFile(dir / "empty", "");
+    WriteBytes(dir / "empty", "");
     HANDLE h = OpenRead(dir / "empty");
     DWORD high = 7;
     EXPECT_EQ(GetFileSize(h, &high), 0u);
@@ -172,13 +149,51 @@ TEST_F(Files, SizesAndMappings) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
     CloseHandle(h);
 
-    WriteFile(dir / "big", "");
+    WriteBytes(dir / "big", "");
     ASSERT_EQ(truncate((dir / "big").c_str(), 0x1FFFFFFFFLL), 0);
     h = OpenRead(dir / "big");
     EXPECT_EQ(GetFileSize(h, &high), 0xFFFFFFFFu);
     EXPECT_EQ(GetLastError(), NO_ERROR) << "a true size, not a failure";
     EXPECT_EQ(high, 1u);
     CloseHandle(h);
+}
+
+TEST_F(Files, TypesAndWritesRefusedByAPipeOrTheSizeLimit) {
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    WriteBytes(dir / "file", "x");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    HANDLE file = OpenRead(dir / "file");
+    HANDLE device = OpenRead("/dev/null");
+    HANDLE reader = Open(dir / "fifo", GENERIC_READ, shareAll, OPEN_EXISTING);
+    HANDLE writer = Open(dir / "fifo", GENERIC_WRITE, shareAll, OPEN_EXISTING);
+    EXPECT_EQ(GetFileType(file), FILE_TYPE_DISK);
+    EXPECT_EQ(GetFileType(device), FILE_TYPE_CHAR);
+    EXPECT_EQ(GetFileType(writer), FILE_TYPE_PIPE);
+    EXPECT_EQ(GetFileType(nullptr), FILE_TYPE_UNKNOWN);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    // As a process that ignores SIGPIPE and SIGXFSZ, as korval does.
+    auto oldPipe = signal(SIGPIPE, SIG_IGN), oldSize = signal(SIGXFSZ, SIG_IGN);
+    DWORD put = 7;
+    CloseHandle(reader);
+    EXPECT_FALSE(WriteFile(writer, "xy", 2, &put, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
+    EXPECT_EQ(put, 0u);
+
+    HANDLE out = Create(dir / "out");
+    struct rlimit limit, small;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    small = limit;
+    small.rlim_cur = 1;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_FALSE(WriteFile(out, "xy", 2, &put, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_TOO_LARGE);
+    EXPECT_EQ(put, 1u);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGPIPE, oldPipe);
+    signal(SIGXFSZ, oldSize);
+    for (HANDLE h : {file, device, writer, out})
+        CloseHandle(h);
 }
 
 TEST(Memory, BlocksAreZeroedAndFreedByBase) {

@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,8 +34,8 @@ ScratchDir::~ScratchDir() {
 }
 
 Spawned SpawnIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env,
-                int uid) {
+                const std::vector<std::string>& args, const std::vector<std::string>& env, int uid,
+                const ChildSetup& setup) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
@@ -51,12 +53,14 @@ Spawned SpawnIn(const std::string& dir, const std::string& program,
         if (chdir(dir.c_str()) != 0) _exit(127);
         for (const std::string& setting : env)
             putenv(const_cast<char*>(setting.c_str()));
+        if (setup) setup();
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
+        dprintf(2, "cannot run %s: %s\n", program.c_str(), strerror(errno));
         _exit(127);
     }
     close(pipeFds[1]);
@@ -129,6 +133,17 @@ bool WaitSignalTaken(const Spawned& child, int signal, int seconds) {
     return false;
 }
 
+bool WaitEnded(const Spawned& child, int seconds) {
+    for (int tries = 0; tries < seconds * 1000; tries++) {
+        siginfo_t info;
+        info.si_pid = 0;
+        if (waitid(P_PID, child.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+        if (info.si_pid != 0) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
 std::vector<std::string> OpenFilesOf(const Spawned& child) {
     std::vector<std::string> files;
     std::string dir = "/proc/" + std::to_string(child.pid) + "/fd";
@@ -163,13 +178,13 @@ RunResult Finish(Spawned& child) {
 }
 
 RunResult RunIn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args, const std::vector<std::string>& env,
-                int uid) {
-    Spawned child = SpawnIn(dir, program, args, env, uid);
+                const std::vector<std::string>& args, const std::vector<std::string>& env, int uid,
+                const ChildSetup& setup) {
+    Spawned child = SpawnIn(dir, program, args, env, uid, setup);
     return Finish(child);
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
     std::ostringstream bytes;
@@ -177,7 +192,7 @@ std::string ReadFile(const std::string& path) {
     return bytes.str();
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
+void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
     if (!out) throw std::runtime_error("cannot write " + path);

@@ -4,6 +4,7 @@
 #ifndef KORVAL_TESTS_TOOL_RUNNER_H
 #define KORVAL_TESTS_TOOL_RUNNER_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,13 +31,19 @@ class ScratchDir {
     std::string path_;
 };
 
+// What the child does just before it starts the program, with its standard
+// streams in place: sets a limit, puts another file on a stream...
+using ChildSetup = std::function<void()>;
+
 // Runs program with args in directory dir, standard input from /dev/null.
 // Extra environment settings come as "NAME=value". With uid >= 0 the program
 // runs as that user and group (the caller must be root); a child that cannot
-// switch ends with status 126.
+// switch ends with status 126, one that cannot start the program says so on
+// standard error and ends with status 127. setup, when given, runs last in
+// the child.
 RunResult RunIn(const std::string& dir, const std::string& program,
                 const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                int uid = -1);
+                int uid = -1, const ChildSetup& setup = nullptr);
 
 // A program started with its standard output on a pipe that the caller
 // reads when it likes, for tests that act while the program runs: one that
@@ -48,10 +55,14 @@ struct Spawned {
 
 // Starts program in dir, standard input from /dev/null, Ctrl-C at its
 // default whatever the test process does with it; as user uid when it is not
-// negative, like RunIn.
+// negative, and with setup, like RunIn.
 Spawned SpawnIn(const std::string& dir, const std::string& program,
                 const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                int uid = -1);
+                int uid = -1, const ChildSetup& setup = nullptr);
+
+// Waits until the program has ended, leaving it to Finish. False when it has
+// not within seconds.
+bool WaitEnded(const Spawned& child, int seconds);
 
 // Reads exactly count bytes of the program's output (fewer at its end).
 std::string ReadSome(const Spawned& child, size_t count);
@@ -70,8 +81,11 @@ std::vector<std::string> OpenFilesOf(const Spawned& child);
 // Reads the rest of the output and waits for the end.
 RunResult Finish(Spawned& child);
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
+// A whole file as bytes, and a file made to hold exactly bytes; each throws
+// when it cannot. (Named apart from the Win32 ReadFile and WriteFile, which
+// the tests of the platform layer call in the same files.)
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
 // Joins lines, each followed by CR LF.

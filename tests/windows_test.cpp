@@ -1,161 +1,55 @@
-// windows_test.cpp - end-to-end tests of the Windows build: korval.exe run
-// under Wine in a fresh directory, checked by its console output, exit
-// status and output bytes, and compared byte for byte with the Linux build.
+// windows_test.cpp - end-to-end tests of what the Windows build alone does:
+// korval.exe run under Wine in a fresh directory, checked by its console
+// output, exit status and output bytes, and compared byte for byte with the
+// Linux build. The cases of every build run on it from korval_test.cpp and
+// fault_test.cpp.
 //
 // The Windows executable is named by KORVAL_WINDOWS_EXE in the environment
-// (make test-windows sets it, with the Wine prefix to use). Wine maps drive
-// Z: to the Linux root, so /tmp/x is Z:\tmp\x to the Windows build.
+// (make test-windows sets it, with the Wine prefix to use); without it these
+// tests skip. Wine maps drive Z: to the Linux root, so /tmp/x is Z:\tmp\x to
+// the Windows build.
 
 #include "expected_output.h"
 #include "tool_runner.h"
+#include "tools.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <random>
-#include <regex>
 
 namespace {
 
 const std::string kLinuxKorval = KORVAL_EXE;
 const std::string kGenmap = GENMAP_EXE;
-const std::string kWine = WINE_PROGRAM;
 const std::string kSampleMap = std::string(KORVAL_SOURCE_DIR) + "/examples/sample.map";
 
-std::string WindowsKorval() {
-    const char* exe = getenv("KORVAL_WINDOWS_EXE");
-    if (exe == nullptr || *exe == '\0') {
-        ADD_FAILURE() << "KORVAL_WINDOWS_EXE names no executable; run make test-windows";
-        return "korval.exe";
-    }
-    return exe;
-}
-
-// A file the Windows build wrote beside korval.exe.
-std::string BesideExe(const std::string& name) {
-    std::string exe = WindowsKorval();
-    return exe.substr(0, exe.rfind('/') + 1) + name;
-}
-
-// The Windows name of a Linux path.
-std::string OnZ(const std::string& path) {
-    std::string name = "Z:" + path;
-    for (char& c : name)
-        if (c == '/') c = '\\';
-    return name;
-}
-
-// Console text of the Windows build with its CR LF line ends made LF, after
-// checking that every line end is a CR LF.
-std::string Console(const std::string& out) {
-    std::string text;
-    for (size_t i = 0; i < out.size(); i++) {
-        if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n') continue;
-        if (out[i] == '\n' && (i == 0 || out[i - 1] != '\r')) ADD_FAILURE() << "bare LF: " << out;
-        text += out[i];
-    }
-    return text;
-}
-
-struct Outcome {
-    std::string out; // console text, line ends made LF
-    int status;
-};
-
-Outcome WineIn(const std::string& cwd, const std::vector<std::string>& args) {
-    std::vector<std::string> all = {WindowsKorval()};
-    all.insert(all.end(), args.begin(), args.end());
-    RunResult r = RunIn(cwd, kWine, all);
-    return {Console(r.out), r.status};
-}
-
-class WindowsKorvalTest : public ::testing::Test {
-  protected:
-    Outcome Korval(const std::vector<std::string>& args) { return WineIn(dir.path(), args); }
-    ScratchDir dir;
-};
-
-TEST_F(WindowsKorvalTest, HelpScreenAndBanner) {
-    WriteFile(dir / "app.map", kExampleMap);
-    // On Windows "/" always leads an option, so /tmp/app.map is option T.
-    const std::vector<std::vector<std::string>> cases = {
-        {}, {"-A"}, {"/?"}, {"/h"}, {"-x", "app"}, {"app", "/"}, {""}, {"/tmp/app.map"}};
-    for (const auto& args : cases) {
-        Outcome r = Korval(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(AfterBanner(r.out), kHelp) << "args: " << (args.empty() ? "" : args[0]);
-    }
-    EXPECT_FALSE(FileExists(dir / "APP.COD"));
-}
-
-TEST_F(WindowsKorvalTest, BothFormatsByteForByte) {
-    WriteFile(dir / "app.map", kExampleMap);
-    Outcome r = Korval({"-a", "app"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(AfterBanner(r.out), EndLine(4));
-    EXPECT_EQ(ReadFile(dir / "APP.ENT"), kExampleEnt);
-    r = Korval({"app", "/I"});
-    EXPECT_EQ(AfterBanner(r.out), EndLine(5));
-    EXPECT_EQ(ReadFile(dir / "APP.COD"), ExampleInclusiveCod());
-
-    WriteFile(dir / "three.map", kThreeMap);
-    Korval({"three", "-a"});
-    EXPECT_EQ(ReadFile(dir / "THREE.ENT"), kThreeEnt);
-    Korval({"three"});
-    EXPECT_EQ(ReadFile(dir / "THREE.COD"), ThreeCod());
-}
+// The tool's cases, and the guard's own test built for Windows.
+class WindowsKorval : public ToolTest {};
+class WindowsGuard : public ToolTest {};
 
 // The names of the command line in their Windows form, with a directory of
 // the scratch directory as the current one.
-TEST_F(WindowsKorvalTest, NamesInWindowsForm) {
-    for (const char* sub : {"Work", "Work/Maps", "Work/Maps/build.x", "Work/lib", "x"})
+TEST_P(WindowsKorval, NamesInWindowsForm) {
+    for (const char* sub : {"Work", "Work/Maps"})
         ASSERT_EQ(mkdir((dir / sub).c_str(), 0755), 0);
-    auto map = [](int entries) {
-        std::vector<std::string> lines = {"Code"};
-        for (int i = 0; i < entries; i++)
-            lines.push_back(" 0000100" + std::to_string(i) + " _f f.obj");
-        return CrLf(lines);
-    };
-    WriteFile(dir / "Work/Maps/prog.map", map(1));
-    WriteFile(dir / "Work/Maps/prog", map(2));
-    WriteFile(dir / "Work/Maps/Prog.txt", map(3));
-    WriteFile(dir / "Work/lib/app.map", map(4));
-    WriteFile(dir / "Work/Maps/build.x/prog.map", map(5));
     const std::string cwd = dir / "Work/Maps";
-    const std::string win = OnZ(cwd);
-    auto count = [](const std::string& path) { return FileExists(path) ? ReadFile(path)[0] : -1; };
+    const std::string win = tool().FullName(cwd);
+    auto run = [&](const std::vector<std::string>& args) { return tool().Run(cwd, args); };
 
-    WineIn(cwd, {"prog"});
-    EXPECT_EQ(count(cwd + "/PROG.COD"), 1);
-    WineIn(cwd, {"prog", "-a"});
-    EXPECT_EQ(ReadFile(cwd + "/PROG.ENT").substr(0, 3), "1\r\n");
-    WineIn(cwd, {"prog.txt", "out"});
-    EXPECT_EQ(count(cwd + "/OUT.COD"), 3);
-    WineIn(cwd, {"/A", "prog", "out.lst"});
-    EXPECT_EQ(ReadFile(cwd + "/OUT.LST").substr(0, 3), "1\r\n");
-    WineIn(cwd, {"..\\lib\\app", OnZ(dir / "x/y")});
-    EXPECT_EQ(count(dir / "x/Y.COD"), 4);
-    WineIn(cwd, {"build.x\\prog"});
-    EXPECT_EQ(count(cwd + "/build.x/PROG.COD"), 5);
-    WineIn(cwd, {"prog", "one", "two"});
-    EXPECT_EQ(count(cwd + "/TWO.COD"), 1);
-    EXPECT_FALSE(FileExists(cwd + "/ONE.COD"));
     // A name that ends in a dot has no extension: PROG. is the file PROG.
-    ASSERT_EQ(unlink((cwd + "/PROG.COD").c_str()), 0);
-    WineIn(cwd, {"prog."});
-    EXPECT_EQ(count(cwd + "/PROG.COD"), 2);
+    WriteBytes(cwd + "/prog.map", CrLf({"Code", " 00001000 _f f.obj"}));
+    WriteBytes(cwd + "/prog", CrLf({"Code", " 00001000 _f f.obj", " 00001001 _g f.obj"}));
+    run({"prog."});
+    EXPECT_EQ(ReadBytes(cwd + "/PROG.COD")[0], 2);
 
     // The absolute input names, as a failed open reports them.
     const std::vector<std::pair<std::string, std::string>> names = {
         {"nothere", win + "\\NOTHERE.MAP"},
         {"none.", win + "\\NONE."},
-        {"..\\nothere\\x", OnZ(dir / "Work") + "\\NOTHERE\\X.MAP"},
         {"sub/./deeper/../x.y", win + "\\SUB\\X.Y"},
         {"\\nothere", "Z:\\NOTHERE.MAP"},
         {"z:nothere", win + "\\NOTHERE.MAP"},
@@ -164,66 +58,21 @@ TEST_F(WindowsKorvalTest, NamesInWindowsForm) {
         {"\\\\server\\share\\x", "\\\\SERVER\\SHARE\\X.MAP"},
     };
     for (const auto& [arg, full] : names) {
-        Outcome r = WineIn(cwd, {arg});
+        RunResult r = run({arg});
         EXPECT_EQ(r.status, 1) << arg;
         EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + full + "'") << arg;
     }
 }
 
-TEST_F(WindowsKorvalTest, OpenFailuresLeaveTheOutputAlone) {
-    WriteFile(dir / "APP.COD", "keep me");
-    Outcome r = Korval({"app"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + OnZ(dir / "APP.MAP") + "'");
-
-    WriteFile(dir / "app.map", "");
-    r = Korval({"app"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBanner(r.out),
-              "\nUnable to create '" + OnZ(dir / "APP.MAP") + "' file mapping.");
-
-    ASSERT_EQ(truncate((dir / "app.map").c_str(), 0x123456789LL), 0); // sparse: no disk used
-    r = Korval({"app"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBanner(r.out),
-              "\nYou must be joking! I can't read a file 0x0000000123456789 bytes long.");
-    EXPECT_EQ(ReadFile(dir / "APP.COD"), "keep me");
-
-    ASSERT_EQ(mkdir((dir / "dir.map").c_str(), 0755), 0);
-    r = Korval({"dir"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" + OnZ(dir / "DIR.MAP") + "'");
-
-    // The input is held open with read sharing only: it cannot be the output.
-    WriteFile(dir / "app.map", kExampleMap);
-    r = Korval({"app", "App.Map"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open output file 'APP.MAP'");
-    EXPECT_EQ(ReadFile(dir / "app.map"), kExampleMap);
-
-    r = Korval({"app", "nodir\\out"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open output file 'NODIR\\OUT.COD'");
-}
-
-TEST_F(WindowsKorvalTest, WriteFailureIsReportedNotCounted) {
-    if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    WriteFile(dir / "app.map", kExampleMap);
-    ASSERT_EQ(symlink("/dev/full", (dir / "full.cod").c_str()), 0);
-    Outcome r = Korval({"app", "full"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBanner(r.out), "\nUnable to write output file 'FULL.COD'");
-}
-
-TEST_F(WindowsKorvalTest, NamesLongerThanWindowsAllowsAreRefused) {
+TEST_P(WindowsKorval, NamesLongerThanWindowsAllowsAreRefused) {
     std::string longName(300, 'n');
-    Outcome r = Korval({longName});
+    RunResult r = Run({longName});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out), "\nFile name too long: '" + longName + "'");
 
     // Short enough as typed, too long once made absolute.
-    std::string name(259 - OnZ(dir.path()).size(), 'q');
-    r = Korval({name});
+    std::string name(259 - tool().FullName(dir.path()).size(), 'q');
+    r = Run({name});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out), "\nFile name too long: '" + name + "'");
 }
@@ -291,13 +140,13 @@ std::string GeneratedMap(int lines) {
 // The Linux and Windows builds write the same bytes from the same map, in
 // both formats, with and without library lines, and say the same: the
 // sample map, a realistic map in random order and the map of all oddities.
-TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
-    WriteFile(dir / "sample.map", ReadFile(kSampleMap));
+TEST_P(WindowsKorval, SameBytesAsTheLinuxBuild) {
+    WriteBytes(dir / "sample.map", ReadBytes(kSampleMap));
     ASSERT_EQ(RunIn(dir.path(), kGenmap,
                     {"--symbols", "200000", "--order", "random", "--seed", "7", "real.map"})
                   .status,
               0);
-    WriteFile(dir / "odd.map", GeneratedMap(200000));
+    WriteBytes(dir / "odd.map", GeneratedMap(200000));
     for (const char* map : {"sample", "real", "odd"}) {
         for (const char* format : {"-a", "-b"}) {
             for (const char* library : {"-i", "-b"}) {
@@ -311,142 +160,41 @@ TEST_F(WindowsKorvalTest, SameBytesAsTheLinuxBuild) {
                 windowsArgs.insert(windowsArgs.end(), options.begin(), options.end());
 
                 RunResult l = RunIn(dir.path(), kLinuxKorval, linuxArgs);
-                Outcome w = Korval(windowsArgs);
+                RunResult w = Run(windowsArgs);
                 std::string ext = format[1] == 'a' ? ".ENT" : ".COD";
                 std::string what = std::string(map) + " " + format + " " + library;
                 EXPECT_EQ(l.status, 0) << what;
                 EXPECT_EQ(w.status, 0) << what;
                 EXPECT_EQ(AfterBanner(w.out), AfterBanner(l.out)) << what;
-                std::string linuxOut = ReadFile(dir / ("LINUX" + ext));
+                std::string linuxOut = ReadBytes(dir / ("LINUX" + ext));
                 EXPECT_GT(linuxOut.size(), 4u) << what;
-                EXPECT_TRUE(ReadFile(dir / ("WINDOWS" + ext)) == linuxOut) << what;
+                EXPECT_TRUE(ReadBytes(dir / ("WINDOWS" + ext)) == linuxOut) << what;
             }
         }
     }
     // The line echo too.
     RunResult l = RunIn(dir.path(), kLinuxKorval, {"-d", "sample", "linux"});
-    Outcome w = Korval({"-d", "sample", "windows"});
+    RunResult w = Run({"-d", "sample", "windows"});
     EXPECT_EQ(AfterBanner(w.out), AfterBanner(l.out));
-}
-
-// ---------------------------------------------------------------------------
-// Fault reports of the Windows build, as on Linux (fault_test): korval.exe
-// converts with option D and its output on a pipe the test does not read, so
-// that it waits in a write inside the guarded work while the test acts.
-
-class WindowsFault : public WindowsKorvalTest {
-  protected:
-    void SetUp() override { WriteFile(dir / "big.map", BigMap()); }
-
-    Spawned StartHeldUp() {
-        Spawned child = SpawnIn(dir.path(), kWine, {WindowsKorval(), "-d", "big.map"});
-        EXPECT_TRUE(WaitBlockedOnOutput(child)) << "korval.exe never waited on its output";
-        return child;
-    }
-
-    // The run after an exception: the report and the abort line, status 1,
-    // the output created and left empty. Returns the report's "at".
-    std::string ExpectOrderlyAbort(Spawned& child, const std::string& what) {
-        RunResult r = Finish(child);
-        std::string out = Console(r.out);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(out.compare(0, 13, "KORVAL 1.00 -"), 0);
-        std::smatch m;
-        static const std::regex tail(
-            "EXCEPTION : (.*) at (.*)\\.\nKORVAL terminated due to exception\\.$");
-        EXPECT_TRUE(std::regex_search(out, m, tail))
-            << out.substr(out.size() > 300 ? out.size() - 300 : 0);
-        EXPECT_EQ(out.find("EXCEPTION"), out.rfind("EXCEPTION"));
-        EXPECT_EQ(out.find("End KORVAL"), std::string::npos);
-        EXPECT_TRUE(std::regex_match(m[1].str(), std::regex(what))) << m[1];
-        EXPECT_EQ(ReadFile(dir / "BIG.COD"), "");
-        return m[2];
-    }
-};
-
-// Wine turns a read of a mapped page the file no longer holds into an
-// access violation (Windows would not even let the file shrink).
-TEST_F(WindowsFault, MapShrunkUnderTheConversionIsReportedByName) {
-    WriteFile(dir / "KORVAL.COD", ReadFile(BesideExe("KORVAL.COD")));
-    Spawned child = StartHeldUp();
-    ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
-    std::string at = ExpectOrderlyAbort(child, "Access error\\. Ref to locn 0x[0-9A-F]{8}");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(
-        at, m,
-        std::regex("(GetaLine|CopyLine|FindEither)\\(korval\\.cpp\\.obj\\)\\+0x([0-9A-F]+)")))
-        << at;
-    uint32_t offset = (uint32_t)std::stoul(m[2], nullptr, 16);
-
-    // Without a code map the same place is shown as a plain address.
-    ASSERT_EQ(unlink((dir / "KORVAL.COD").c_str()), 0);
-    WriteFile(dir / "big.map", BigMap());
-    child = StartHeldUp();
-    ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
-    at = ExpectOrderlyAbort(child, "Access error\\. Ref to locn 0x[0-9A-F]{8}");
-    ASSERT_TRUE(std::regex_match(at, std::regex("0x[0-9A-F]{8}"))) << at;
-    uint32_t plain = (uint32_t)std::stoul(at.substr(2), nullptr, 16);
-    for (const CodRecord& r : ReadCod(ReadFile(BesideExe("KORVAL.COD"))))
-        if (r.routine == m[1].str()) {
-            EXPECT_EQ(plain, r.addr + offset);
-        }
-}
-
-TEST_F(WindowsFault, CtrlCDuringTheConversion) {
-    WriteFile(dir / "KORVAL.COD", ReadFile(BesideExe("KORVAL.COD")));
-    Spawned child = StartHeldUp();
-    ASSERT_EQ(kill(child.pid, SIGINT), 0);
-    // Wine hands Ctrl-C to a thread of its own, which stops the converting
-    // thread; give it the time before that thread may write on.
-    usleep(300000);
-    ExpectOrderlyAbort(child, "Control-C interrupt");
 }
 
 // The guard's own test of Ctrl-C (tests/windows), which waits, busy in its
 // guard, to be interrupted.
-TEST(WindowsGuard, CtrlCIsDeliveredWhereTheWorkWasInterrupted) {
-    ScratchDir dir;
-    Spawned child =
-        SpawnIn(dir.path(), kWine, {BesideExe("tests/windows/guard_test.exe"), "ctrl-c"});
+TEST_P(WindowsGuard, CtrlCIsDeliveredWhereTheWorkWasInterrupted) {
+    Tool guard = tool();
+    guard.exe = tool().Beside("tests/windows/guard_test.exe");
+    Spawned child = guard.Spawn(dir.path(), {"ctrl-c"});
     for (int tries = 0; tries < 20000 && !FileExists(dir / "spinning"); tries++)
         usleep(1000);
     ASSERT_TRUE(FileExists(dir / "spinning"));
     usleep(100000);
     ASSERT_EQ(kill(child.pid, SIGINT), 0);
-    RunResult r = Finish(child);
+    RunResult r = guard.Finish(child);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(Console(r.out), "ctrl-c: passed\n");
+    EXPECT_EQ(r.out, "ctrl-c: passed\n");
 }
 
-TEST(WindowsCodeMap, HoldsTheToolsFunctionsAndIsItsOwnConversion) {
-    std::string cod = ReadFile(BesideExe("KORVAL.COD"));
-    std::vector<CodRecord> records = ReadCod(cod);
-    ASSERT_GT(records.size(), 40u);
-    std::map<std::string, std::string> moduleOf;
-    for (size_t i = 0; i < records.size(); i++) {
-        EXPECT_GE(records[i].addr, 0x400000u) << records[i].routine;
-        if (i > 0) {
-            EXPECT_LE(records[i - 1].addr, records[i].addr) << records[i].routine;
-        }
-        moduleOf[records[i].routine] = records[i].module;
-    }
-    const std::pair<const char*, const char*> expected[] = {
-        {"main", "korval.cpp.obj"},        {"GetaLine", "korval.cpp.obj"},
-        {"SaveEntry", "korval.cpp.obj"},   {"WriteOutputB", "korval.cpp.obj"},
-        {"OpenDebug", "mapdebug.cpp.obj"}, {"HandleException", "mapdebug.cpp.obj"},
-        {"GuardRun", "exceptions.cpp.o"},  {"mainCRTStartup", "crt2.o"},
-        {"___chkstk_ms", "_chkstk_ms.o"},
-    };
-    for (const auto& e : expected) {
-        EXPECT_EQ(moduleOf.count(e.first), 1u) << e.first;
-        EXPECT_EQ(moduleOf[e.first], e.second) << e.first;
-    }
-    // The build made it with the Linux korval; korval.exe makes the same.
-    ScratchDir dir;
-    WriteFile(dir / "KORVAL.MAP", ReadFile(BesideExe("KORVAL.MAP")));
-    Outcome r = WineIn(dir.path(), {"KORVAL.MAP", "OWN.COD"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(ReadFile(dir / "OWN.COD") == cod);
-}
+INSTANTIATE_TEST_SUITE_P(, WindowsKorval, ::testing::Values(WindowsTool()), ToolName);
+INSTANTIATE_TEST_SUITE_P(, WindowsGuard, ::testing::Values(WindowsTool()), ToolName);
 
 } // namespace

@@ -27,18 +27,23 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
-// The facilities that can be made to fail, named as in KORVAL_FAIL.
-enum Facility {
-    FAULT_CREATEFILE,
-    FAULT_GETFILESIZE,
-    FAULT_CREATEFILEMAPPING,
-    FAULT_MAPVIEWOFFILE,
-    FAULT_READFILE,
-    FAULT_WRITEFILE,
-    FAULT_CLOSEHANDLE,
-    FAULT_VIRTUALALLOC,
-    FAULT_FACILITIES
-};
+// The facilities that can be made to fail: X(enumerator, name), the name
+// being the one KORVAL_FAIL and the fault log use. The one list of them,
+// for the enum below, faults.cpp and the tests.
+#define KORVAL_FACILITIES(X)                                                                       \
+    X(FAULT_CREATEFILE, "CreateFileA")                                                             \
+    X(FAULT_GETFILESIZE, "GetFileSize")                                                            \
+    X(FAULT_GETFILETYPE, "GetFileType")                                                            \
+    X(FAULT_CREATEFILEMAPPING, "CreateFileMappingA")                                               \
+    X(FAULT_MAPVIEWOFFILE, "MapViewOfFile")                                                        \
+    X(FAULT_READFILE, "ReadFile")                                                                  \
+    X(FAULT_WRITEFILE, "WriteFile")                                                                \
+    X(FAULT_CLOSEHANDLE, "CloseHandle")                                                            \
+    X(FAULT_VIRTUALALLOC, "VirtualAlloc")
+
+#define KORVAL_FACILITY_ENUMERATOR(enumerator, name) enumerator,
+enum Facility { KORVAL_FACILITIES(KORVAL_FACILITY_ENUMERATOR) FAULT_FACILITIES };
+#undef KORVAL_FACILITY_ENUMERATOR
 
 #ifdef KORVAL_FAULT_INJECTION
 // Counts a call of facility. True when this call is the one to fail; the

@@ -4,9 +4,8 @@
 // A test run of the tool is steered by two environment settings:
 //   KORVAL_FAIL=Facility:N[:Error]  the Nth call (from 1) of that facility
 //       fails with that Win32 error (decimal; ERROR_ACCESS_DENIED if none);
-//       the facilities are the names of the calls: CreateFileA, GetFileSize,
-//       CreateFileMappingA, MapViewOfFile, ReadFile, WriteFile, CloseHandle,
-//       VirtualAlloc.
+//       the facilities are the calls KORVAL_FACILITIES in checked.h lists,
+//       by name: CreateFileA, GetFileSize, ReadFile...
 //   KORVAL_FAULT_LOG=path  at exit, the calls made of each facility and what
 //       is still held are written there, one "name count" a line, ending
 //       with "handles N" and "blocks N".
@@ -21,10 +20,9 @@
 
 namespace {
 
-const char* const kNames[FAULT_FACILITIES] = {
-    "CreateFileA", "GetFileSize", "CreateFileMappingA", "MapViewOfFile",
-    "ReadFile",    "WriteFile",   "CloseHandle",        "VirtualAlloc",
-};
+#define KORVAL_FACILITY_NAME(enumerator, name) name,
+const char* const kNames[FAULT_FACILITIES] = {KORVAL_FACILITIES(KORVAL_FACILITY_NAME)};
+#undef KORVAL_FACILITY_NAME
 
 struct Plan {
     int facility = -1; // none: only count

@@ -1,5 +1,6 @@
 // unix/files.cpp - Win32 file services on POSIX: CreateFileA, GetFileSize,
-// CreateFileMappingA, MapViewOfFile, ReadFile, WriteFile, CloseHandle.
+// GetFileType, CreateFileMappingA, MapViewOfFile, ReadFile, WriteFile,
+// CloseHandle.
 //
 // A HANDLE is a pointer to an Object of this file. Two things of Win32 are
 // kept that POSIX does not give by itself:
@@ -56,10 +57,14 @@ std::set<Object*>& Live() {
     return live;
 }
 
-unsigned AddUse(const struct stat& st, DWORD access, DWORD share) {
+unsigned AddUse(const FileUse& use) {
     static unsigned lastId = 0;
-    Uses()[++lastId] = FileUse{st.st_dev, st.st_ino, access, share};
+    Uses()[++lastId] = use;
     return lastId;
+}
+
+unsigned AddUse(const struct stat& st, DWORD access, DWORD share) {
+    return AddUse(FileUse{st.st_dev, st.st_ino, access, share});
 }
 
 // Whether a new open with access and share can coexist with a held use.
@@ -97,6 +102,10 @@ DWORD ErrorFromErrno(int err) {
         return ERROR_WRITE_FAULT;
     case EBADF:
         return ERROR_INVALID_HANDLE;
+    case EPIPE: // a pipe without a reader, where SIGPIPE is ignored
+        return ERROR_NO_DATA;
+    case EFBIG: // past the file size limit, where SIGXFSZ is ignored
+        return ERROR_FILE_TOO_LARGE;
     default:
         return ERROR_ACCESS_DENIED;
     }
@@ -105,6 +114,13 @@ DWORD ErrorFromErrno(int err) {
 BOOL Fail(DWORD error) {
     lastError = error;
     return FALSE;
+}
+
+// A failed open after the descriptor was had: closes it, keeping error.
+HANDLE FailClosing(int fd, DWORD error) {
+    close(fd);
+    Fail(error);
+    return INVALID_HANDLE_VALUE;
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
@@ -250,23 +266,16 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close(fd);
-        Fail(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!SharingAllows(st, dwDesiredAccess, dwShareMode)) {
-        close(fd);
-        Fail(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (create && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
-        int err = errno;
-        close(fd);
-        Fail(ErrorFromErrno(err));
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fstat(fd, &st) != 0) return FailClosing(fd, ErrorFromErrno(errno));
+    if (S_ISDIR(st.st_mode)) return FailClosing(fd, ERROR_ACCESS_DENIED);
+    if (!SharingAllows(st, dwDesiredAccess, dwShareMode))
+        return FailClosing(fd, ERROR_SHARING_VIOLATION);
+    // Reads and writes wait, as Win32's do.
+    int status = fcntl(fd, F_GETFL);
+    if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1)
+        return FailClosing(fd, ErrorFromErrno(errno));
+    if (create && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)
+        return FailClosing(fd, ErrorFromErrno(errno));
     lastError = NO_ERROR;
     return NewObject(Object::File, fd, 0, AddUse(st, dwDesiredAccess, dwShareMode));
 }
@@ -287,6 +296,25 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)(size >> 32);
     lastError = NO_ERROR;
     return (DWORD)size;
+}
+
+DWORD GetFileType(HANDLE hFile) {
+    if (FaultInjected(FAULT_GETFILETYPE)) return FILE_TYPE_UNKNOWN;
+    Object* file = Find(hFile, Object::File);
+    struct stat st;
+    if (!file) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    if (fstat(file->fd, &st) != 0) {
+        Fail(ErrorFromErrno(errno));
+        return FILE_TYPE_UNKNOWN;
+    }
+    lastError = NO_ERROR;
+    if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+    if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+    return FILE_TYPE_UNKNOWN;
 }
 
 HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
@@ -339,10 +367,8 @@ LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwF
     // The rest of the last page reads as zeros; no byte of it is the file's.
     size_t page = (size_t)sysconf(_SC_PAGESIZE);
     PoisonMemory((char*)view + mapping->size, (page - mapping->size % page) % page);
-    struct stat st;
-    fstat(mapping->fd, &st);
-    const FileUse& use = Uses().at(mapping->useId);
-    AddUse(st, use.access, use.share);
+    // The view holds the mapping's file as the mapping does.
+    AddUse(Uses().at(mapping->useId));
     lastError = NO_ERROR;
     return view;
 }

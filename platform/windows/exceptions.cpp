@@ -332,10 +332,10 @@ BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
 }
 
 DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max) {
-    const NT_TIB* Tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+    ULONG_PTR Low = 0, High = 0;
     if (ExceptionInfo->ContextRecord == nullptr) return 0;
-    return CallChain(ExceptionInfo->ContextRecord, (ULONG_PTR)Tib->StackLimit,
-                     (ULONG_PTR)Tib->StackBase, Returns, Max);
+    GetCurrentThreadStackLimits(&Low, &High);
+    return CallChain(ExceptionInfo->ContextRecord, Low, High, Returns, Max);
 }
 
 // The C runtime has no way to try its stream lock: this one waits for

@@ -1,0 +1,262 @@
+// callchain_test.cpp - CallChain on a real fault inside the C library.
+//
+// A chain of routines, compiled as the build compiles everything, ends in
+// strlen on a null pointer. A SIGSEGV handler of the test's own, on an
+// alternate stack, walks the chain from the signal's context and jumps
+// back. The return addresses must lie inside the routines of the chain, in
+// order, and further out inside main; the routines' extents come from the
+// symbol table of the test executable itself.
+
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+// The contexts and the .plt that the tests make and read are x86-64 ones.
+#if defined(__x86_64__)
+
+#if defined(__clang__)
+#define CHAINED __attribute__((noinline))
+#else
+#define CHAINED __attribute__((noinline, noclone))
+#endif
+
+// Under AddressSanitizer strlen is its interceptor, which calls the C
+// library's: one frame more before the chain's own.
+#if defined(__SANITIZE_ADDRESS__)
+const size_t kInterposed = 1;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+const size_t kInterposed = 1;
+#else
+const size_t kInterposed = 0;
+#endif
+#else
+const size_t kInterposed = 0;
+#endif
+
+volatile const char* volatile NullText = nullptr;
+volatile size_t Sink;
+
+// Each call is followed by a store, so none is a tail call. The null
+// pointer given to strlen is the fault under test, not a sanitizer's report.
+CHAINED __attribute__((no_sanitize("undefined"))) void Level1() {
+    Sink = strlen((const char*)NullText);
+}
+CHAINED void Level2() {
+    Level1();
+    Sink = Sink + 1;
+}
+CHAINED void Level3() {
+    Level2();
+    Sink = Sink + 1;
+}
+CHAINED void Level4() {
+    Level3();
+    Sink = Sink + 1;
+}
+
+namespace {
+
+const DWORD kMax = 64;
+
+// What the handler found, with the bounds it was given.
+struct Walks {
+    ULONG_PTR Low, High;       // the faulting thread's stack
+    ULONG_PTR AltLow, AltHigh; // the handler's own stack
+    ULONG_PTR Returns[kMax];
+    DWORD Count;
+    ULONG_PTR Capped[kMax]; // with Max 2
+    DWORD CappedCount;
+    DWORD OtherStackCount; // with the bounds of the handler's stack
+    DWORD AstrayCount;     // with the program counter outside every object
+} W;
+
+sigjmp_buf Back;
+
+void OnSegv(int, siginfo_t*, void* Context) {
+    W.Count = CallChain(Context, W.Low, W.High, W.Returns, kMax);
+    W.CappedCount = CallChain(Context, W.Low, W.High, W.Capped, 2);
+    W.OtherStackCount = CallChain(Context, W.AltLow, W.AltHigh, W.Capped + 2, kMax);
+    ucontext_t Astray;
+    memcpy(&Astray, Context, sizeof Astray);
+    Astray.uc_mcontext.gregs[REG_RIP] = 0x10;
+    W.AstrayCount = CallChain(&Astray, W.Low, W.High, W.Capped + 2, kMax);
+    siglongjmp(Back, 1);
+}
+
+// Runs Level4 with the handler in force; true when it faulted.
+bool FaultUnderHandler() {
+    pthread_attr_t Attr;
+    void* Base;
+    size_t Size;
+    if (pthread_getattr_np(pthread_self(), &Attr) != 0) return false;
+    pthread_attr_getstack(&Attr, &Base, &Size);
+    pthread_attr_destroy(&Attr);
+    W = Walks();
+    W.Low = (ULONG_PTR)Base;
+    W.High = W.Low + Size;
+
+    static std::vector<char> AltStack(1 << 16);
+    stack_t Alt = {AltStack.data(), 0, AltStack.size()}, OldAlt;
+    W.AltLow = (ULONG_PTR)AltStack.data();
+    W.AltHigh = W.AltLow + AltStack.size();
+    struct sigaction Action, Old;
+    memset(&Action, 0, sizeof Action);
+    Action.sa_sigaction = OnSegv;
+    Action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&Action.sa_mask);
+    sigaltstack(&Alt, &OldAlt);
+    sigaction(SIGSEGV, &Action, &Old);
+    volatile bool Faulted = true;
+    if (sigsetjmp(Back, 1) == 0) {
+        Level4();
+        Faulted = false;
+    }
+    sigaction(SIGSEGV, &Old, nullptr);
+    sigaltstack(&OldAlt, nullptr);
+    return Faulted;
+}
+
+// This executable as its own file tells, at run-time addresses: its
+// functions from the symbol table, and where its .plt lies.
+struct Function {
+    uintptr_t Start, Size;
+    std::string Name;
+};
+struct Image {
+    std::vector<Function> Functions;
+    uintptr_t Plt = 0, PltSize = 0;
+};
+
+int MainBias(dl_phdr_info* Info, size_t, void* Bias) {
+    *(uintptr_t*)Bias = Info->dlpi_addr;
+    return 1; // the first object is the executable
+}
+
+Image ReadImage() {
+    Image Self;
+    uintptr_t Bias = 0;
+    dl_iterate_phdr(MainBias, &Bias);
+    int Fd = open("/proc/self/exe", O_RDONLY);
+    struct stat St;
+    if (Fd < 0 || fstat(Fd, &St) != 0) return Self;
+    void* Map = mmap(nullptr, St.st_size, PROT_READ, MAP_PRIVATE, Fd, 0);
+    close(Fd);
+    if (Map == MAP_FAILED) return Self;
+    const char* Base = (const char*)Map;
+    const Elf64_Ehdr* Eh = (const Elf64_Ehdr*)Base;
+    const Elf64_Shdr* Sh = (const Elf64_Shdr*)(Base + Eh->e_shoff);
+    const char* SectionNames = Base + Sh[Eh->e_shstrndx].sh_offset;
+    for (int i = 0; i < Eh->e_shnum; i++) {
+        if (strcmp(SectionNames + Sh[i].sh_name, ".plt") == 0) {
+            Self.Plt = Bias + Sh[i].sh_addr;
+            Self.PltSize = Sh[i].sh_size;
+        }
+        if (Sh[i].sh_type != SHT_SYMTAB) continue;
+        const Elf64_Sym* Syms = (const Elf64_Sym*)(Base + Sh[i].sh_offset);
+        const char* Names = Base + Sh[Sh[i].sh_link].sh_offset;
+        for (size_t s = 0; s < Sh[i].sh_size / sizeof *Syms; s++)
+            if (ELF64_ST_TYPE(Syms[s].st_info) == STT_FUNC && Syms[s].st_value != 0)
+                Self.Functions.push_back(
+                    {Bias + Syms[s].st_value, Syms[s].st_size, Names + Syms[s].st_name});
+    }
+    munmap(Map, St.st_size);
+    return Self;
+}
+
+// The function whose code holds the call that Return returns from.
+const Function* Caller(const std::vector<Function>& Functions, ULONG_PTR Return) {
+    for (const Function& F : Functions)
+        if (Return - 1 >= F.Start && Return - 1 < F.Start + F.Size) return &F;
+    return nullptr;
+}
+
+std::string Describe(const std::vector<Function>& Functions, const ULONG_PTR* Returns, DWORD n) {
+    std::string Text;
+    char Line[64];
+    for (DWORD i = 0; i < n; i++) {
+        const Function* F = Caller(Functions, Returns[i]);
+        snprintf(Line, sizeof Line, "  %#lx ", (unsigned long)Returns[i]);
+        Text += Line + (F != nullptr ? F->Name : std::string("?")) + "\n";
+    }
+    return Text;
+}
+
+TEST(CallChain, NamesTheCallersOfAFaultInsideTheCLibrary) {
+    PrepareCallChain();
+    ASSERT_TRUE(FaultUnderHandler());
+    const std::vector<Function> Functions = ReadImage().Functions;
+    ASSERT_FALSE(Functions.empty()) << "no symbol table in /proc/self/exe";
+    std::string Chain = Describe(Functions, W.Returns, W.Count);
+
+    // Innermost first: the caller of strlen, and each caller of that.
+    void (*const Expected[])() = {Level1, Level2, Level3, Level4};
+    ASSERT_GT(W.Count, kInterposed + 4) << Chain;
+    for (size_t i = 0; i < 4; i++) {
+        const Function* F = Caller(Functions, W.Returns[kInterposed + i]);
+        ASSERT_NE(F, nullptr) << Chain;
+        EXPECT_EQ(F->Start, (uintptr_t)Expected[i]) << "frame " << i << ":\n" << Chain;
+    }
+    // Further out, through GoogleTest's frames, main.
+    bool ReachedMain = false;
+    for (DWORD i = kInterposed + 4; i < W.Count; i++) {
+        const Function* F = Caller(Functions, W.Returns[i]);
+        ReachedMain |= F != nullptr && F->Name == "main";
+    }
+    EXPECT_TRUE(ReachedMain) << Chain;
+
+    // At most Max, the same ones.
+    ASSERT_EQ(W.CappedCount, 2u);
+    EXPECT_EQ(W.Capped[0], W.Returns[0]);
+    EXPECT_EQ(W.Capped[1], W.Returns[1]);
+    // Nothing from bounds that exclude the thread's stack, nor from a
+    // program counter in no loaded object.
+    EXPECT_EQ(W.OtherStackCount, 0u);
+    EXPECT_EQ(W.AstrayCount, 0u);
+}
+
+// Inside a PLT entry the CFA is a DWARF expression of rsp and rip: rsp + 8
+// at first, rsp + 16 once the entry has pushed its relocation index (from
+// its byte 11 on). A context stopped at either place, on a stack of the
+// test's making, gives the return address on that stack.
+TEST(CallChain, FollowsTheCfaExpressionOfAPltEntry) {
+    PrepareCallChain();
+    Image Self = ReadImage();
+    if (Self.PltSize < 32) GTEST_SKIP() << "no .plt";
+    const uint8_t* Entry = (const uint8_t*)Self.Plt + 16; // past the resolver's own entry
+    if (Entry[0] != 0xff || Entry[1] != 0x25 || Entry[6] != 0x68)
+        GTEST_SKIP() << "a .plt of another layout";
+
+    const ULONG_PTR Return = (ULONG_PTR)Level2 + 4;
+    for (int Offset : {0, 11}) {
+        ULONG_PTR Stack[4] = {Return, 0, 0, 0};
+        if (Offset == 11) Stack[0] = 1, Stack[1] = Return; // the index on top
+        ucontext_t Uc;
+        memset(&Uc, 0, sizeof Uc);
+        Uc.uc_mcontext.gregs[REG_RIP] = (greg_t)(Entry + Offset);
+        Uc.uc_mcontext.gregs[REG_RSP] = (greg_t)Stack;
+        ULONG_PTR Returns[1] = {0};
+        EXPECT_EQ(CallChain(&Uc, (ULONG_PTR)Stack, (ULONG_PTR)(Stack + 4), Returns, 1), 1u)
+            << "at byte " << Offset;
+        EXPECT_EQ(Returns[0], Return) << "at byte " << Offset;
+    }
+}
+
+} // namespace
+
+#endif
