@@ -35,7 +35,7 @@ static ULONG_PTR LoadBias = 0;
 /* The most records whose size, count times 52, fits in 32 bits. */
 #define MAX_MAPS ((uint32_t)(0xFFFFFFFFu / sizeof(DEBUGMAP))) /* 82,595,524 */
 
-#define MAX_CHAIN 16  /* the most calling frames a report names */
+#define MAX_CHAIN  16 /* the most calling frames a report names */
 #define MAX_FRAMES 64 /* the most frames walked to find them */
 
 /* The name of the running executable's own code map: its path with the

@@ -36,10 +36,8 @@ typedef struct DEBUGMAP {
 
 /* The record must be the file's 52 bytes with no padding. */
 typedef char DEBUGMAP_HAS_52_BYTES[sizeof(DEBUGMAP) == 52 ? 1 : -1];
-typedef char DEBUGMAP_HAS_NO_PADDING[offsetof(DEBUGMAP, Routine) == 4 &&
-                                             offsetof(DEBUGMAP, Module) == 36
-                                         ? 1
-                                         : -1];
+typedef char DEBUGMAP_HAS_NO_PADDING
+    [offsetof(DEBUGMAP, Routine) == 4 && offsetof(DEBUGMAP, Module) == 36 ? 1 : -1];
 
 /* The loaded table: iNumMaps records from pDebugMap in ascending SymbAddr;
  * iNumMaps 0 means there is none. */

@@ -493,7 +493,18 @@ void CallPlain(void* Arg) {
 BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags) {
     ThreadGuards& T = This;
     if (!T.Ready) SetUpThread(T);
-    if ((Flags & GUARD_CTRL_C) && !T.TimerReady) SetUpCtrlC(T);
+    // A Ctrl-C that comes while the first Ctrl-C guard of the thread is set
+    // up waits until the guard is in force: once the handler is there, the
+    // guard takes it.
+    sigset_t Held;
+    bool Holding = (Flags & GUARD_CTRL_C) && !T.TimerReady;
+    if (Holding) {
+        sigset_t CtrlC;
+        sigemptyset(&CtrlC);
+        sigaddset(&CtrlC, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &CtrlC, &Held);
+        SetUpCtrlC(T);
+    }
     Guard Frame;
     Frame.Filter = Filter;
     Frame.Flags = Flags;
@@ -514,6 +525,7 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
         return FALSE;
     }
     T.Innermost = &Frame;
+    if (Holding) pthread_sigmask(SIG_SETMASK, &Held, nullptr);
     Work(Arg);
     if (T.InterruptPending && HasCtrlCGuard(T)) DeliverPendingInterrupt(T);
     return TRUE;
