@@ -36,6 +36,8 @@ typedef uintptr_t ULONG_PTR;
 typedef size_t SIZE_T;
 typedef int32_t LONG;
 typedef void* PVOID;
+typedef void* HMODULE;
+typedef char* LPSTR;
 
 #ifndef TRUE
 #define TRUE  1
@@ -44,6 +46,11 @@ typedef void* PVOID;
 
 #define INVALID_HANDLE_VALUE       ((HANDLE)(intptr_t)-1)
 #define INVALID_FILE_SIZE          ((DWORD)0xFFFFFFFF)
+
+/* GetStdHandle. */
+#define STD_INPUT_HANDLE           ((DWORD)-10)
+#define STD_OUTPUT_HANDLE          ((DWORD)-11)
+#define STD_ERROR_HANDLE           ((DWORD)-12)
 
 /* CreateFileA: access, share mode, disposition, attributes. */
 #define GENERIC_READ               0x80000000u
@@ -81,6 +88,7 @@ typedef void* PVOID;
 #define ERROR_SHARING_VIOLATION    32u
 #define ERROR_INVALID_PARAMETER    87u
 #define ERROR_DISK_FULL            112u
+#define ERROR_INSUFFICIENT_BUFFER  122u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_FILE_TOO_LARGE       223u
 #define ERROR_NO_DATA              232u
@@ -169,6 +177,19 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
  * system reported an error while closing a file (a late write failure). */
 BOOL CloseHandle(HANDLE hObject);
 
+/* The handle of standard input, output or error (STD_INPUT_HANDLE,
+ * STD_OUTPUT_HANDLE, STD_ERROR_HANDLE): file descriptors 0, 1 and 2, which
+ * the handle neither owns nor closes. WriteFile on one of them takes no lock
+ * and touches no table of this layer, so that a signal handler can use it.
+ * INVALID_HANDLE_VALUE for any other number. */
+HANDLE GetStdHandle(DWORD nStdHandle);
+
+/* The path of the running executable (hModule must be NULL), as the system
+ * names it: its length, with the terminator written; nSize when the buffer is
+ * too small (ERROR_INSUFFICIENT_BUFFER, the name cut to nSize - 1 characters);
+ * 0 with the last error set on failure. */
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
 /* The error code of the last failing call of this layer, on this thread. */
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
@@ -226,7 +247,7 @@ typedef struct _EXCEPTION_RECORD {
 
 typedef struct _EXCEPTION_POINTERS {
     PEXCEPTION_RECORD ExceptionRecord;
-    PVOID ContextRecord; /* the signal's ucontext_t; null for a raised exception */
+    PVOID ContextRecord; /* a ucontext_t: the signal's, or RaiseException's own */
 } EXCEPTION_POINTERS, *PEXCEPTION_POINTERS;
 
 /*
@@ -282,31 +303,87 @@ extern "C" {
 #endif
 
 /*
- * The exception guard: runs Work with the guard active and returns TRUE when
- * Work returned. Every exception raised meanwhile, in Work or anything it
- * calls (a processor fault, Ctrl-C, RaiseException), goes to Filter at once,
- * on the faulting thread and before anything is unwound; with the verdict
- * EXCEPTION_EXECUTE_HANDLER the work is abandoned and GuardRun returns FALSE,
- * which is where the handler block runs. EXCEPTION_CONTINUE_SEARCH passes the
- * exception to the enclosing guard, or to its default course when there is
- * none; EXCEPTION_CONTINUE_EXECUTION resumes where it happened. Outside every
- * guard exceptions take their default course and never reach a filter.
+ * The exception guard: GuardCall runs Work(Arg) with the guard active and
+ * returns TRUE when Work returned. Every exception raised meanwhile on this
+ * thread, in Work or anything it calls (a processor fault, RaiseException,
+ * and with GUARD_CTRL_C Ctrl-C), goes to Filter on the faulting thread before
+ * anything is unwound; with the verdict EXCEPTION_EXECUTE_HANDLER the work is
+ * abandoned and GuardCall returns FALSE, which is where the handler block
+ * runs. EXCEPTION_CONTINUE_SEARCH passes the exception to the enclosing guard
+ * of the same thread, and at the outermost to the course it would have had
+ * without the guard; EXCEPTION_CONTINUE_EXECUTION resumes where it happened.
+ * An exception on a thread without a guard never reaches a filter. A C++
+ * exception thrown by Work passes through GuardCall, which leaves the guard.
+ *
+ * Any thread may enter guards, which nest. What a guard needs is set up once:
+ * the handlers the first time any thread enters a guard, the rest the first
+ * time each thread does (an alternate stack of the thread's own for the
+ * handlers, so that a stack overflow is caught too). Later calls install and
+ * remove nothing, so a guard costs little more than a plain call.
+ *
+ * The filter may run in a signal handler (POSIX) or in the system's exception
+ * dispatch (Windows), with the faulting work stopped wherever it was: it must
+ * not wait for a lock that the work may hold, and should neither allocate nor
+ * use stdio. An asynchronous exception (Ctrl-C) is offered only once the
+ * thread is in the program's own code (IsProgramCode), never while it is
+ * inside the C library, whose locks and buffers it may be holding; a second
+ * Ctrl-C before then takes its default course.
  *
  * On POSIX the guard is a set of signal handlers (SIGSEGV, SIGBUS, SIGFPE,
- * SIGILL, SIGTRAP, and SIGINT unless it is ignored) on an alternate signal
- * stack, so that a stack overflow is caught as well; they are in force only
- * while a guard is active, and the dispositions, the alternate stack and the
- * signal mask found on entry are in force again when GuardRun returns. The
- * filter is called from the signal handler. One thread only.
- *
- * On Windows the guard is __try/__except where the compiler has them, and
- * with MinGW-w64 GCC a vectored exception handler, registered while a guard
- * is active, that calls the filters with the real EXCEPTION_POINTERS;
- * Ctrl-C is delivered to the guarded thread as STATUS_CONTROL_C_EXIT.
- * One thread only there too.
+ * SIGILL, SIGTRAP; with GUARD_CTRL_C also SIGINT, unless the program was
+ * started with it ignored, and SIGALRM from a timer of the thread's own);
+ * a signal no guard takes is handed to whatever handled it before, or takes
+ * its default course. On Windows it is a vectored exception handler, and
+ * Ctrl-C is delivered to the guarded thread as STATUS_CONTROL_C_EXIT by a
+ * console control handler; exceptions with a success or informational code
+ * (a C++ throw, a debugger's message) are never offered.
  */
 typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
+
+#define GUARD_CTRL_C 0x1u /* GuardCall: Ctrl-C is an exception of this guard */
+
+BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags);
+
+/* GuardCall with GUARD_CTRL_C, for work without an argument. */
 BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
+
+/* The return addresses of the frames that called the one in which the
+ * exception being offered to a filter happened, innermost first: at most Max
+ * into Returns; returns how many. For use by a filter: it reads only the
+ * faulting thread's stack, takes no lock and allocates nothing. */
+DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max);
+
+/* Appends Text to standard output through the C library's stream, as
+ * printf would, unless another thread holds the stream: then nothing is
+ * written and FALSE comes back; it never waits. A filter calls it only when
+ * the exception happened in the program's own code, where the stream is not
+ * half-way through a call of this thread's. */
+BOOL PutStdoutNoWait(const char* Text);
+
+/* ---- program.cpp --------------------------------------------------------- */
+
+/* How far the running executable lies from the addresses it was linked at:
+ * its load bias (POSIX) or its module base minus its preferred image base
+ * (Windows); 0 for an executable linked at fixed addresses. */
+ULONG_PTR ProgramLoadBias(void);
+
+/* Whether Address lies in the code of the running executable itself (not in
+ * a shared library, the C library's or any other). Lock-free once the guard
+ * or ProgramLoadBias has been used. */
+BOOL IsProgramCode(ULONG_PTR Address);
+
+/* The line end of console text: CR LF on Windows, LF elsewhere. */
+#ifdef _WIN32
+#define LINE_END "\r\n"
+#else
+#define LINE_END "\n"
+#endif
+
+/* The two forms of file names the path functions know. */
+enum PathForm {
+    PATH_POSIX,  /* "/" roots a name, results use "/", no drives */
+    PATH_WINDOWS /* drive letters and network names, results use "\" */
+};
 
 /* ---- callchain.cpp ------------------------------------------------------ */
 

@@ -1,5 +1,5 @@
-// capture.h - what a piece of code prints on standard output, for the tests
-// of the fault reporter, which prints with printf.
+// capture.h - what a piece of code prints on standard output or standard
+// error, for the tests of the fault reporter.
 
 #ifndef KORVAL_TESTS_CAPTURE_H
 #define KORVAL_TESTS_CAPTURE_H
@@ -10,17 +10,19 @@
 #include <stdexcept>
 #include <string>
 
-// Runs work with standard output going to a temporary file, and returns what
-// it printed.
-template <class Work> std::string CaptureStdout(Work work) {
+// Runs work with file descriptor fd (1 or 2) going to a temporary file, and
+// returns what it printed there.
+template <class Work> std::string CaptureFd(int fd, Work work) {
     fflush(stdout);
+    fflush(stderr);
     FILE* file = tmpfile();
     if (!file) throw std::runtime_error("tmpfile failed");
-    int saved = dup(1);
-    dup2(fileno(file), 1);
+    int saved = dup(fd);
+    dup2(fileno(file), fd);
     work();
     fflush(stdout);
-    dup2(saved, 1);
+    fflush(stderr);
+    dup2(saved, fd);
     close(saved);
     std::string text;
     rewind(file);
@@ -30,6 +32,14 @@ template <class Work> std::string CaptureStdout(Work work) {
         text.append(buffer, got);
     fclose(file);
     return text;
+}
+
+template <class Work> std::string CaptureStdout(Work work) {
+    return CaptureFd(1, work);
+}
+
+template <class Work> std::string CaptureStderr(Work work) {
+    return CaptureFd(2, work);
 }
 
 #endif

@@ -1,25 +1,33 @@
 // guard_test.cpp - real faults inside the exception guard, reported by name.
 //
 // This executable is linked at fixed addresses and has its own code map,
-// GUARD_TEST.COD, made at build time the way korval's KORVAL.COD is. The
-// tests load it as KORVAL.COD, run the deliberately faulting functions below
-// inside the guard, and check that each report names the function, its
-// module and an offset inside it, and that control comes back.
+// GUARD_TEST.COD beside it, made at build time the way korval's KORVAL.COD
+// is. The tests load it as the executable's own, run the deliberately
+// faulting functions below inside the guard, and check that each report
+// names the function, its module and an offset inside it, and that control
+// comes back: on the thread that faulted, with RunGuarded's report naming
+// the calls that led there too.
 
 #include "mapdebug.h"
+#include "platform.h"
 
 #include "capture.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <setjmp.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
 
 // The faulting routines run uninstrumented in sanitizer builds, so that the
 // fault each makes is the processor's, met by the guard, and not a report.
@@ -83,9 +91,29 @@ FAULTY void Breakpoint() {
 }
 #endif
 
+// Ctrl-C lands in the C library's raise(), and is taken only once the
+// thread is back in the program's own code: in the loop.
 FAULTY void Interrupt() {
     raise(SIGINT);
-    Sink = 1;
+    for (;;)
+        Sink = Sink + 1;
+}
+
+// A fault inside the C library.
+const char* volatile NullText = nullptr;
+FAULTY void StrlenOfNull() {
+    Sink = (int)strlen(NullText);
+    Sink = Sink + 1; // not a tail call: the call's return address is in here
+}
+
+FAULTY void CallsStrlen(void*) {
+    StrlenOfNull();
+    Sink = Sink + 1;
+}
+
+FAULTY void WriteThroughNullWork(void*) {
+    WriteThroughNull();
+    Sink = Sink + 1; // not a tail call: this frame stays in the chain
 }
 
 namespace {
@@ -130,16 +158,8 @@ const char kModule[] = "guard_test.cpp.o";
 
 class Guard : public ::testing::Test {
   protected:
-    // The test executable's own code map, loaded as korval loads KORVAL.COD.
-    static void SetUpTestSuite() {
-        ScratchDir dir;
-        WriteBytes(dir / "KORVAL.COD", ReadBytes(GUARD_TEST_COD));
-        char here[4096];
-        ASSERT_NE(getcwd(here, sizeof here), nullptr);
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        OpenDebug();
-        ASSERT_EQ(chdir(here), 0);
-    }
+    // The test executable's own code map, GUARD_TEST.COD beside it.
+    static void SetUpTestSuite() { OpenDebugFile(NULL); }
     static void TearDownTestSuite() { CloseDebug(); }
 
     void SetUp() override {
@@ -264,49 +284,20 @@ TEST_F(Guard, BreakpointNamesTheInt3) {
 }
 #endif
 
-TEST_F(Guard, CtrlC) {
-    // raise() stops in the C library, above 4 GiB: shown whole, not named.
+TEST_F(Guard, CtrlCIsTakenBackInTheProgramsOwnCode) {
     Outcome outcome = Guarded(Interrupt);
-    EXPECT_FALSE(outcome.completed);
+    ExpectReportIn(outcome, Interrupt, "Interrupt", "Control-C interrupt");
     EXPECT_EQ(Seen.ExceptionCode, STATUS_CONTROL_C_EXIT);
-    EXPECT_TRUE(std::regex_match(
-        outcome.out, std::regex("EXCEPTION : Control-C interrupt at 0x[0-9A-F]{9,16}\\.")))
-        << outcome.out;
 }
 
 // ---------------------------------------------------------------------------
 // The state the guard leaves behind.
 
-void Quiet(int) {}
-
-TEST_F(Guard, DispositionsStackAndMaskAreRestored) {
-    struct sigaction mine, seen;
-    memset(&mine, 0, sizeof mine);
-    mine.sa_handler = Quiet;
-    sigemptyset(&mine.sa_mask);
-    struct sigaction before[2];
-    sigaction(SIGSEGV, &mine, &before[0]);
-    sigaction(SIGINT, &mine, &before[1]);
-    stack_t stackBefore, stackAfter;
-    sigaltstack(nullptr, &stackBefore);
-    sigset_t maskBefore, maskAfter;
-    sigprocmask(SIG_SETMASK, nullptr, &maskBefore);
-
-    for (void (*work)(void) : {+[] { Sink = 1; }, WriteThroughNull, RaiseSoftware, Interrupt}) {
-        Guarded(work);
-        sigaction(SIGSEGV, nullptr, &seen);
-        EXPECT_EQ(seen.sa_handler, Quiet);
-        sigaction(SIGINT, nullptr, &seen);
-        EXPECT_EQ(seen.sa_handler, Quiet);
-        sigaltstack(nullptr, &stackAfter);
-        EXPECT_EQ(stackAfter.ss_flags, stackBefore.ss_flags);
-        EXPECT_EQ(stackAfter.ss_sp, stackBefore.ss_sp);
-        sigprocmask(SIG_SETMASK, nullptr, &maskAfter);
-        for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGINT})
-            EXPECT_EQ(sigismember(&maskAfter, s), sigismember(&maskBefore, s)) << s;
-    }
-    sigaction(SIGSEGV, &before[0], nullptr);
-    sigaction(SIGINT, &before[1], nullptr);
+int MineSaw = 0;
+sigjmp_buf MineOut;
+void Mine(int, siginfo_t*, void*) {
+    MineSaw++;
+    siglongjmp(MineOut, 1);
 }
 
 // A guard whose filter passes the exception on, inside one that takes it.
@@ -331,6 +322,10 @@ TEST_F(Guard, NestedGuardsAskTheInnerFilterFirst) {
     outcome = Guarded(WriteThroughNull);
     EXPECT_EQ(InnerSaw, 1);
     EXPECT_FALSE(outcome.completed);
+}
+
+LONG PassOnOrReport(PEXCEPTION_POINTERS info) {
+    return HandleException(info->ExceptionRecord->ExceptionCode, info->ExceptionRecord);
 }
 
 LONG ContinueHere(PEXCEPTION_POINTERS info) {
@@ -427,10 +422,151 @@ TEST_F(Guard, OutsideTheGuardFaultsTakeTheirDefaultCourse) {
     }
 }
 
+// The guard's handlers stay once set up: a fault outside every guard goes
+// to the handler that was there before, and guards leave the mask as it was.
+TEST_F(Guard, OutsideTheGuardTheHandlerBeforeOursIsCalled) {
+    ChildEnd end = InChild([] {
+        struct sigaction mine;
+        memset(&mine, 0, sizeof mine);
+        mine.sa_sigaction = Mine;
+        mine.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &mine, nullptr);
+        sigset_t before, after;
+        sigprocmask(SIG_SETMASK, nullptr, &before);
+        for (void (*work)(void) : {+[] { Sink = 1; }, WriteThroughNull, RaiseSoftware, Interrupt}) {
+            Faulty = work;
+            GuardRun(RunFaulty, PassOnOrReport);
+            sigprocmask(SIG_SETMASK, nullptr, &after);
+            for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGINT, SIGALRM})
+                if (sigismember(&after, s) != sigismember(&before, s)) printf("|mask %d|", s);
+        }
+        if (sigsetjmp(MineOut, 1) == 0) WriteThroughNull();
+        printf("|mine %d|", MineSaw);
+    });
+    EXPECT_EQ(end.status, 0);
+    EXPECT_NE(end.out.find("|mine 1|"), std::string::npos) << end.out;
+    EXPECT_EQ(end.out.find("|mask"), std::string::npos) << end.out;
+}
+
 TEST_F(Guard, AnExceptionNoFilterTakesTakesItsDefaultCourse) {
     ChildEnd end = InChild([] {
         GuardRun(WriteThroughNull, PassOn);
         printf("|survived|");
+    });
+    EXPECT_EQ(end.signal, SIGSEGV);
+    EXPECT_EQ(end.out, "");
+}
+
+// ---------------------------------------------------------------------------
+// RunGuarded: any thread, reports on standard error with the calling frames.
+
+// The lines of RunGuarded's reports in text, each report a list of lines;
+// false when a line belongs to no report or has neither report form.
+bool SplitReports(const std::string& text, std::vector<std::vector<std::string>>* reports) {
+    static const std::regex first("EXCEPTION : .* at .*\\.");
+    static const std::regex caller("  called from [^()]+\\([^()]+\\)\\+0x[0-9A-F]+");
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (std::regex_match(line, first))
+            reports->push_back({line});
+        else if (reports->empty() || !std::regex_match(line, caller))
+            return false;
+        else
+            reports->back().push_back(line);
+    }
+    return text.empty() || text.back() == '\n';
+}
+
+// The routine a report line names, empty for a plain address.
+std::string RoutineIn(const std::string& line) {
+    std::smatch m;
+    if (!std::regex_search(line, m, std::regex("([^ ()]+)\\([^()]+\\)\\+0x"))) return "";
+    return m[1];
+}
+
+TEST_F(Guard, RunGuardedNamesTheCallsThatLedIntoTheCLibrary) {
+    int result = -1;
+    std::string err = CaptureStderr([&] { result = RunGuarded(CallsStrlen, nullptr); });
+    EXPECT_EQ(result, 0);
+    std::vector<std::vector<std::string>> reports;
+    ASSERT_TRUE(SplitReports(err, &reports)) << err;
+    ASSERT_EQ(reports.size(), 1u) << err;
+    const std::vector<std::string>& lines = reports[0];
+    EXPECT_EQ(lines[0].compare(0, 40, "EXCEPTION : Access error. Ref to locn 0x"), 0) << err;
+    EXPECT_LE(lines.size(), 17u);
+    // Innermost first: the routine that called strlen, then its caller.
+    std::vector<std::string> names;
+    for (size_t i = 1; i < lines.size(); i++)
+        names.push_back(RoutineIn(lines[i]));
+    auto strlenCaller = std::find(names.begin(), names.end(), "StrlenOfNull");
+    ASSERT_NE(strlenCaller, names.end()) << err;
+    ASSERT_NE(strlenCaller + 1, names.end()) << err;
+    EXPECT_EQ(strlenCaller[1], "CallsStrlen") << err;
+}
+
+TEST_F(Guard, ThreadsReportTheirOwnFaultsWhole) {
+    const int kThreads = 4, kRounds = 40;
+    std::atomic<int> caught{0}, completed{0};
+    std::string err = CaptureStderr([&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; t++)
+            threads.emplace_back([&] {
+                for (int r = 0; r < kRounds; r++) {
+                    if (r % 2 == 0 && !RunGuarded(WriteThroughNullWork, nullptr)) caught++;
+                    if (r % 2 == 1 && RunGuarded([](void*) { Sink = 2; }, nullptr)) completed++;
+                }
+            });
+        for (std::thread& t : threads)
+            t.join();
+    });
+    EXPECT_EQ(caught, kThreads * kRounds / 2);
+    EXPECT_EQ(completed, kThreads * kRounds / 2);
+    std::vector<std::vector<std::string>> reports;
+    ASSERT_TRUE(SplitReports(err, &reports)) << err.substr(0, 2000);
+    ASSERT_EQ(reports.size(), (size_t)caught);
+    for (const std::vector<std::string>& lines : reports) {
+        EXPECT_EQ(RoutineIn(lines[0]), "WriteThroughNull") << lines[0];
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(RoutineIn(lines[1]), "WriteThroughNullWork") << lines[1];
+    }
+}
+
+struct Thrown {};
+
+TEST_F(Guard, ACppExceptionPassesThroughAndLeavesTheGuardUsable) {
+    EXPECT_THROW(RunGuarded([](void*) { throw Thrown(); }, nullptr), Thrown);
+    // Thrown from an inner guard and caught inside an outer one, whose
+    // fault afterwards is still its own.
+    std::string err = CaptureStderr([] {
+        int inner = -1;
+        int outer = RunGuarded(
+            [](void* result) {
+                try {
+                    RunGuarded([](void*) { throw Thrown(); }, nullptr);
+                } catch (const Thrown&) {
+                    *static_cast<int*>(result) = 1;
+                }
+                WriteThroughNull();
+            },
+            &inner);
+        EXPECT_EQ(inner, 1);
+        EXPECT_EQ(outer, 0);
+    });
+    std::vector<std::vector<std::string>> reports;
+    ASSERT_TRUE(SplitReports(err, &reports)) << err;
+    ASSERT_EQ(reports.size(), 1u) << err;
+    EXPECT_EQ(RoutineIn(reports[0][0]), "WriteThroughNull");
+}
+
+TEST_F(Guard, AFaultOnAThreadWithoutAGuardTakesItsDefaultCourse) {
+    ChildEnd end = InChild([] {
+        RunGuarded(
+            [](void*) {
+                std::thread([] { WriteThroughNull(); }).join();
+                printf("|survived|");
+            },
+            nullptr);
     });
     EXPECT_EQ(end.signal, SIGSEGV);
     EXPECT_EQ(end.out, "");

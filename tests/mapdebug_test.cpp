@@ -3,6 +3,7 @@
 // crafted code map files.
 
 #include "mapdebug.h"
+#include "platform.h"
 
 #include "capture.h"
 #include "tool_runner.h"
@@ -322,11 +323,32 @@ TEST_F(Loader, FileHeldForWritingIsNotLoaded) {
 
 TEST_F(Loader, LoadedTableNamesRoutines) {
     ASSERT_EQ(Load(Count(3) + kThree), 1);
+    // The table holds link-time addresses; this test executable may have
+    // been loaded elsewhere.
+    ULONG_PTR address = 0x1800 + ProgramLoadBias();
     EXCEPTION_RECORD record;
     memset(&record, 0, sizeof record);
-    record.ExceptionAddress = (PVOID)0x1800;
+    record.ExceptionAddress = (PVOID)address;
     EXPECT_EQ(CaptureStdout([&] { HandleException(EXCEPTION_INT_DIVIDE_BY_ZERO, &record); }),
               "EXCEPTION : Integer divide by zero at A(a.obj)+0x800.");
+
+    // Given back, the table is empty: the same fault is a plain address.
+    EXPECT_EQ(CloseDebug(), 1);
+    EXPECT_EQ(pDebugMap, nullptr);
+    EXPECT_EQ(iNumMaps, 0u);
+    char plain[32];
+    snprintf(plain, sizeof plain, "0x%08llX", (unsigned long long)address);
+    EXPECT_EQ(CaptureStdout([&] { HandleException(EXCEPTION_INT_DIVIDE_BY_ZERO, &record); }),
+              std::string("EXCEPTION : Integer divide by zero at ") + plain + ".");
+    EXPECT_EQ(CloseDebug(), 0);
 }
 
+TEST_F(Loader, NamedFileFoundRegardlessOfCase) {
+    WriteBytes(dir / "app.cod", Count(3) + kThree);
+    EXPECT_EQ(OpenDebugFile((dir / "APP.COD").c_str()), 1);
+    EXPECT_EQ(iNumMaps, 3u);
+    EXPECT_EQ(OpenDebugFile((dir / "NONE.COD").c_str()), 0);
+    EXPECT_EQ(iNumMaps, 0u); // the table loaded before is given back
+    EXPECT_EQ(pDebugMap, nullptr);
+}
 } // namespace

@@ -1,133 +1,222 @@
-// unix/exceptions.cpp - the exception guard on POSIX: GuardRun and
-// RaiseException.
+// unix/exceptions.cpp - the exception guard on POSIX: GuardCall, GuardRun,
+// RaiseException, and what a filter may ask about the exception it is
+// offered (ExceptionCallChain, PutStdoutNoWait).
 //
 // Win32 hands an exception to the filters of the active guards at the time
 // of the fault, before anything is unwound, and a filter that takes it has
 // the guarded work abandoned. Here a guard is a frame on the stack of the
-// code that entered it (guards nest; the innermost is Current), and while a
-// guard is active the signals that stand for exceptions have a handler of
-// ours, running on an alternate signal stack so that a stack overflow is
-// caught as well. The handler turns the signal into an EXCEPTION_RECORD, asks
-// the filters, innermost first, and jumps back into the GuardRun of the guard
-// that took it; sigsetjmp saved the signal mask there, and siglongjmp puts it
-// back. RaiseException takes the same path without a signal.
+// code that entered it; each thread keeps its own chain of them, innermost
+// first. The signals that stand for exceptions have a handler of ours from
+// the first time any thread enters a guard, running on an alternate stack of
+// the thread's own so that a stack overflow is caught as well. The handler
+// turns the signal into an EXCEPTION_RECORD, asks the filters of the
+// faulting thread's guards, innermost first, and jumps back into the
+// GuardCall of the guard that took it. A signal that no guard of its thread
+// takes goes on to the handler that was there before ours, or to its
+// default course. RaiseException takes the same path without a signal.
+//
+// Ctrl-C is asynchronous: it can land while the thread is inside the C
+// library, holding a lock of stdio's or half-way through updating a buffer.
+// A filter that printed then could wait forever, and abandoning the work
+// there would leave the stream broken. So Ctrl-C is offered to the filters
+// only at a safe point, once the thread runs the program's own code: landing
+// elsewhere, it is noted, and a timer of the thread's own ticks every
+// millisecond until the thread is back. A second Ctrl-C in the meantime
+// takes its default course.
 
 #include "platform.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <ucontext.h>
+#include <unistd.h>
+
+#include <mutex>
 
 namespace {
 
 struct Guard {
     sigjmp_buf Env;
     PGUARD_FILTER Filter;
+    DWORD Flags;
     Guard* Outer;
     uintptr_t EntrySp; // the stack pointer as the guard was entered
+    sigset_t Mask;     // the signal mask to go back to when an exception is taken
 };
 
-Guard* Current = nullptr;
+// What one thread needs for its guards. Zero until the thread first enters
+// a guard.
+struct ThreadGuards {
+    Guard* Innermost;
+    bool Ready;
+    uintptr_t StackLow, StackHigh; // the thread's stack
+    void* AltStack;                // the alternate stack we gave the thread, if any
+    bool TimerReady;
+    timer_t Timer; // brings a pending Ctrl-C back at a safe point
+    bool InterruptPending;
+    uintptr_t InterruptPc; // where the pending Ctrl-C landed
+};
 
-// The signals that stand for exceptions, and what was there before a guard.
-const int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGINT};
-const int kNumSignals = sizeof kSignals / sizeof kSignals[0];
-struct sigaction Saved[kNumSignals];
-bool Installed[kNumSignals];
-stack_t SavedStack;
+// Initial-exec TLS, so that the signal handler reaches it without the
+// dynamic loader, which could allocate.
+thread_local ThreadGuards This __attribute__((tls_model("initial-exec")));
 
-// The handler's stack: the report is formatted on it.
-alignas(16) char AltStack[1 << 17];
+// The signals that stand for exceptions, and those that Ctrl-C guards add.
+const int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
+const int kCtrlCSignals[] = {SIGINT, SIGALRM};
+
+// What each signal had before our handler; written once, before our
+// handler for it is installed.
+struct sigaction Previous[NSIG];
+
+std::once_flag FaultHandlersOnce, CtrlCHandlersOnce;
+pthread_key_t ThreadExitKey;
+
+const size_t kAltStackSize = 64 * 1024;
 
 // How far below the stack pointer an overflowing function may reach first.
 const uintptr_t kStackSlack = 1 << 16;
 
+// The timer's mark on the signals it sends, to tell them from others.
+int TimerCookie;
+
 void OnSignal(int Signal, siginfo_t* Info, void* Context);
 
-void Install() {
+void InstallHandler(int Signal) {
     struct sigaction Action;
     memset(&Action, 0, sizeof Action);
     Action.sa_sigaction = OnSignal;
-    Action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&Action.sa_mask);
-    for (int Signal : kSignals)
-        sigaddset(&Action.sa_mask, Signal); // no second exception while the filter runs
-
-    stack_t Stack;
-    Stack.ss_sp = AltStack;
-    Stack.ss_size = sizeof AltStack;
-    Stack.ss_flags = 0;
-    if (sigaltstack(&Stack, &SavedStack) != 0) SavedStack.ss_flags = SS_DISABLE;
-    SavedStack.ss_flags &= SS_DISABLE;
-
-    for (int i = 0; i < kNumSignals; i++) {
-        Installed[i] = false;
-        if (sigaction(kSignals[i], nullptr, &Saved[i]) != 0) continue;
-        // A program started with Ctrl-C ignored (in the background) keeps it so.
-        if (kSignals[i] == SIGINT && !(Saved[i].sa_flags & SA_SIGINFO) &&
-            Saved[i].sa_handler == SIG_IGN)
-            continue;
-        Installed[i] = sigaction(kSignals[i], &Action, nullptr) == 0;
-    }
+    // SA_RESTART: a Ctrl-C put off, or a tick of the timer, must not make
+    // the call it interrupted fail.
+    Action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+    sigemptyset(&Action.sa_mask); // no second exception while the filter runs
+    for (int Other : kFaultSignals)
+        sigaddset(&Action.sa_mask, Other);
+    for (int Other : kCtrlCSignals)
+        sigaddset(&Action.sa_mask, Other);
+    if (sigaction(Signal, nullptr, &Previous[Signal]) != 0) return;
+    // A program started with Ctrl-C ignored (in the background) keeps it so.
+    if (Signal == SIGINT && !(Previous[Signal].sa_flags & SA_SIGINFO) &&
+        Previous[Signal].sa_handler == SIG_IGN)
+        return;
+    sigaction(Signal, &Action, nullptr);
 }
 
-void Restore(int i) {
-    if (Installed[i]) sigaction(kSignals[i], &Saved[i], nullptr);
-    Installed[i] = false;
-}
-
-void Uninstall() {
-    for (int i = 0; i < kNumSignals; i++)
-        Restore(i);
-    sigaltstack(&SavedStack, nullptr);
-}
-
-enum Outcome { Taken, Resume, Unhandled };
-
-// Asks the filters, innermost guard first. Taken: *Taker is the guard whose
-// filter took it; Resume: a filter asked to continue where it happened.
-Outcome Dispatch(EXCEPTION_POINTERS* Pointers, Guard** Taker) {
-    for (Guard* g = Current; g != nullptr; g = g->Outer) {
-        LONG Verdict = g->Filter(Pointers);
-        if (Verdict > 0) {
-            *Taker = g;
-            return Taken;
+// A thread that ends gives back its alternate stack and its timer.
+void ThreadEnds(void* Value) {
+    ThreadGuards* T = static_cast<ThreadGuards*>(Value);
+    if (T->AltStack != nullptr) {
+        stack_t Current;
+        if (sigaltstack(nullptr, &Current) == 0 && Current.ss_sp == T->AltStack) {
+            stack_t Off;
+            memset(&Off, 0, sizeof Off);
+            Off.ss_flags = SS_DISABLE;
+            sigaltstack(&Off, nullptr);
         }
-        if (Verdict < 0) return Resume;
+        munmap((char*)T->AltStack - getpagesize(), kAltStackSize + getpagesize());
+        T->AltStack = nullptr;
     }
-    return Unhandled;
+    if (T->TimerReady) timer_delete(T->Timer);
+    T->TimerReady = false;
 }
 
-uintptr_t ProgramCounter(const ucontext_t* Uc) {
-#if defined(__linux__) && defined(__x86_64__)
-    return (uintptr_t)Uc->uc_mcontext.gregs[REG_RIP];
-#elif defined(__linux__) && defined(__i386__)
-    return (uintptr_t)Uc->uc_mcontext.gregs[REG_EIP];
-#elif defined(__linux__) && defined(__aarch64__)
-    return (uintptr_t)Uc->uc_mcontext.pc;
-#elif defined(__linux__) && defined(__arm__)
-    return (uintptr_t)Uc->uc_mcontext.arm_pc;
-#else
-    (void)Uc;
-    return 0;
-#endif
+void InstallFaultHandlers() {
+    pthread_key_create(&ThreadExitKey, ThreadEnds);
+    for (int Signal : kFaultSignals)
+        InstallHandler(Signal);
 }
 
-uintptr_t StackPointer(const ucontext_t* Uc) {
+// The first guard of a thread: its stack's bounds, an alternate stack
+// unless it has one large enough, the unwind tables for call chains.
+void SetUpThread(ThreadGuards& T) {
+    std::call_once(FaultHandlersOnce, InstallFaultHandlers);
+    pthread_attr_t Attr;
+    void* Base = nullptr;
+    size_t Size = 0;
+    if (pthread_getattr_np(pthread_self(), &Attr) == 0) {
+        pthread_attr_getstack(&Attr, &Base, &Size);
+        pthread_attr_destroy(&Attr);
+    }
+    T.StackLow = (uintptr_t)Base;
+    T.StackHigh = (uintptr_t)Base + Size;
+
+    stack_t Old;
+    if (sigaltstack(nullptr, &Old) != 0 || (Old.ss_flags & SS_DISABLE) ||
+        Old.ss_size < kAltStackSize) {
+        // A page below it stays inaccessible: an overflow of the handler's
+        // own stack then faults instead of running into other memory.
+        size_t Page = (size_t)getpagesize();
+        void* Block = mmap(nullptr, kAltStackSize + Page, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (Block != MAP_FAILED) {
+            mprotect(Block, Page, PROT_NONE);
+            stack_t Stack;
+            Stack.ss_sp = (char*)Block + Page;
+            Stack.ss_size = kAltStackSize;
+            Stack.ss_flags = 0;
+            if (sigaltstack(&Stack, nullptr) == 0)
+                T.AltStack = Stack.ss_sp;
+            else
+                munmap(Block, kAltStackSize + Page);
+        }
+    }
+    pthread_setspecific(ThreadExitKey, &T);
+    PrepareCallChain();
+    IsProgramCode(0); // notes the program's code now, outside any handler
+    T.Ready = true;
+}
+
+void InstallCtrlCHandlers() {
+    for (int Signal : kCtrlCSignals)
+        InstallHandler(Signal);
+}
+
+// The first Ctrl-C guard of a thread: its timer, which sends SIGALRM to
+// this thread alone.
+void SetUpCtrlC(ThreadGuards& T) {
+    std::call_once(CtrlCHandlersOnce, InstallCtrlCHandlers);
+    struct sigevent Event;
+    memset(&Event, 0, sizeof Event);
+    Event.sigev_notify = SIGEV_THREAD_ID;
+    Event.sigev_signo = SIGALRM;
+    Event.sigev_value.sival_ptr = &TimerCookie;
+    Event._sigev_un._tid = (pid_t)syscall(SYS_gettid); // sigev_notify_thread_id, in newer headers
+    T.TimerReady = timer_create(CLOCK_MONOTONIC, &Event, &T.Timer) == 0;
+}
+
+void SetTimer(ThreadGuards& T, long Nanoseconds) {
+    if (!T.TimerReady) return;
+    struct itimerspec Spec;
+    memset(&Spec, 0, sizeof Spec);
+    Spec.it_value.tv_nsec = Nanoseconds;
+    Spec.it_interval.tv_nsec = Nanoseconds;
+    timer_settime(T.Timer, 0, &Spec, nullptr);
+}
+
+// Where the interrupted code was: its program counter and stack pointer.
+struct Registers {
+    uintptr_t Pc, Sp;
+};
+
+Registers RegistersOf(const ucontext_t* Uc) {
 #if defined(__linux__) && defined(__x86_64__)
-    return (uintptr_t)Uc->uc_mcontext.gregs[REG_RSP];
+    return {(uintptr_t)Uc->uc_mcontext.gregs[REG_RIP], (uintptr_t)Uc->uc_mcontext.gregs[REG_RSP]};
 #elif defined(__linux__) && defined(__i386__)
-    return (uintptr_t)Uc->uc_mcontext.gregs[REG_ESP];
+    return {(uintptr_t)Uc->uc_mcontext.gregs[REG_EIP], (uintptr_t)Uc->uc_mcontext.gregs[REG_ESP]};
 #elif defined(__linux__) && defined(__aarch64__)
-    return (uintptr_t)Uc->uc_mcontext.sp;
+    return {(uintptr_t)Uc->uc_mcontext.pc, (uintptr_t)Uc->uc_mcontext.sp};
 #elif defined(__linux__) && defined(__arm__)
-    return (uintptr_t)Uc->uc_mcontext.arm_sp;
+    return {(uintptr_t)Uc->uc_mcontext.arm_pc, (uintptr_t)Uc->uc_mcontext.arm_sp};
 #else
-    (void)Uc;
-    return 0;
+#error "the guard needs the program counter and stack pointer of this system's ucontext_t"
 #endif
 }
 
@@ -148,9 +237,8 @@ ULONG_PTR AccessKind(const ucontext_t* Uc) {
 
 // A fault just below the stack pointer, or between it and where the guard
 // was entered, is the stack running out.
-bool IsStackOverflow(uintptr_t Addr, const ucontext_t* Uc) {
-    uintptr_t Sp = StackPointer(Uc);
-    return Current != nullptr && Sp != 0 && Addr < Current->EntrySp && Addr + kStackSlack >= Sp;
+bool IsStackOverflow(const ThreadGuards& T, uintptr_t Addr, uintptr_t Sp) {
+    return Sp != 0 && Addr < T.Innermost->EntrySp && Addr + kStackSlack >= Sp;
 }
 
 void SetParameters(EXCEPTION_RECORD* Record, ULONG_PTR P0, ULONG_PTR P1) {
@@ -159,15 +247,38 @@ void SetParameters(EXCEPTION_RECORD* Record, ULONG_PTR P0, ULONG_PTR P1) {
     Record->ExceptionInformation[1] = P1;
 }
 
+DWORD FloatingCode(int Code) {
+    switch (Code) {
+    case FPE_INTDIV:
+        return EXCEPTION_INT_DIVIDE_BY_ZERO;
+    case FPE_INTOVF:
+        return EXCEPTION_INT_OVERFLOW;
+    case FPE_FLTDIV:
+        return EXCEPTION_FLT_DIVIDE_BY_ZERO;
+    case FPE_FLTOVF:
+        return EXCEPTION_FLT_OVERFLOW;
+    case FPE_FLTUND:
+        return EXCEPTION_FLT_UNDERFLOW;
+    case FPE_FLTRES:
+        return EXCEPTION_FLT_INEXACT_RESULT;
+    case FPE_FLTSUB:
+        return EXCEPTION_ARRAY_BOUNDS_EXCEEDED;
+    default:
+        return EXCEPTION_FLT_INVALID_OPERATION; // FPE_FLTINV, or sent
+    }
+}
+
 // The exception that a signal stands for.
-void FillRecord(int Signal, const siginfo_t* Info, const ucontext_t* Uc, EXCEPTION_RECORD* Record) {
-    uintptr_t Pc = ProgramCounter(Uc);
+void FillRecord(const ThreadGuards& T, int Signal, const siginfo_t* Info, const ucontext_t* Uc,
+                EXCEPTION_RECORD* Record) {
+    Registers Regs = RegistersOf(Uc);
+    uintptr_t Pc = Regs.Pc;
     // si_addr means something only when the kernel raised the signal.
     uintptr_t Addr = Info->si_code > 0 ? (uintptr_t)Info->si_addr : 0;
     DWORD Code = 0;
     switch (Signal) {
     case SIGSEGV:
-        if (IsStackOverflow(Addr, Uc)) {
+        if (IsStackOverflow(T, Addr, Regs.Sp)) {
             Code = EXCEPTION_STACK_OVERFLOW;
             SetParameters(Record, 0, Addr);
         } else {
@@ -186,32 +297,7 @@ void FillRecord(int Signal, const siginfo_t* Info, const ucontext_t* Uc, EXCEPTI
         }
         break;
     case SIGFPE:
-        switch (Info->si_code) {
-        case FPE_INTDIV:
-            Code = EXCEPTION_INT_DIVIDE_BY_ZERO;
-            break;
-        case FPE_INTOVF:
-            Code = EXCEPTION_INT_OVERFLOW;
-            break;
-        case FPE_FLTDIV:
-            Code = EXCEPTION_FLT_DIVIDE_BY_ZERO;
-            break;
-        case FPE_FLTOVF:
-            Code = EXCEPTION_FLT_OVERFLOW;
-            break;
-        case FPE_FLTUND:
-            Code = EXCEPTION_FLT_UNDERFLOW;
-            break;
-        case FPE_FLTRES:
-            Code = EXCEPTION_FLT_INEXACT_RESULT;
-            break;
-        case FPE_FLTSUB:
-            Code = EXCEPTION_ARRAY_BOUNDS_EXCEEDED;
-            break;
-        default:
-            Code = EXCEPTION_FLT_INVALID_OPERATION;
-            break; // FPE_FLTINV, or sent
-        }
+        Code = FloatingCode(Info->si_code);
         break;
     case SIGILL:
         Code = Info->si_code == ILL_PRVOPC || Info->si_code == ILL_PRVREG
@@ -231,7 +317,7 @@ void FillRecord(int Signal, const siginfo_t* Info, const ucontext_t* Uc, EXCEPTI
             Pc--;
 #endif
         break;
-    default: // SIGINT: Ctrl-C, where the work was interrupted
+    default: // SIGINT: Ctrl-C, where the work now is
         Code = STATUS_CONTROL_C_EXIT;
         break;
     }
@@ -239,46 +325,215 @@ void FillRecord(int Signal, const siginfo_t* Info, const ucontext_t* Uc, EXCEPTI
     Record->ExceptionAddress = (PVOID)Pc;
 }
 
-void OnSignal(int Signal, siginfo_t* Info, void* Context) {
-    int SavedErrno = errno;
+enum Outcome { Taken, Resume, Unhandled };
+
+// Asks the filters of the thread's guards, innermost first; Ctrl-C only
+// those of guards that asked for it. Taken: *Taker is the guard whose filter
+// took it; Resume: a filter asked to continue where it happened.
+Outcome Dispatch(const ThreadGuards& T, EXCEPTION_POINTERS* Pointers, bool CtrlC, Guard** Taker) {
+    for (Guard* g = T.Innermost; g != nullptr; g = g->Outer) {
+        if (CtrlC && !(g->Flags & GUARD_CTRL_C)) continue;
+        LONG Verdict = g->Filter(Pointers);
+        if (Verdict > 0) {
+            *Taker = g;
+            return Taken;
+        }
+        if (Verdict < 0) return Resume;
+    }
+    return Unhandled;
+}
+
+bool HasCtrlCGuard(const ThreadGuards& T) {
+    for (Guard* g = T.Innermost; g != nullptr; g = g->Outer)
+        if (g->Flags & GUARD_CTRL_C) return true;
+    return false;
+}
+
+// The course the signal would have had without us: the handler that was
+// there before ours, or the disposition it had. A default or ignored one is
+// put back and the signal raised again: it is delivered once this handler
+// returns, and a fault the processor raised would recur there anyway.
+void PassOn(int Signal, siginfo_t* Info, void* Context) {
+    const struct sigaction& Before = Previous[Signal];
+    if (Before.sa_flags & SA_SIGINFO) {
+        Before.sa_sigaction(Signal, Info, Context);
+        return;
+    }
+    if (Before.sa_handler != SIG_DFL && Before.sa_handler != SIG_IGN) {
+        Before.sa_handler(Signal);
+        return;
+    }
+    // An ignored fault cannot be skipped: it would recur for ever.
+    bool Fault = Signal != SIGINT && Signal != SIGALRM;
+    if (Before.sa_handler == SIG_IGN && !Fault) return;
+    struct sigaction Default;
+    memset(&Default, 0, sizeof Default);
+    Default.sa_handler = SIG_DFL;
+    sigaction(Signal, &Default, nullptr);
+    raise(Signal);
+}
+
+// Offers the exception a signal stands for to the filters, then goes where
+// their verdict says.
+void Deliver(ThreadGuards& T, int Signal, siginfo_t* Info, ucontext_t* Uc) {
     EXCEPTION_RECORD Record;
     memset(&Record, 0, sizeof Record);
-    FillRecord(Signal, Info, (const ucontext_t*)Context, &Record);
-    EXCEPTION_POINTERS Pointers = {&Record, Context};
-
+    FillRecord(T, Signal, Info, Uc, &Record);
+    EXCEPTION_POINTERS Pointers = {&Record, Uc};
     Guard* Taker = nullptr;
-    Outcome Result = Current != nullptr ? Dispatch(&Pointers, &Taker) : Unhandled;
-    if (Result == Taken) siglongjmp(Taker->Env, 1);
-    if (Result == Unhandled) {
-        // The default course: what was there before the guard gets the signal
-        // again as soon as this handler returns and the signal is unblocked.
-        for (int i = 0; i < kNumSignals; i++)
-            if (kSignals[i] == Signal) Restore(i);
-        raise(Signal);
+    switch (Dispatch(T, &Pointers, Signal == SIGINT, &Taker)) {
+    case Taken:
+        memcpy(&Taker->Mask, &Uc->uc_sigmask, sizeof Taker->Mask);
+        siglongjmp(Taker->Env, 1);
+    case Resume:
+        return;
+    case Unhandled:
+        PassOn(Signal, Info, Uc);
+        return;
+    }
+}
+
+// A tick of the thread's timer while a Ctrl-C is pending: delivered once the
+// thread is back in the program's own code.
+void OnTick(ThreadGuards& T, ucontext_t* Uc) {
+    if (!IsProgramCode(RegistersOf(Uc).Pc)) return;
+    SetTimer(T, 0);
+    T.InterruptPending = false;
+    siginfo_t Info;
+    memset(&Info, 0, sizeof Info);
+    Info.si_signo = SIGINT;
+    Info.si_code = SI_USER;
+    Deliver(T, SIGINT, &Info, Uc);
+}
+
+void OnSignal(int Signal, siginfo_t* Info, void* Context) {
+    int SavedErrno = errno;
+    ThreadGuards& T = This;
+    ucontext_t* Uc = static_cast<ucontext_t*>(Context);
+    if (Signal == SIGALRM) {
+        if (Info->si_code == SI_TIMER && Info->si_value.sival_ptr == &TimerCookie) {
+            if (T.InterruptPending) OnTick(T, Uc);
+        } else {
+            PassOn(Signal, Info, Context);
+        }
+    } else if (T.Innermost == nullptr || (Signal == SIGINT && !HasCtrlCGuard(T))) {
+        PassOn(Signal, Info, Context);
+    } else if (Signal == SIGINT && T.InterruptPending) {
+        PassOn(Signal, Info, Context); // the user insists
+    } else if (Signal == SIGINT && !IsProgramCode(RegistersOf(Uc).Pc)) {
+        T.InterruptPending = true;
+        T.InterruptPc = RegistersOf(Uc).Pc;
+        SetTimer(T, 1000000);
+    } else {
+        Deliver(T, Signal, Info, Uc);
     }
     errno = SavedErrno;
 }
 
+// Offers a software exception to the filters with the guard's signals
+// blocked, as in the handler, and a context of the caller's for the call
+// chain. Returns whether a filter asked to continue; jumps when one took it.
+bool DispatchRaised(ThreadGuards& T, EXCEPTION_RECORD* Record, bool CtrlC) {
+    ucontext_t Here;
+    getcontext(&Here);
+    EXCEPTION_POINTERS Pointers = {Record, &Here};
+    sigset_t Block, Old;
+    sigemptyset(&Block);
+    for (int Signal : kFaultSignals)
+        sigaddset(&Block, Signal);
+    for (int Signal : kCtrlCSignals)
+        sigaddset(&Block, Signal);
+    pthread_sigmask(SIG_BLOCK, &Block, &Old);
+    Guard* Taker = nullptr;
+    Outcome Result = Dispatch(T, &Pointers, CtrlC, &Taker);
+    if (Result == Taken) {
+        Taker->Mask = Old;
+        siglongjmp(Taker->Env, 1);
+    }
+    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
+    return Result == Resume;
+}
+
+// A Ctrl-C still pending when the guarded work returned: the work was
+// interrupted all the same, so it is offered now, at the address where it
+// landed; no guard taking it, it takes its default course.
+void DeliverPendingInterrupt(ThreadGuards& T) {
+    SetTimer(T, 0);
+    T.InterruptPending = false;
+    EXCEPTION_RECORD Record;
+    memset(&Record, 0, sizeof Record);
+    Record.ExceptionCode = STATUS_CONTROL_C_EXIT;
+    Record.ExceptionAddress = (PVOID)T.InterruptPc;
+    if (DispatchRaised(T, &Record, true)) return;
+    siginfo_t Info;
+    memset(&Info, 0, sizeof Info);
+    Info.si_signo = SIGINT;
+    Info.si_code = SI_USER;
+    PassOn(SIGINT, &Info, nullptr);
+}
+
+// Takes the guard off its thread's chain however GuardCall is left, a C++
+// exception thrown through it included.
+struct GuardScope {
+    ThreadGuards& T;
+    Guard* Outer;
+    ~GuardScope() { T.Innermost = Outer; }
+};
+
+struct PlainWork {
+    void (*Work)(void);
+};
+
+void CallPlain(void* Arg) {
+    static_cast<PlainWork*>(Arg)->Work();
+}
+
 } // namespace
 
-BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
+BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags) {
+    ThreadGuards& T = This;
+    if (!T.Ready) SetUpThread(T);
+    // A Ctrl-C that comes while the first Ctrl-C guard of the thread is set
+    // up waits until the guard is in force: once the handler is there, the
+    // guard takes it.
+    sigset_t Held;
+    bool Holding = (Flags & GUARD_CTRL_C) && !T.TimerReady;
+    if (Holding) {
+        sigset_t CtrlC;
+        sigemptyset(&CtrlC);
+        sigaddset(&CtrlC, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &CtrlC, &Held);
+        SetUpCtrlC(T);
+    }
     Guard Frame;
     Frame.Filter = Filter;
-    Frame.Outer = Current;
-    Frame.EntrySp = (uintptr_t)&Frame;
-    if (sigsetjmp(Frame.Env, 1) != 0) {
+    Frame.Flags = Flags;
+    Frame.Outer = T.Innermost;
+    Frame.EntrySp = (uintptr_t)__builtin_frame_address(0);
+    GuardScope Scope{T, Frame.Outer};
+    // The mask is not saved here, which would cost a system call per guard:
+    // the handler notes the mask of the interrupted code instead.
+    if (sigsetjmp(Frame.Env, 0) != 0) {
         // A filter took an exception: the work, and any guard inside this
-        // one, are gone; the signal mask is the one found on entry.
-        Current = Frame.Outer;
-        if (Current == nullptr) Uninstall();
+        // one, are gone (the jump skipped their scopes; this one resets the
+        // chain). A Ctrl-C still pending interrupted that work too.
+        if (Flags & GUARD_CTRL_C) {
+            SetTimer(T, 0);
+            T.InterruptPending = false;
+        }
+        pthread_sigmask(SIG_SETMASK, &Frame.Mask, nullptr);
         return FALSE;
     }
-    if (Frame.Outer == nullptr) Install();
-    Current = &Frame;
-    Work();
-    if (Frame.Outer == nullptr) Uninstall();
-    Current = Frame.Outer;
+    T.Innermost = &Frame;
+    if (Holding) pthread_sigmask(SIG_SETMASK, &Held, nullptr);
+    Work(Arg);
+    if (T.InterruptPending && HasCtrlCGuard(T)) DeliverPendingInterrupt(T);
     return TRUE;
+}
+
+BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
+    PlainWork Plain = {Work};
+    return GuardCall(CallPlain, &Plain, Filter, GUARD_CTRL_C);
 }
 
 __attribute__((noinline)) void RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags,
@@ -296,17 +551,30 @@ __attribute__((noinline)) void RaiseException(DWORD dwExceptionCode, DWORD dwExc
         memcpy(Record.ExceptionInformation, lpArguments,
                Record.NumberParameters * sizeof(ULONG_PTR));
     }
-    EXCEPTION_POINTERS Pointers = {&Record, nullptr};
+    ThreadGuards& T = This;
+    if (T.Innermost != nullptr && DispatchRaised(T, &Record, false)) return;
+    abort();
+}
 
-    // The filters run with the guard's signals blocked, as in the handler.
-    sigset_t Block, Old;
-    sigemptyset(&Block);
-    for (int Signal : kSignals)
-        sigaddset(&Block, Signal);
-    sigprocmask(SIG_BLOCK, &Block, &Old);
-    Guard* Taker = nullptr;
-    Outcome Result = Current != nullptr ? Dispatch(&Pointers, &Taker) : Unhandled;
-    if (Result == Taken) siglongjmp(Taker->Env, 1);
-    sigprocmask(SIG_SETMASK, &Old, nullptr);
-    if (Result == Unhandled) abort();
+DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max) {
+    const ThreadGuards& T = This;
+    if (ExceptionInfo->ContextRecord == nullptr || !T.Ready) return 0;
+    DWORD Count = CallChain(ExceptionInfo->ContextRecord, T.StackLow, T.StackHigh, Returns, Max);
+    // A raised exception's context is RaiseException's own: its chain starts
+    // with the frames inside the layer and the one the exception names,
+    // which are left out.
+    ULONG_PTR At = (ULONG_PTR)ExceptionInfo->ExceptionRecord->ExceptionAddress;
+    for (DWORD i = 0; i < Count; i++) {
+        if (Returns[i] != At) continue;
+        memmove(Returns, Returns + i + 1, (Count - i - 1) * sizeof *Returns);
+        return Count - i - 1;
+    }
+    return Count;
+}
+
+BOOL PutStdoutNoWait(const char* Text) {
+    if (ftrylockfile(stdout) != 0) return FALSE;
+    fputs(Text, stdout);
+    funlockfile(stdout);
+    return TRUE;
 }

@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -28,7 +29,8 @@
 
 namespace {
 
-thread_local DWORD lastError = NO_ERROR;
+// Initial-exec: WriteFile on a standard handle may run in a signal handler.
+thread_local DWORD lastError __attribute__((tls_model("initial-exec"))) = NO_ERROR;
 
 // One holder of a file: its identity, what it does with it, what it allows.
 struct FileUse {
@@ -192,6 +194,28 @@ Object* NewObject(Object::Kind kind, int fd, uint64_t size, unsigned useId) {
     Object* object = new Object{kind, fd, size, useId};
     Live().insert(object);
     return object;
+}
+
+// The standard handles: not Objects, and in no table, so that a signal
+// handler may write to them.
+const int kStdFds = 3;
+char StdHandles[kStdFds];
+
+int StdFd(HANDLE handle) {
+    char* p = static_cast<char*>(handle);
+    return p >= StdHandles && p < StdHandles + kStdFds ? (int)(p - StdHandles) : -1;
+}
+
+// Writes all of count bytes to fd; the number written, and errno when short.
+size_t WriteAll(int fd, const char* bytes, size_t count) {
+    size_t total = 0;
+    while (total < count) {
+        ssize_t put = write(fd, bytes + total, count - total);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) break;
+        total += (size_t)put;
+    }
+    return total;
 }
 
 Object* Find(HANDLE handle, Object::Kind kind) {
@@ -371,19 +395,24 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped) {
-    Object* file = Find(hFile, Object::File);
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    int fd = StdFd(hFile);
+    if (fd >= 0) {
+        errno = 0;
+        DWORD put = (DWORD)WriteAll(fd, (const char*)lpBuffer, nNumberOfBytesToWrite);
+        if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = put;
+        if (put == nNumberOfBytesToWrite) return TRUE;
+        return Fail(errno != 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
+    }
+    Object* file = Find(hFile, Object::File);
     if (FaultInjected(FAULT_WRITEFILE)) return FALSE;
     if (!file) return Fail(ERROR_INVALID_HANDLE);
     if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
-    DWORD total = 0;
-    while (total < nNumberOfBytesToWrite) {
-        ssize_t put = write(file->fd, (const char*)lpBuffer + total, nNumberOfBytesToWrite - total);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return Fail(put < 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
-        total += (DWORD)put;
-        if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = total;
-    }
+    errno = 0;
+    DWORD put = (DWORD)WriteAll(file->fd, (const char*)lpBuffer, nNumberOfBytesToWrite);
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = put;
+    if (put != nNumberOfBytesToWrite)
+        return Fail(errno != 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
     lastError = NO_ERROR;
     return TRUE;
 }
@@ -401,6 +430,34 @@ BOOL CloseHandle(HANDLE hObject) {
     if (result != 0 && err != EINTR) return Fail(ErrorFromErrno(err));
     lastError = NO_ERROR;
     return TRUE;
+}
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    DWORD fd = STD_INPUT_HANDLE - nStdHandle; // -10, -11, -12 give 0, 1, 2
+    if (fd >= (DWORD)kStdFds) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return StdHandles + fd;
+}
+
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    if (hModule != nullptr || nSize == 0) return Fail(ERROR_INVALID_PARAMETER);
+    std::string path(4096, '\0');
+    ssize_t got;
+    while ((got = readlink("/proc/self/exe", &path[0], path.size())) == (ssize_t)path.size())
+        path.resize(path.size() * 2);
+    if (got < 0) return Fail(ErrorFromErrno(errno));
+    if ((DWORD)got >= nSize) {
+        memcpy(lpFilename, path.data(), nSize - 1);
+        lpFilename[nSize - 1] = '\0';
+        lastError = ERROR_INSUFFICIENT_BUFFER;
+        return nSize;
+    }
+    memcpy(lpFilename, path.data(), (size_t)got);
+    lpFilename[got] = '\0';
+    lastError = NO_ERROR;
+    return (DWORD)got;
 }
 
 #ifdef KORVAL_FAULT_INJECTION

@@ -12,6 +12,7 @@
 // address, little-endian; the rest is the file.
 
 #include "mapdebug.h"
+#include "platform.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -66,11 +67,14 @@ void Start(void) {
 }
 
 // The place a report gives for address, by the table as the file holds it.
+// The table's addresses are link-time ones: this executable's load bias is
+// taken off the fault address before it is looked up.
 std::string Where(const DEBUGMAP* table, DWORD count, uint64_t address) {
     char where[128];
     DWORD k = 0;
-    if (address <= 0xFFFFFFFFu)
-        while (k < count && table[k].SymbAddr <= address)
+    uint64_t linked = address - ProgramLoadBias();
+    if (linked <= 0xFFFFFFFFu)
+        while (k < count && table[k].SymbAddr <= linked)
             k++;
     if (k == 0 || k == count) {
         snprintf(where, sizeof where, "0x%08llX", (unsigned long long)address);
@@ -79,7 +83,7 @@ std::string Where(const DEBUGMAP* table, DWORD count, uint64_t address) {
         snprintf(where, sizeof where, "%s(%s)+0x%X",
                  std::string(r.Routine, strnlen(r.Routine, 32)).c_str(),
                  std::string(r.Module, strnlen(r.Module, 16)).c_str(),
-                 (unsigned)((DWORD)address - r.SymbAddr));
+                 (unsigned)((DWORD)linked - r.SymbAddr));
     }
     return where;
 }
@@ -126,6 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
               "report", report + " | expected to end in" + tail);
     }
 
-    Check(CloseDebug() == (pDebugMap != NULL), "CloseDebug's result");
+    bool held = pDebugMap != NULL;
+    Check(CloseDebug() == held, "CloseDebug's result");
+    Check(pDebugMap == NULL && iNumMaps == 0, "CloseDebug leaves a table");
     return 0;
 }

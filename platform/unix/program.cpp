@@ -1,0 +1,54 @@
+// unix/program.cpp - the running executable's image: where it was loaded
+// against the addresses it was linked at, and where its own code lies.
+//
+// Both come from the dynamic loader's list of loaded objects, whose first
+// entry is the main program. They are noted once, outside any signal
+// handler; afterwards they are only read, so a handler may ask.
+
+#include "platform.h"
+
+#include <link.h>
+
+#include <mutex>
+
+namespace {
+
+struct CodeRange {
+    uintptr_t Start, End;
+};
+
+// The program's executable segments; an ELF file has few.
+const int kMostRanges = 16;
+CodeRange Ranges[kMostRanges];
+int NumRanges;
+uintptr_t LoadBias;
+std::once_flag Noted;
+
+int NoteProgram(struct dl_phdr_info* Info, size_t, void*) {
+    LoadBias = Info->dlpi_addr;
+    for (int i = 0; i < Info->dlpi_phnum && NumRanges < kMostRanges; i++) {
+        const ElfW(Phdr)& Segment = Info->dlpi_phdr[i];
+        if (Segment.p_type != PT_LOAD || !(Segment.p_flags & PF_X)) continue;
+        uintptr_t Start = Info->dlpi_addr + Segment.p_vaddr;
+        Ranges[NumRanges++] = {Start, Start + Segment.p_memsz};
+    }
+    return 1; // the main program alone
+}
+
+void Note() {
+    std::call_once(Noted, [] { dl_iterate_phdr(NoteProgram, nullptr); });
+}
+
+} // namespace
+
+ULONG_PTR ProgramLoadBias(void) {
+    Note();
+    return LoadBias;
+}
+
+BOOL IsProgramCode(ULONG_PTR Address) {
+    Note();
+    for (int i = 0; i < NumRanges; i++)
+        if (Address >= Ranges[i].Start && Address < Ranges[i].End) return TRUE;
+    return FALSE;
+}
