@@ -205,7 +205,7 @@ TEST(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
         moduleOf[records[i].routine] = records[i].module;
     }
     const std::pair<const char*, const char*> expected[] = {
-        {"main", "korval.cpp.o"},
+        {"main", "main.cpp.o"},
         {"Banner", "korval.cpp.o"},
         {"GetOptions", "korval.cpp.o"},
         {"OpenFiles", "korval.cpp.o"},

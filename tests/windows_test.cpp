@@ -431,7 +431,7 @@ TEST(WindowsCodeMap, HoldsTheToolsFunctionsAndIsItsOwnConversion) {
         moduleOf[records[i].routine] = records[i].module;
     }
     const std::pair<const char*, const char*> expected[] = {
-        {"main", "korval.cpp.obj"},        {"GetaLine", "korval.cpp.obj"},
+        {"main", "main.cpp.obj"},          {"GetaLine", "korval.cpp.obj"},
         {"SaveEntry", "korval.cpp.obj"},   {"WriteOutputB", "korval.cpp.obj"},
         {"OpenDebug", "mapdebug.cpp.obj"}, {"HandleException", "mapdebug.cpp.obj"},
         {"GuardRun", "exceptions.cpp.o"},  {"mainCRTStartup", "crt2.o"},
