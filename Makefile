@@ -31,9 +31,12 @@ all: configure
 configure:
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-# Converts the bundled sample map into a listing and shows it.
-run: all
-	./$(BUILD)/korval -a examples/sample.map $(BUILD)/sample.ent
+# Converts the bundled sample map into a listing and shows it. Builds only
+# the tool (and codemap, which makes the tool's code map after each link).
+# The tool upper-cases file names, so the listing is SAMPLE.ENT.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target korval
+	./$(BUILD)/korval -a examples/sample.map $(BUILD)/SAMPLE.ENT
 	@echo
 	@cat $(BUILD)/SAMPLE.ENT
 

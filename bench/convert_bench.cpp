@@ -7,13 +7,9 @@
 // timings of whole runs in run.sh blur with the cost of files.
 //
 // The maps come from genmap (GENMAP_EXE, set by the build), one per size and
-// order, made when a benchmark first needs it. The module is compiled into
-// this file with its main renamed, so that its program-wide variables and
-// routines are at hand.
+// order, made when a benchmark first needs it.
 
-#define main KorvalMain
-#include "../src/korval.cpp"
-#undef main
+#include "korval.h"
 
 #include <benchmark/benchmark.h>
 

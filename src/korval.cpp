@@ -3,72 +3,66 @@
  *
  * Reads the text map file (.MAP) a linker writes, keeps the symbol lines of
  * its code sections, sorts them by address and writes them as a binary code
- * map (.COD) or, with option A, as a text listing (.ENT).
+ * map (.COD) or, with option A, as a text listing (.ENT). main (main.cpp)
+ * runs the operations below in turn.
  *
  * The program runs once from start to end on one thread over the program-wide
- * variables below; each operation returns nonzero for success and zero for a
- * failure it has reported, and its caller decides what follows.
+ * variables below. Each operation returns nonzero for success and zero
+ * otherwise, and its caller decides what follows. Not every zero comes with
+ * a message: GetOptions and OpenFiles print what failed, Doit prints when it
+ * could have no entry block but returns 0 silently when there is nothing to
+ * convert, and the writers print nothing: main reports an output that was
+ * not written completely or not closed. The byte kernels of the reader, the
+ * parser and the listing writer are in scan.h.
  */
 
-#include "platform.h"
-#include "mapdebug.h"
+#include "korval.h"
+#include "scan.h"
 
 #include <errno.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
 
-#if defined(__SSE2__) && defined(__GNUC__)
-#include <emmintrin.h>
-#endif
-
-/* One converted symbol. All entries live in one entry block; the list runs
- * from EntFirst to EntLast in ascending unsigned SymbAddr. */
-typedef struct aENTREC {
-    struct aENTREC* NextRec;
-    struct aENTREC* PrevRec;
-    DWORD SymbAddr;
-    char Routine[32]; /* name, then zero bytes to the end; a full field has none */
-    char Module[16];
-} aENTREC, *PENTREC;
-
-#define LINE_MAX_CHARS 254 /* a map line longer than this keeps its first 254 */
-
 /* Options and file names (GetOptions). */
-int Binary = 1;    /* 1: code map (.COD); 0: text listing (.ENT), option A */
-int Debug = 0;     /* option D: echo every map line read */
-int Help = 0;      /* options H and ?, unknown options, no input name */
-int Inclusive = 0; /* option I: also convert library lines */
+int Binary = 1;
+int Debug = 0;
+int Help = 0;
+int Inclusive = 0;
 char IfName[_MAX_PATH];
 char OfName[_MAX_PATH];
-SYSTEMTIME TimeBuff;
+static SYSTEMTIME TimeBuff;
 
 /* Files (OpenFiles). */
 HANDLE hIfile;
 HANDLE hIfileMap;
 HANDLE hOfile;
-DWORD dwISize;         /* bytes of input */
-const char* pIfileMap; /* the reading cursor in the mapped input */
-DWORD dwLeft;          /* bytes of input from the cursor on */
+DWORD dwISize;
+const char* pIfileMap;
+DWORD dwLeft;
 
-/* The current line (GetaLine) and the code-section state (QualifyLine).
- * Past its characters and terminator ILine has room for the whole blocks
- * that the scans read: 256 bytes from its start, 32 from any position up to
- * its end. */
+/* The current line (GetaLine) and the code-section state (QualifyLine). */
 char ILine[LINE_MAX_CHARS + 34];
 DWORD ILen;
-int IBackslash; /* whether ILine holds a backslash */
+static int IBackslash; /* whether ILine holds a backslash */
 int InCode;
+
+/* Past its characters and terminator ILine has room for the whole blocks of
+ * the byte kernels: CopyLine stores up to LINE_MAX_CHARS rounded up to 16
+ * bytes, LineMasks reads four 64-byte blocks from the start, CopyName reads
+ * 32 bytes and HexValue 8 from any position up to the line's end. */
+static_assert(sizeof ILine >= COPY_LINE_ROOM(LINE_MAX_CHARS) && sizeof ILine >= 4 * 64 &&
+                  sizeof ILine >= LINE_MAX_CHARS + 32,
+              "ILine has room for the blocks the byte kernels read and write");
 
 /* Bit masks of the line SaveEntry parses, bit i for ILine[i]: its spaces,
  * with every position from ILen on counted as one, so that a field ends
  * with the line; its opening parentheses; and the two together, where a
  * module name ends. */
-uint64_t ISpaces[4];
-uint64_t IParens[4];
-uint64_t IStops[4];
+static uint64_t ISpaces[4];
+static uint64_t IParens[4];
+static uint64_t IStops[4];
 
 /* The entry block and the list (Doit, SaveEntry). */
 PENTREC EntBase;
@@ -77,28 +71,25 @@ PENTREC EntFirst;
 PENTREC EntLast;
 PENTREC EntCurr;
 DWORD NumRecs;
-SIZE_T ESize;
+static SIZE_T ESize;
 /* One sort key per saved entry, after the records in the entry block: the
  * address in the high half, the complement of the entry's index in the low
  * half, so that ascending keys put equal addresses in reverse order of
  * reading. The sort moves them between this row and the spare row after it;
  * EntKeys ends on the sorted one. */
-uint64_t* EntKeys;
-uint64_t* EntSpare;
+static uint64_t* EntKeys;
+static uint64_t* EntSpare;
 
-/* A step that reported a failure which ends the run with status 1. */
 int Failed = 0;
-
-/* 0 when the writer could not write every byte of the output. */
 int Written = 1;
 
-/* The output buffer of the writers (WriteOutputA, WriteOutputB). The file
- * gets it a megabyte at a time: the system takes such writes into larger
- * pages, at well under the cost per byte of 64 KiB ones. */
+/* The count line of the listing, and the output buffer of both writers. The
+ * file gets the buffer a megabyte at a time: the system takes such writes
+ * into larger pages, at well under the cost per byte of 64 KiB ones. */
 char OutBuff[256];
-char OutBlock[1 << 20];
-DWORD OutUsed;
-int OutOk;
+static char OutBlock[1 << 20];
+static DWORD OutUsed;
+static int OutOk;
 
 /* ------------------------------------------------------------------------ */
 /* Banner and help                                                          */
@@ -309,83 +300,17 @@ int OpenFiles(void) {
     return 1;
 }
 
-/* Byte scanning for the reader and the parser. Maps are large and their
- * lines long, so where SSE2 is at hand the scans test 16 bytes at a time. */
-#if defined(__SSE2__) && defined(__GNUC__)
-#define SCAN_BLOCKS 1
-
-/* From KeepRow + 32 - n on, 32 bytes of which the first n (n <= 32) are all
- * ones and the rest zero: a mask that keeps the first n bytes of a name. */
-static const unsigned char KeepRow[64] = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-/* Bit i set for each byte i of the block at p equal to a or b. */
-static unsigned BlockHits(const char* p, char a, char b) {
-    __m128i Block = _mm_loadu_si128((const __m128i*)p);
-    return (unsigned)_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(Block, _mm_set1_epi8(a)),
-                                                    _mm_cmpeq_epi8(Block, _mm_set1_epi8(b))));
-}
-#endif
-
-/* Index of the first byte of p[0..n) equal to a or b; n when there is none.
- * Reads nothing outside p[0..n), so it can scan the mapped input. */
-static DWORD FindEither(const char* p, DWORD n, char a, char b) {
-    DWORD i = 0;
-#ifdef SCAN_BLOCKS
-    for (; n - i >= 16; i += 16) {
-        unsigned Hits = BlockHits(p + i, a, b);
-        if (Hits != 0) return i + (DWORD)__builtin_ctz(Hits);
-    }
-#endif
-    for (; i < n; i++)
-        if (p[i] == a || p[i] == b) return i;
-    return n;
-}
-
-/* Bit i of each mask set for byte p[i] of the 64 at p that is a space, an
- * opening parenthesis. */
-static void WordMasks(const char* p, uint64_t* Spaces, uint64_t* Parens) {
-    uint64_t S = 0, P = 0;
-#ifdef SCAN_BLOCKS
-    for (int i = 0; i < 64; i += 16) {
-        __m128i Block = _mm_loadu_si128((const __m128i*)(p + i));
-        S |= (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Block, _mm_set1_epi8(' '))) << i;
-        P |= (uint64_t)(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Block, _mm_set1_epi8('('))) << i;
-    }
-#else
-    for (int i = 0; i < 64; i++) {
-        S |= (uint64_t)(p[i] == ' ') << i;
-        P |= (uint64_t)(p[i] == '(') << i;
-    }
-#endif
-    *Spaces = S;
-    *Parens = P;
-}
-
 /* Makes the masks of the current line: ISpaces, IParens, IStops. */
 static void LineMasks(void) {
     for (DWORD w = 0; w < 4; w++) {
         DWORD From = 64 * w;
         uint64_t Past = ILen <= From ? ~0ull : ILen - From >= 64 ? 0 : ~0ull << (ILen - From);
         uint64_t S = 0, P = 0;
-        if (From < ILen) WordMasks(ILine + From, &S, &P);
+        if (From < ILen) BlockMasks(ILine + From, &S, &P);
         ISpaces[w] = S | Past;
         IParens[w] = P & ~Past;
         IStops[w] = S | P | Past;
     }
-}
-
-/* Index of the lowest set bit of Bits, which is not 0. */
-static DWORD LowestBit(uint64_t Bits) {
-#if defined(__GNUC__) || defined(__clang__)
-    return (DWORD)__builtin_ctzll(Bits);
-#else
-    DWORD i = 0;
-    for (; (Bits & 1) == 0; Bits >>= 1)
-        i++;
-    return i;
-#endif
 }
 
 /* Position of the first set bit of the 256-bit Mask from From (< 256) on;
@@ -413,50 +338,6 @@ static DWORD SkipSpaces(DWORD From) {
     return std::min(NextBit(ISpaces, From, 0), ILen);
 }
 
-/* Copies the line at p, up to its first CR or LF but at most LINE_MAX_CHARS
- * bytes, into ILine, sets IBackslash for what it copied, and returns the
- * length of the whole line. *Next gets how far the run of CR and LF after it
- * is known to reach. The bytes are copied a block at a time while the line
- * end and backslashes are looked for. */
-static DWORD CopyLine(const char* p, DWORD Left, DWORD* Next) {
-    DWORD n = 0;
-#ifdef SCAN_BLOCKS
-    const __m128i Cr = _mm_set1_epi8('\r'), Lf = _mm_set1_epi8('\n'), Bs = _mm_set1_epi8('\\');
-    __m128i Slashes = _mm_setzero_si128(); /* of the blocks before this one */
-    DWORD Stop = Left < 16 ? 0 : std::min<DWORD>(LINE_MAX_CHARS, Left - 15); /* whole blocks */
-    for (; n < Stop; n += 16) {
-        __m128i Block = _mm_loadu_si128((const __m128i*)(p + n));
-        _mm_storeu_si128((__m128i*)(ILine + n), Block);
-        __m128i BlockSlashes = _mm_cmpeq_epi8(Block, Bs);
-        unsigned Ends = (unsigned)_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(Block, Cr), _mm_cmpeq_epi8(Block, Lf)));
-        if (Ends != 0) {
-            DWORD At = (DWORD)__builtin_ctz(Ends);
-            DWORD Kept = std::min(At, LINE_MAX_CHARS - n); /* of this block */
-            IBackslash = (_mm_movemask_epi8(Slashes) |
-                          (_mm_movemask_epi8(BlockSlashes) & ((1u << Kept) - 1))) != 0;
-            *Next = n + At + (DWORD)__builtin_ctz(~Ends >> At);
-            return n + At;
-        }
-        Slashes = _mm_or_si128(Slashes, BlockSlashes);
-    }
-    IBackslash = _mm_movemask_epi8(Slashes) != 0;
-#else
-    IBackslash = 0;
-#endif
-    for (; n < Left && n < LINE_MAX_CHARS && p[n] != '\r' && p[n] != '\n'; n++) {
-        ILine[n] = p[n];
-        IBackslash |= p[n] == '\\';
-    }
-    if (n >= LINE_MAX_CHARS) {
-        /* Cut: the blocks may have looked past the part kept. */
-        IBackslash = memchr(ILine, '\\', LINE_MAX_CHARS) != NULL;
-        n += FindEither(p + n, Left - n, '\r', '\n');
-    }
-    *Next = n;
-    return n;
-}
-
 /* Cuts the next line from the input into ILine. Any run of CR and LF ends a
  * line; of a line longer than ILine holds, the rest is skipped. Returns 0 at
  * the end of the input. */
@@ -468,7 +349,7 @@ int GetaLine(void) {
     const char* p = pIfileMap;
     DWORD Left = dwLeft;
     DWORD n;
-    DWORD Len = CopyLine(p, Left, &n);
+    DWORD Len = CopyLine(ILine, LINE_MAX_CHARS, p, Left, &IBackslash, &n);
     ILen = Len < LINE_MAX_CHARS ? Len : LINE_MAX_CHARS;
     while (n < Left && (p[n] == '\r' || p[n] == '\n'))
         n++;
@@ -494,54 +375,6 @@ int QualifyLine(void) {
     return 1;
 }
 
-/* Copies ILine[Start..End), cut to Size bytes, into a name field of Size
- * bytes (16 or 32), and fills the rest of the field with zeros. */
-static void CopyName(char* Field, DWORD Size, DWORD Start, DWORD End) {
-    DWORD Len = End - Start < Size ? End - Start : Size;
-#ifdef SCAN_BLOCKS
-    for (DWORD i = 0; i < Size; i += 16) {
-        __m128i Keep = _mm_loadu_si128((const __m128i*)(KeepRow + 32 - Len + i));
-        __m128i Block = _mm_loadu_si128((const __m128i*)(ILine + Start + i));
-        _mm_storeu_si128((__m128i*)(Field + i), _mm_and_si128(Block, Keep));
-    }
-#else
-    memcpy(Field, ILine + Start, Len);
-    memset(Field + Len, 0, Size - Len);
-#endif
-}
-
-/* The address of ILine[Start..End): each byte taken as a digit, its value
- * that of 0-9 for a byte below 'A' and of A-F from 'A' on, whatever the
- * byte, so that a wrong digit gives a wrong address but nothing worse; only
- * the last eight digits count. Up to eight proper digits are converted at
- * once where the field's bytes can be read as one little-endian word. */
-static DWORD HexDigits(DWORD Start, DWORD End) {
-    DWORD Len = End - Start;
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
-    if (Len - 1 < 8) {
-        uint64_t Word; /* the first digit in the lowest byte, zero bytes before it */
-        memcpy(&Word, ILine + Start, 8);
-        Word <<= 8 * (8 - Len);
-        const uint64_t Ones = 0x0101010101010101ull;
-        uint64_t Nibbles = (Word & 0x0F * Ones) + 9 * ((Word >> 6) & Ones);
-        uint64_t Letters = ((Nibbles + 6 * Ones) >> 4) & Ones;
-        uint64_t Digits = Nibbles + 0x30 * Ones + 7 * Letters;
-        uint64_t Padding = (1ull << 8 * (8 - Len)) - 1;
-        if (((Digits ^ Word) & ~Padding) == 0 && ((Nibbles + 0x70 * Ones) & 0x80 * Ones) == 0) {
-            uint64_t Pairs = ((Nibbles << 4) | (Nibbles >> 8)) & 0x00FF00FF00FF00FFull;
-            uint64_t Quads = ((Pairs << 8) | (Pairs >> 16)) & 0x0000FFFF0000FFFFull;
-            return (DWORD)((Quads & 0xFFFF) << 16 | Quads >> 32);
-        }
-    }
-#endif
-    DWORD Addr = 0;
-    for (DWORD i = Start; i < End; i++) {
-        int Code = (signed char)ILine[i];
-        Addr = Addr * 16 + (DWORD)(Code < 65 ? Code - 48 : Code - 55);
-    }
-    return Addr;
-}
-
 /* Parses the current line into the next record of the entry block. A field
  * the line ends before is empty (address 0); nothing past ILen is read. */
 void SaveEntry(void) {
@@ -552,13 +385,13 @@ void SaveEntry(void) {
 
     DWORD Pos = SkipSpaces(1); /* the leading space is not looked at */
     DWORD AddrEnd = FieldEnd(Pos);
-    DWORD Addr = HexDigits(Pos, AddrEnd);
+    DWORD Addr = HexValue(ILine + Pos, AddrEnd - Pos);
     PCEnt->SymbAddr = Addr;
 
     Pos = SkipSpaces(AddrEnd);
     if (Pos < ILen && ILine[Pos] == '_') Pos++;
     DWORD End = FieldEnd(Pos);
-    CopyName(PCEnt->Routine, sizeof PCEnt->Routine, Pos, End);
+    CopyName(PCEnt->Routine, sizeof PCEnt->Routine, ILine + Pos, End - Pos);
 
     /* The module ends at the next space or opening parenthesis. Under
      * option I, which takes lines with backslashes, it starts after the
@@ -576,7 +409,7 @@ void SaveEntry(void) {
     } else {
         End = NextBit(IStops, Pos, 1);
     }
-    CopyName(PCEnt->Module, sizeof PCEnt->Module, Pos, End);
+    CopyName(PCEnt->Module, sizeof PCEnt->Module, ILine + Pos, End - Pos);
 
     EntKeys[NumRecs] = ((uint64_t)Addr << 32) | (0xFFFFFFFFu - NumRecs);
     NumRecs++;
@@ -728,17 +561,11 @@ static void PutOut(const void* Bytes, DWORD Count) {
 /* The writers walk the list, which after a sort of a map in random order
  * jumps all over the entry block, one cache miss per entry. The sorted keys
  * tell which entries come next, so they are fetched ahead of the walk. */
-#if defined(__GNUC__) || defined(__clang__)
 #define PREFETCH_DISTANCE 16
 static void FetchAhead(DWORD Position) {
     if (Position + PREFETCH_DISTANCE < NumRecs)
-        __builtin_prefetch(EntBase + (0xFFFFFFFFu - (DWORD)EntKeys[Position + PREFETCH_DISTANCE]));
+        Prefetch(EntBase + (0xFFFFFFFFu - (DWORD)EntKeys[Position + PREFETCH_DISTANCE]));
 }
-#else
-static void FetchAhead(DWORD Position) {
-    (void)Position;
-}
-#endif
 
 static void PutDword(DWORD Value) {
     unsigned char Bytes[4] = {(unsigned char)Value, (unsigned char)(Value >> 8),
@@ -770,70 +597,21 @@ int WriteOutputB(void) {
 /* Formats an entry line of the listing at Line, as "  %06X  %-32s%s\r\n"
  * would, and returns its length. A name field without a zero byte is taken
  * whole. */
-#ifdef SCAN_BLOCKS
-/* Here the digits are made eight at a time in a 64-bit word, and the names
- * padded and cut in 16-byte blocks; x86 is little-endian. */
 static DWORD FormatEntry(const aENTREC* Ent, char* Line) {
-    char* q = Line;
     DWORD Addr = Ent->SymbAddr;
     int Digits = Addr >> 28 ? 8 : Addr >> 24 ? 7 : 6;
-    uint64_t Hex = Addr; /* one nibble per byte, the lowest in byte 0 */
-    Hex = (Hex | Hex << 16) & 0x0000FFFF0000FFFFull;
-    Hex = (Hex | Hex << 8) & 0x00FF00FF00FF00FFull;
-    Hex = (Hex | Hex << 4) & 0x0F0F0F0F0F0F0F0Full;
-    uint64_t Letters = ((Hex + 0x0606060606060606ull) >> 4) & 0x0101010101010101ull;
-    Hex = __builtin_bswap64(Hex + 0x3030303030303030ull + Letters * 7) >> 8 * (8 - Digits);
+    char* q = Line;
     memcpy(q, "  ", 2);
-    memcpy(q + 2, &Hex, 8);
+    PutHex(q + 2, Addr, Digits);
     q += 2 + Digits;
     memcpy(q, "  ", 2);
     q += 2;
-
-    const __m128i Zero = _mm_setzero_si128(), Spaces = _mm_set1_epi8(' ');
-    __m128i Lo = _mm_loadu_si128((const __m128i*)Ent->Routine);
-    __m128i Hi = _mm_loadu_si128((const __m128i*)(Ent->Routine + 16));
-    unsigned Ends = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Lo, Zero)) |
-                    (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Hi, Zero)) << 16;
-    const unsigned char* Keep = KeepRow + 32 - (Ends != 0 ? __builtin_ctz(Ends) : 32);
-    __m128i KeepLo = _mm_loadu_si128((const __m128i*)Keep);
-    __m128i KeepHi = _mm_loadu_si128((const __m128i*)(Keep + 16));
-    _mm_storeu_si128((__m128i*)q,
-                     _mm_or_si128(_mm_and_si128(KeepLo, Lo), _mm_andnot_si128(KeepLo, Spaces)));
-    _mm_storeu_si128((__m128i*)(q + 16),
-                     _mm_or_si128(_mm_and_si128(KeepHi, Hi), _mm_andnot_si128(KeepHi, Spaces)));
+    PadName32(q, Ent->Routine);
     q += 32;
-
-    __m128i Module = _mm_loadu_si128((const __m128i*)Ent->Module);
-    _mm_storeu_si128((__m128i*)q, Module);
-    q += __builtin_ctz((unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(Module, Zero)) | 0x10000u);
+    q += PutName16(q, Ent->Module);
     memcpy(q, "\r\n", 2);
     return (DWORD)(q + 2 - Line);
 }
-#else
-static DWORD FormatEntry(const aENTREC* Ent, char* Line) {
-    static const char Hex[] = "0123456789ABCDEF";
-    char* q = Line;
-    *q++ = ' ';
-    *q++ = ' ';
-    int Digits = 6;
-    while (Digits < 8 && (Ent->SymbAddr >> (4 * Digits)) != 0)
-        Digits++;
-    for (int i = Digits - 1; i >= 0; i--)
-        *q++ = Hex[(Ent->SymbAddr >> (4 * i)) & 0xF];
-    *q++ = ' ';
-    *q++ = ' ';
-    size_t Len = strnlen(Ent->Routine, sizeof Ent->Routine);
-    memcpy(q, Ent->Routine, Len);
-    memset(q + Len, ' ', 32 - Len);
-    q += 32;
-    Len = strnlen(Ent->Module, sizeof Ent->Module);
-    memcpy(q, Ent->Module, Len);
-    q += Len;
-    *q++ = '\r';
-    *q++ = '\n';
-    return (DWORD)(q - Line);
-}
-#endif
 
 /* Writes the listing: the count line, then one aligned line per entry, each
  * ended by CR LF. Returns 0 when the file did not take every byte. */
@@ -849,65 +627,4 @@ int WriteOutputA(void) {
     }
     FlushOut();
     return OutOk;
-}
-
-/* ------------------------------------------------------------------------ */
-/* Driver                                                                   */
-
-/* The guarded work: the entry list built, then written. */
-static void Convert(void) {
-    if (Doit()) Written = Binary ? WriteOutputB() : WriteOutputA();
-}
-
-/* The guard's filter: every exception is reported and taken. */
-static LONG GuardFilter(PEXCEPTION_POINTERS ExceptionInfo) {
-    return HandleException(ExceptionInfo->ExceptionRecord->ExceptionCode,
-                           ExceptionInfo->ExceptionRecord);
-}
-
-int main(int argc, char** argv) {
-#ifndef _WIN32
-    /* Win32 reports a write to a pipe whose reader has gone, or past the
-     * file size limit, as a failed write; POSIX ends the process with a
-     * signal unless it is ignored. Ignored, such a write fails (EPIPE,
-     * EFBIG) and is reported as any failed write, the console kept. */
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
-#endif
-    OpenDebug();
-    Banner();
-    /* The code map is given back on every way out, the failed ones too. */
-    if (!GetOptions(argc, argv)) {
-        CloseDebug();
-        return 1;
-    }
-    if (Help) {
-        Useage();
-        CloseDebug();
-        return 0;
-    }
-    if (!OpenFiles()) {
-        CloseDebug();
-        return 1;
-    }
-
-    if (!GuardRun(Convert, GuardFilter)) Aborted = 1; /* the handler block */
-
-    CloseHandle(hIfileMap);
-    CloseHandle(hIfile);
-    if (!CloseHandle(hOfile)) Written = 0;
-    VirtualFree(EntBase, 0, MEM_DECOMMIT);
-    VirtualFree(EntBase, 0, MEM_RELEASE);
-
-    int Status = 1; /* a run that failed, Doit's failure included, says why */
-    if (Aborted) {
-        printf("\nKORVAL terminated due to exception.");
-    } else if (!Failed && !Written) {
-        printf("\nUnable to write output file '%s'", OfName);
-    } else if (!Failed) {
-        printf("\nEnd KORVAL - %d map entries written.\n", (int)NumRecs);
-        Status = 0;
-    }
-    CloseDebug();
-    return Status;
 }

@@ -359,10 +359,10 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
         EXPECT_EQ(head.find("(int"), std::string::npos) << records[i].routine;
         moduleOf[records[i].routine] = records[i].module;
     }
-    const std::string korval = tool().Object("korval.cpp"),
+    const std::string driver = tool().Object("main.cpp"), korval = tool().Object("korval.cpp"),
                       mapdebug = tool().Object("mapdebug.cpp");
     std::vector<std::pair<std::string, std::string>> expected = {
-        {"main", korval},         {"Banner", korval},
+        {"main", driver},         {"Banner", korval},
         {"GetOptions", korval},   {"OpenFiles", korval},
         {"GetaLine", korval},     {"SaveEntry", korval},
         {"Doit", korval},         {"WriteOutputB", korval},

@@ -426,8 +426,13 @@ TEST_P(LinuxKorval, OverlongNamesAreRefusedBeforeAnyFileIsTouched) {
     EXPECT_TRUE(FileExists(dir / (std::string(200, 'Q') + ".COD")));
 }
 
-INSTANTIATE_TEST_SUITE_P(, Korval, ::testing::Values(NativeTool(KORVAL_EXE), WindowsTool()),
+// The native tool also as built with the portable byte kernels.
+const Tool kPortable = {"portable", KORVAL_PORTABLE_EXE};
+
+INSTANTIATE_TEST_SUITE_P(, Korval,
+                         ::testing::Values(NativeTool(KORVAL_EXE), kPortable, WindowsTool()),
                          ToolName);
-INSTANTIATE_TEST_SUITE_P(, LinuxKorval, ::testing::Values(NativeTool(KORVAL_EXE)), ToolName);
+INSTANTIATE_TEST_SUITE_P(, LinuxKorval, ::testing::Values(NativeTool(KORVAL_EXE), kPortable),
+                         ToolName);
 
 } // namespace

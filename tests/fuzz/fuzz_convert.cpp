@@ -9,18 +9,18 @@
 // "  %06X  %-32s%s\r\n" shape.
 //
 // Input: the first byte holds the options (bit 0: Inclusive), the rest is
-// the map text. The module is compiled into this file with its main renamed,
-// so that its program-wide variables and routines are at hand.
+// the map text.
 
-#define main KorvalMain
-#include "../../src/korval.cpp"
-#undef main
+#include "korval.h"
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -116,12 +116,8 @@ void ResetState(void) {
     Binary = 1;
     Debug = Help = Inclusive = InCode = Failed = 0;
     EntBase = EntNext = EntFirst = EntLast = EntCurr = NULL;
-    EntKeys = NULL;
     NumRecs = 0;
-    ESize = 0;
     ILen = 0;
-    OutUsed = 0;
-    OutOk = 0;
 }
 
 } // namespace
