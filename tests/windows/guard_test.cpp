@@ -451,7 +451,8 @@ void Threads() {
     CHECK(Reports.size() == (size_t)Caught);
     int Whole = 0;
     for (const std::vector<std::string>& Lines : Reports)
-        Whole += RoutineIn(Lines[0]) == "WriteNull" && RoutineIn(Lines[1]) == "CallsWriteNull" &&
+        Whole += RoutineIn(Lines[0]) == "WriteNull" && Lines.size() > 1 &&
+                 RoutineIn(Lines[1]) == "CallsWriteNull" &&
                  CalledFrom(Lines, "RunGuarded", "Rounds");
     CHECK(Whole == (int)Reports.size());
     if (Reports.size() != (size_t)Caught || Whole != (int)Reports.size())
