@@ -354,7 +354,7 @@ std::vector<std::string> OneReport(void (*Work)(void*)) {
     return Reports[0];
 }
 
-// Whether Names holds Inner followed at once by Outer.
+// Whether the report's calling lines name Inner, then at once Outer.
 bool CalledFrom(const std::vector<std::string>& Lines, const char* Inner, const char* Outer) {
     for (size_t i = 1; i + 1 < Lines.size(); i++)
         if (RoutineIn(Lines[i]) == Inner && RoutineIn(Lines[i + 1]) == Outer) return true;
@@ -391,9 +391,9 @@ void Completes(void*) {
 // from another current directory; then every record of the file is there.
 void OwnCodeMap() {
     char Self[MAX_PATH];
-    DWORD Length = GetModuleFileNameA(ProgramModule(), Self, sizeof Self);
-    CHECK(Length > 4 && Length < sizeof Self);
-    std::string Map = std::string(Self, Length - 4) + ".COD";
+    DWORD Got = GetModuleFileNameA(ProgramModule(), Self, sizeof Self);
+    CHECK(Got > 4 && Got < sizeof Self);
+    std::string Map = std::string(Self, Got - 4) + ".COD";
     WIN32_FILE_ATTRIBUTE_DATA File = {};
     CHECK(GetFileAttributesExA(Map.c_str(), GetFileExInfoStandard, &File));
     CreateDirectoryA("elsewhere", NULL);
