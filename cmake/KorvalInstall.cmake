@@ -10,12 +10,7 @@ include(CMakePackageConfigHelpers)
 
 set(KORVAL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/korval)
 
-# korval-codemap is built where the build runs, not for a cross target.
-set(tools korval)
-if(TARGET codemap)
-  list(APPEND tools codemap)
-endif()
-install(TARGETS ${tools} EXPORT korvalTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS korval codemap EXPORT korvalTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS mapdebug EXPORT korvalTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

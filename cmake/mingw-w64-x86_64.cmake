@@ -6,8 +6,18 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++)
+
+# Debian's GCC comes in two thread models: win32, the default, whose C++
+# library (GCC 12) has no std::thread, and posix, on winpthreads, which has
+# it: -DMINGW_THREADS=posix chooses that one.
+set(MINGW_THREADS "" CACHE STRING "Thread model of the MinGW-w64 GCC: win32 or posix (default: the system's)")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_THREADS)
+set(MINGW_SUFFIX "")
+if(MINGW_THREADS)
+  set(MINGW_SUFFIX -${MINGW_THREADS})
+endif()
+set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc${MINGW_SUFFIX})
+set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++${MINGW_SUFFIX})
 set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
 set(CMAKE_NM ${MINGW_PREFIX}-nm)
 

@@ -362,14 +362,21 @@ BOOL PutStdoutNoWait(const char* Text);
 
 /* ---- program.cpp --------------------------------------------------------- */
 
-/* How far the running executable lies from the addresses it was linked at:
- * its load bias (POSIX) or its module base minus its preferred image base
- * (Windows); 0 for an executable linked at fixed addresses. */
+/* The program, as GetModuleFileNameA names it: on POSIX the running
+ * executable (NULL); on Windows the image this layer is linked into, which is
+ * the executable unless a DLL links the fault reporter. */
+HMODULE ProgramModule(void);
+
+/* How far the program lies from the addresses it was linked at: its load
+ * bias (POSIX) or its module base minus the preferred image base in its file
+ * (Windows, where the headers mapped with a relocated image may hold the
+ * base it was loaded at instead); 0 for a program linked at fixed addresses
+ * or loaded at its preferred base. */
 ULONG_PTR ProgramLoadBias(void);
 
-/* Whether Address lies in the code of the running executable itself (not in
- * a shared library, the C library's or any other). Lock-free once the guard
- * or ProgramLoadBias has been used. */
+/* Whether Address lies in the code of the program itself (not in a shared
+ * library or DLL, the C library's or any other). Lock-free once the guard or
+ * ProgramLoadBias has been used. */
 BOOL IsProgramCode(ULONG_PTR Address);
 
 /* The line end of console text: CR LF on Windows, LF elsewhere. */

@@ -38,11 +38,11 @@ static ULONG_PTR LoadBias = 0;
 #define MAX_CHAIN  16 /* the most calling frames a report names */
 #define MAX_FRAMES 64 /* the most frames walked to find them */
 
-/* The name of the running executable's own code map: its path with the
- * name upper-cased and the extension replaced by .COD. 0 when the path
- * cannot be had or the result does not fit. */
+/* The name of the program's own code map: its path with the name
+ * upper-cased and the extension replaced by .COD. 0 when the path cannot be
+ * had or the result does not fit. */
 static int OwnCodeMapName(char* szName, DWORD dwSize) {
-    DWORD dwLen = GetModuleFileNameA(NULL, szName, dwSize);
+    DWORD dwLen = GetModuleFileNameA(ProgramModule(), szName, dwSize);
     char* pName = szName;
     char* pExt = NULL;
     char* p;

@@ -52,7 +52,9 @@ int OpenDebug(void);
 
 /* Loads the code map lpName; with NULL, the running executable's own: the
  * file beside it named after it with the extension .COD, found regardless of
- * case (APP.COD for app or app.exe). Anything but a regular file is ignored.
+ * case (APP.COD for app or app.exe). On Windows a DLL that links the
+ * reporter gets its own instead (PLUGIN.COD for plugin.dll), and reports
+ * made there name its routines. Anything but a regular file is ignored.
  * Returns 1 when a block was obtained and the records were read into it (the
  * table is emptied when they came up short), 0 when the file is missing or
  * not a regular file, holds no records, or claims more records than a 32-bit

@@ -41,6 +41,10 @@ void Note() {
 
 } // namespace
 
+HMODULE ProgramModule(void) {
+    return NULL; // GetModuleFileNameA's name for the executable
+}
+
 ULONG_PTR ProgramLoadBias(void) {
     Note();
     return LoadBias;

@@ -1,27 +1,71 @@
-// windows/program.cpp - the running executable's image: how far it lies
-// from its preferred image base, and where its own code is.
+// windows/program.cpp - the program's image: how far it lies from its
+// preferred image base, and where its own code is.
 //
-// Both come from the image's headers, mapped read-only with the image;
-// reading them takes no lock, so an exception handler may ask.
+// The program is the image this code is linked into, which the linker marks
+// with __ImageBase at its first byte: the executable, or a DLL that links
+// the fault reporter, whose reports then name that DLL's routines from its
+// own code map. Where its code lies comes from the section headers mapped
+// with the image; reading them takes no lock, so an exception handler may
+// ask.
 
 #include "platform.h"
 
+#include <vector>
+
+extern "C" char __ImageBase[]; // of unknown size to the compiler: the whole image
+
 namespace {
+
+const char* Image() {
+    return __ImageBase;
+}
 
 const IMAGE_NT_HEADERS* Headers(const char* Base) {
     const IMAGE_DOS_HEADER* Dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(Base);
     return reinterpret_cast<const IMAGE_NT_HEADERS*>(Base + Dos->e_lfanew);
 }
 
+// The image base that the image's file asks for. Not the one in the headers
+// mapped with the image: when Windows' memory manager relocates an image
+// (as it does every image with a dynamic base) it writes the base it chose
+// there. The mapped headers' is the answer only where the file cannot be
+// read.
+ULONG_PTR PreferredBase() {
+    ULONG_PTR Mapped = Headers(Image())->OptionalHeader.ImageBase;
+    std::vector<WCHAR> Path(32768); // the longest path there is
+    DWORD Length = GetModuleFileNameW(ProgramModule(), Path.data(), (DWORD)Path.size());
+    if (Length == 0 || Length >= Path.size()) return Mapped;
+    HANDLE File = CreateFileW(Path.data(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (File == INVALID_HANDLE_VALUE) return Mapped;
+    alignas(8) char Head[4096];
+    DWORD Got = 0;
+    BOOL Read = ReadFile(File, Head, sizeof Head, &Got, NULL);
+    CloseHandle(File);
+    const IMAGE_DOS_HEADER* Dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(Head);
+    if (!Read || Got < sizeof *Dos || Dos->e_magic != IMAGE_DOS_SIGNATURE || Dos->e_lfanew < 0 ||
+        (DWORD)Dos->e_lfanew > Got - sizeof(IMAGE_NT_HEADERS) || Dos->e_lfanew % 8 != 0)
+        return Mapped;
+    const IMAGE_NT_HEADERS* Nt = Headers(Head);
+    if (Nt->Signature != IMAGE_NT_SIGNATURE ||
+        Nt->OptionalHeader.Magic != Headers(Image())->OptionalHeader.Magic)
+        return Mapped;
+    return Nt->OptionalHeader.ImageBase;
+}
+
 } // namespace
 
+HMODULE ProgramModule(void) {
+    return reinterpret_cast<HMODULE>(__ImageBase);
+}
+
 ULONG_PTR ProgramLoadBias(void) {
-    const char* Base = reinterpret_cast<const char*>(GetModuleHandleA(NULL));
-    return (ULONG_PTR)Base - (ULONG_PTR)Headers(Base)->OptionalHeader.ImageBase;
+    return (ULONG_PTR)Image() - PreferredBase();
 }
 
 BOOL IsProgramCode(ULONG_PTR Address) {
-    const char* Base = reinterpret_cast<const char*>(GetModuleHandleA(NULL));
+    const char* Base = Image();
     const IMAGE_NT_HEADERS* Nt = Headers(Base);
     const IMAGE_SECTION_HEADER* Section = IMAGE_FIRST_SECTION(Nt);
     for (WORD i = 0; i < Nt->FileHeader.NumberOfSections; i++, Section++) {

@@ -1,8 +1,15 @@
-// guard_test.cpp - GuardRun on Windows, with real faults, run under Wine.
+// guard_test.cpp - GuardRun and RunGuarded on Windows, with real faults, run
+// under Wine.
 //
 // Each case is a command-line argument and a test of its own; a case that
 // must end the process runs in a child process of this program. No test
 // framework: the checks print what failed and the exit status tells.
+//
+// The same source is built three times: guard_test.exe at the fixed image
+// base 0x400000; guard_test_dynamic.exe with a dynamic base, which Wine
+// loads at its preferred base (Wine 8 starts no executable elsewhere); and
+// guard_test_dll.dll, which guard_test.exe loads, relocated away from the
+// same preferred base, to run its cases there.
 
 #include "mapdebug.h"
 #include "platform.h"
@@ -14,6 +21,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -224,15 +232,21 @@ void CtrlC() {
     CHECK(Last.ContextRip == Last.Address);
 }
 
-// What work printed on standard output.
-std::string Printed(void (*Work)()) {
+// What work printed on standard output (Fd 1) or standard error (Fd 2), in
+// the C runtime's stream or to the handle the system gives for it.
+template <class Work> std::string Captured(int Fd, Work work) {
     fflush(stdout);
-    int Saved = _dup(1);
-    int File = _open("report.txt", _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
-    _dup2(File, 1);
-    Work();
+    fflush(stderr);
+    char Name[32]; // of this process alone: cases run at once in one directory
+    snprintf(Name, sizeof Name, "report-%lu.txt", GetCurrentProcessId());
+    int Saved = _dup(Fd);
+    int File =
+        _open(Name, _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
+    _dup2(File, Fd); // sets the standard handle too
+    work();
     fflush(stdout);
-    _dup2(Saved, 1);
+    fflush(stderr);
+    _dup2(Saved, Fd);
     _close(Saved);
     std::string Text;
     char Buffer[512];
@@ -242,6 +256,10 @@ std::string Printed(void (*Work)()) {
         Text.append(Buffer, Got);
     _close(File);
     return Text;
+}
+
+std::string Printed(void (*Work)()) {
+    return Captured(1, Work);
 }
 
 // korval's filter: the report, made with this program's own code map.
@@ -291,6 +309,209 @@ void NamedReports() {
     CHECK(CloseDebug() == 1);
 }
 
+// ---------------------------------------------------------------------------
+// RunGuarded: reports on standard error with the calls that led there, on
+// any thread, from the program's own code map.
+
+// The reports in Text, each a list of its lines without their CR LF; false
+// when a line belongs to no report, has neither form or is not ended.
+bool SplitReports(const std::string& Text, std::vector<std::vector<std::string>>* Reports) {
+    size_t At = 0, End;
+    while ((End = Text.find("\r\n", At)) != std::string::npos) {
+        std::string Line = Text.substr(At, End - At);
+        At = End + 2;
+        if (Line.compare(0, 12, "EXCEPTION : ") == 0 && Line.find(" at ") != std::string::npos &&
+            Line.back() == '.')
+            Reports->push_back({Line});
+        else if (!Reports->empty() && Line.compare(0, 14, "  called from ") == 0 &&
+                 Line.find(")+0x") != std::string::npos)
+            Reports->back().push_back(Line);
+        else
+            return false;
+    }
+    return At == Text.size();
+}
+
+// The routine a report line names; empty for a plain address.
+std::string RoutineIn(const std::string& Line) {
+    const char* Before = Line.compare(0, 10, "EXCEPTION ") == 0 ? " at " : "called from ";
+    size_t Start = Line.find(Before) + strlen(Before);
+    size_t Open = Line.find('(', Start);
+    return Open == std::string::npos ? "" : Line.substr(Start, Open - Start);
+}
+
+// One report from work, checked for its form; the report's lines.
+std::vector<std::string> OneReport(void (*Work)(void*)) {
+    int Result = -1;
+    std::string Err = Captured(2, [&] { Result = RunGuarded(Work, nullptr); });
+    CHECK(Result == 0);
+    std::vector<std::vector<std::string>> Reports;
+    CHECK(SplitReports(Err, &Reports) && Reports.size() == 1);
+    if (Reports.size() != 1) {
+        printf("reports: %s\n", Err.c_str());
+        return {""};
+    }
+    return Reports[0];
+}
+
+// Whether the report's calling lines name Inner, then at once Outer.
+bool CalledFrom(const std::vector<std::string>& Lines, const char* Inner, const char* Outer) {
+    for (size_t i = 1; i + 1 < Lines.size(); i++)
+        if (RoutineIn(Lines[i]) == Inner && RoutineIn(Lines[i + 1]) == Outer) return true;
+    printf("no call of %s from %s in:\n", Inner, Outer);
+    for (const std::string& Line : Lines)
+        printf("%s\n", Line.c_str());
+    return false;
+}
+
+const char* volatile NullText = nullptr;
+volatile size_t Length;
+
+// Each call is followed by a store, so none is a tail call.
+__attribute__((noinline)) void StrlenOfNull() {
+    Length = strlen(NullText);
+    Sink = Sink + 1;
+}
+
+__attribute__((noinline)) void CallsStrlen(void*) {
+    StrlenOfNull();
+    Sink = Sink + 1;
+}
+
+__attribute__((noinline)) void CallsWriteNull(void*) {
+    WriteNull();
+    Sink = Sink + 1;
+}
+
+void Completes(void*) {
+    Sink = 2;
+}
+
+// The program's own code map, GUARD_TEST.COD beside guard_test.exe, found
+// from another current directory; then every record of the file is there.
+void OwnCodeMap() {
+    char Self[MAX_PATH];
+    DWORD Got = GetModuleFileNameA(ProgramModule(), Self, sizeof Self);
+    CHECK(Got > 4 && Got < sizeof Self);
+    std::string Map = std::string(Self, Got - 4) + ".COD";
+    WIN32_FILE_ATTRIBUTE_DATA File = {};
+    CHECK(GetFileAttributesExA(Map.c_str(), GetFileExInfoStandard, &File));
+    CreateDirectoryA("elsewhere", NULL);
+    SetCurrentDirectoryA("elsewhere");
+    CHECK(OpenDebugFile(NULL) == 1);
+    CHECK(iNumMaps > 40 && iNumMaps == (File.nFileSizeLow - 4) / sizeof(DEBUGMAP));
+    printf("%s: %u records\n", Map.c_str(), (unsigned)iNumMaps);
+}
+
+// A fault inside the C runtime: the report names the routine that called
+// strlen and its caller, innermost first.
+void Chain() {
+    OwnCodeMap();
+    std::vector<std::string> Lines = OneReport(CallsStrlen);
+    CHECK(Lines[0].compare(0, 40, "EXCEPTION : Access error. Ref to locn 0x") == 0);
+    CHECK(Lines.size() <= 17);
+    CHECK(CalledFrom(Lines, "StrlenOfNull", "CallsStrlen"));
+    Lines = OneReport(CallsWriteNull);
+    CHECK(RoutineIn(Lines[0]) == "WriteNull");
+    CHECK(Lines.size() > 1 && RoutineIn(Lines[1]) == "CallsWriteNull");
+}
+
+// Threads that fault and threads that do not, all at once, round after
+// round: each fault is taken by its own thread's guard, and no report is
+// mixed with another.
+const int kThreads = 4, kRounds = 50;
+HANDLE Start;
+volatile LONG Caught, Completed;
+
+DWORD WINAPI Rounds(void* First) {
+    WaitForSingleObject(Start, INFINITE);
+    for (int r = (int)(INT_PTR)First; r < kRounds + (int)(INT_PTR)First; r++) {
+        if (r % 2 == 0 && !RunGuarded(CallsWriteNull, nullptr)) InterlockedIncrement(&Caught);
+        if (r % 2 == 1 && RunGuarded(Completes, nullptr)) InterlockedIncrement(&Completed);
+    }
+    return 0;
+}
+
+void Threads() {
+    OwnCodeMap();
+    std::string Err = Captured(2, [] {
+        Start = CreateEventA(NULL, TRUE, FALSE, NULL);
+        HANDLE Thread[kThreads];
+        for (int t = 0; t < kThreads; t++)
+            Thread[t] = CreateThread(NULL, 0, Rounds, (void*)(INT_PTR)(t % 2), 0, NULL);
+        SetEvent(Start);
+        WaitForMultipleObjects(kThreads, Thread, TRUE, INFINITE);
+        for (HANDLE h : Thread)
+            CloseHandle(h);
+    });
+    CHECK(Caught == kThreads * kRounds / 2);
+    CHECK(Completed == kThreads * kRounds / 2);
+    std::vector<std::vector<std::string>> Reports;
+    CHECK(SplitReports(Err, &Reports));
+    CHECK(Reports.size() == (size_t)Caught);
+    int Whole = 0;
+    for (const std::vector<std::string>& Lines : Reports)
+        Whole += RoutineIn(Lines[0]) == "WriteNull" && Lines.size() > 1 &&
+                 RoutineIn(Lines[1]) == "CallsWriteNull" &&
+                 CalledFrom(Lines, "RunGuarded", "Rounds");
+    CHECK(Whole == (int)Reports.size());
+    if (Reports.size() != (size_t)Caught || Whole != (int)Reports.size())
+        printf("%s\n", Err.substr(0, 2000).c_str());
+}
+
+struct Thrown {};
+
+void Throws(void*) {
+    throw Thrown();
+}
+
+// Catches what an inner guard let through, then faults.
+void CatchesThenFaults(void* Inner) {
+    try {
+        RunGuarded(Throws, nullptr);
+    } catch (const Thrown&) {
+        *static_cast<int*>(Inner) = 1;
+    }
+    WriteNull();
+}
+
+// A C++ exception thrown by the work passes through RunGuarded to the
+// caller's catch; the guard it left works afterwards, and so does an outer
+// one inside which it was caught.
+void CppException() {
+    OwnCodeMap();
+    bool Through = false;
+    try {
+        RunGuarded(Throws, nullptr);
+    } catch (const Thrown&) {
+        Through = true;
+    }
+    CHECK(Through);
+    int Inner = -1, Outer = -1;
+    std::string Err = Captured(2, [&] { Outer = RunGuarded(CatchesThenFaults, &Inner); });
+    CHECK(Inner == 1);
+    CHECK(Outer == 0);
+    std::vector<std::vector<std::string>> Reports;
+    CHECK(SplitReports(Err, &Reports) && Reports.size() == 1);
+    CHECK(Reports.size() == 1 && RoutineIn(Reports[0][0]) == "WriteNull");
+    if (Reports.size() != 1) printf("%s\n", Err.c_str());
+}
+
+// The program's own header: a dynamic base with high-entropy addresses, and
+// the preferred base 0x400000. Then the reports name its routines, at
+// whatever base it was loaded.
+void DynamicBase() {
+    const char* Base = reinterpret_cast<const char*>(ProgramModule());
+    const IMAGE_NT_HEADERS* Nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(Base + ((const IMAGE_DOS_HEADER*)Base)->e_lfanew);
+    const WORD Dynamic =
+        IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA;
+    CHECK((Nt->OptionalHeader.DllCharacteristics & Dynamic) == Dynamic);
+    printf("loaded at %p, load bias 0x%llx\n", (void*)Base, (unsigned long long)ProgramLoadBias());
+    CHECK(Base - ProgramLoadBias() == (const char*)0x400000);
+    Chain();
+}
+
 // Children: each ends its process one way or another.
 int ChildOutside() {
     CHECK(GuardRun(Nothing, Filter) == TRUE);
@@ -310,10 +531,27 @@ int ChildDeclinedOverflow() {
     return 5;
 }
 
+DWORD WINAPI FaultsUnguarded(void*) {
+    WriteNull();
+    return 0;
+}
+
+// Waits inside a guard for a thread that has none and faults.
+void AwaitsUnguardedFault(void*) {
+    HANDLE Thread = CreateThread(NULL, 0, FaultsUnguarded, NULL, 0, NULL);
+    WaitForSingleObject(Thread, INFINITE);
+}
+
+int ChildUnguardedThread() {
+    RunGuarded(AwaitsUnguardedFault, nullptr);
+    return 6;
+}
+
 void DefaultCourse() {
     CHECK(RunChild("child-outside") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
     CHECK(RunChild("child-declined") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
     CHECK(RunChild("child-declined-overflow") == (DWORD)EXCEPTION_STACK_OVERFLOW);
+    CHECK(RunChild("child-unguarded-thread") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
 }
 
 struct Case {
@@ -322,13 +560,64 @@ struct Case {
 };
 
 const Case Cases[] = {
-    {"processor-faults", ProcessorFaults}, {"software-exception", SoftwareException},
-    {"stack-overflow", StackOverflow},     {"completed-work", CompletedWork},
-    {"default-course", DefaultCourse},     {"other-verdicts", OtherVerdicts},
-    {"named-reports", NamedReports},       {"ctrl-c", CtrlC},
+    {"processor-faults", ProcessorFaults},
+    {"software-exception", SoftwareException},
+    {"stack-overflow", StackOverflow},
+    {"completed-work", CompletedWork},
+    {"default-course", DefaultCourse},
+    {"other-verdicts", OtherVerdicts},
+    {"named-reports", NamedReports},
+    {"ctrl-c", CtrlC},
+    {"own-code-map", OwnCodeMap},
+    {"chain", Chain},
+    {"threads", Threads},
+    {"cpp-exception", CppException},
+    {"dynamic-base", DynamicBase},
 };
 
+// Runs a case, in a program or in the DLL (RunCase); its failures.
+int RunNamedCase(const char* Name) {
+    for (const Case& c : Cases) {
+        if (strcmp(Name, c.Name) == 0) {
+            c.Run();
+            printf("%s: %s\n", c.Name, Failures ? "FAILED" : "passed");
+            return Failures;
+        }
+    }
+    printf("no case '%s'\n", Name);
+    return -1;
+}
+
+// Loads guard_test_dll.dll, beside this program: it has a dynamic base and
+// asks for 0x400000, where this program lies, so the loader relocates it.
+// Then it writes the base it got into its mapped header, as Windows' memory
+// manager does when it relocates an image (Wine does not), and runs the case
+// there, with the DLL's code map beside it.
+void Relocated(const char* Name) {
+    char Path[MAX_PATH];
+    DWORD Length = GetModuleFileNameA(NULL, Path, sizeof Path);
+    std::string Dll(Path, Length);
+    Dll.replace(Dll.rfind('\\') + 1, std::string::npos, "guard_test_dll.dll");
+    HMODULE Image = LoadLibraryA(Dll.c_str());
+    CHECK(Image != NULL && Image != GetModuleHandleA(NULL));
+    if (Image == NULL) return;
+    IMAGE_NT_HEADERS* Nt = (IMAGE_NT_HEADERS*)((char*)Image + ((IMAGE_DOS_HEADER*)Image)->e_lfanew);
+    CHECK(Nt->OptionalHeader.ImageBase == 0x400000);
+    CHECK((char*)Image != (char*)0x400000);
+    DWORD Was;
+    CHECK(VirtualProtect(Nt, sizeof *Nt, PAGE_READWRITE, &Was));
+    Nt->OptionalHeader.ImageBase = (ULONG_PTR)Image;
+    VirtualProtect(Nt, sizeof *Nt, Was, &Was);
+    auto RunCase = (int (*)(const char*))(void*)GetProcAddress(Image, "RunCase");
+    CHECK(RunCase != NULL);
+    if (RunCase != NULL) CHECK(RunCase(Name) == 0);
+}
+
 } // namespace
+
+extern "C" __declspec(dllexport) int RunCase(const char* Name) {
+    return RunNamedCase(Name);
+}
 
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IONBF, 0);
@@ -343,13 +632,12 @@ int main(int argc, char** argv) {
     if (Name == "child-outside") return ChildOutside();
     if (Name == "child-declined") return ChildDeclined();
     if (Name == "child-declined-overflow") return ChildDeclinedOverflow();
-    for (const Case& c : Cases) {
-        if (Name == c.Name) {
-            c.Run();
-            printf("%s: %s\n", c.Name, Failures ? "FAILED" : "passed");
-            return Failures ? 1 : 0;
-        }
+    if (Name == "child-unguarded-thread") return ChildUnguardedThread();
+    if (Name.compare(0, 10, "relocated:") == 0) {
+        Relocated(argv[1] + 10);
+        printf("%s: %s\n", argv[1], Failures ? "FAILED" : "passed");
+        return Failures ? 1 : 0;
     }
-    printf("no case '%s'\n", argv[1]);
-    return 2;
+    int Failed = RunNamedCase(argv[1]);
+    return Failed < 0 ? 2 : Failed ? 1 : 0;
 }
