@@ -367,7 +367,7 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
         {"GetaLine", korval},     {"SaveEntry", korval},
         {"Doit", korval},         {"WriteOutputB", korval},
         {"OpenDebug", mapdebug},  {"HandleException", mapdebug},
-        {"CloseDebug", mapdebug}, {"GuardRun", "exceptions.cpp.o"},
+        {"CloseDebug", mapdebug}, {"GuardRun", tool().Object("guard.cpp")},
     };
     if (tool().windows) {
         expected.insert(expected.end(),

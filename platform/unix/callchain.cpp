@@ -266,20 +266,10 @@ ReadStack(const Bounds& Stack, uintptr_t At, uintptr_t* Value) {
 
 // DW_EH_PE pointer encodings: the low four bits give the format, the next
 // three what the value counts from.
-enum : uint8_t {
-    kPeAbsptr = 0x00,
-    kPeUleb = 0x01,
-    kPeUdata2 = 0x02,
-    kPeUdata4 = 0x03,
-    kPeUdata8 = 0x04,
-    kPeSleb = 0x09,
-    kPeSdata2 = 0x0a,
-    kPeSdata4 = 0x0b,
-    kPeSdata8 = 0x0c,
-    kPePcrel = 0x10,
-    kPeDatarel = 0x30,
-    kPeOmit = 0xff,
-};
+constexpr uint8_t kPeAbsptr = 0x00, kPeUleb = 0x01, kPeUdata2 = 0x02, kPeUdata4 = 0x03,
+                  kPeUdata8 = 0x04, kPeSleb = 0x09, kPeSdata2 = 0x0a, kPeSdata4 = 0x0b,
+                  kPeSdata8 = 0x0c;
+constexpr uint8_t kPePcrel = 0x10, kPeDatarel = 0x30, kPeOmit = 0xff;
 
 // The size of a fixed-size format, 0 for the variable ones.
 size_t FixedSize(uint8_t Encoding) {
@@ -580,6 +570,12 @@ struct CfaProgram {
     // arithmetic of addresses does (the tables are not trusted).
     int64_t Factored(uint64_t Offset) const { return (int64_t)(Offset * (uint64_t)C.DataAlign); }
     int64_t Factored(int64_t Offset) const { return Factored((uint64_t)Offset); }
+    // A register, then its factored offset, unsigned or signed: the rule
+    // Kind at that offset from the CFA.
+    void SetFactored(RuleKind Kind, bool Signed) {
+        uint64_t Reg = P.Uleb();
+        Set(Reg, Kind, Signed ? Factored(P.Sleb()) : Factored(P.Uleb()));
+    }
 
     bool Instruction(uint8_t Op) {
         uint64_t Reg;
@@ -615,8 +611,7 @@ struct CfaProgram {
             Advance(P.Get<uint32_t>());
             break;
         case 0x05: // DW_CFA_offset_extended
-            Reg = P.Uleb();
-            Set(Reg, AtCfa, Factored(P.Uleb()));
+            SetFactored(AtCfa, false);
             break;
         case 0x06: // DW_CFA_restore_extended
             Restore(P.Uleb());
@@ -658,8 +653,7 @@ struct CfaProgram {
             SetExpression(P.Uleb(), AtExpr);
             break;
         case 0x11: // DW_CFA_offset_extended_sf
-            Reg = P.Uleb();
-            Set(Reg, AtCfa, Factored(P.Sleb()));
+            SetFactored(AtCfa, true);
             break;
         case 0x12: // DW_CFA_def_cfa_sf
             Reg = P.Uleb();
@@ -669,12 +663,10 @@ struct CfaProgram {
             Out->Cfa.Offset = Factored(P.Sleb());
             break;
         case 0x14: // DW_CFA_val_offset
-            Reg = P.Uleb();
-            Set(Reg, IsCfa, Factored(P.Uleb()));
+            SetFactored(IsCfa, false);
             break;
         case 0x15: // DW_CFA_val_offset_sf
-            Reg = P.Uleb();
-            Set(Reg, IsCfa, Factored(P.Sleb()));
+            SetFactored(IsCfa, true);
             break;
         case 0x16: // DW_CFA_val_expression
             SetExpression(P.Uleb(), IsExpr);
@@ -779,6 +771,17 @@ bool Binary(uint8_t Op, Operands& S) {
     return true;
 }
 
+// The operand of DW_OP_const1u to DW_OP_const8s: 1, 2, 4 or 8 bytes,
+// little-endian, each size first unsigned and then signed.
+uintptr_t FixedConstant(Reader& E, uint8_t Op) {
+    unsigned Size = 1u << ((Op - 0x08) / 2);
+    uint64_t Value = 0;
+    for (unsigned i = 0; i < Size; i++)
+        Value |= (uint64_t)E.Byte() << (8 * i);
+    if ((Op & 1) && Size < 8 && (Value >> (8 * Size - 1)) & 1) Value |= ~0ull << (8 * Size);
+    return (uintptr_t)Value;
+}
+
 // Evaluates the DWARF expression of a CFA rule (the CFA of a PLT entry is
 // one: rsp plus 8 or 16 by where rip is in the entry), with Initial pushed
 // first when there is one. It reads only registers and the stack.
@@ -806,26 +809,14 @@ bool Evaluate(const Object& Obj, const uint8_t* Block, const Frame& F, const Bou
             S.Push(v);
             break;
         case 0x08: // DW_OP_const1u, then 1s, 2u, 2s, 4u, 4s, 8u and 8s
-            S.Push(E.Get<uint8_t>());
-            break;
         case 0x09:
-            S.Push((uintptr_t)E.Get<int8_t>());
-            break;
         case 0x0a:
-            S.Push(E.Get<uint16_t>());
-            break;
         case 0x0b:
-            S.Push((uintptr_t)E.Get<int16_t>());
-            break;
         case 0x0c:
-            S.Push(E.Get<uint32_t>());
-            break;
         case 0x0d:
-            S.Push((uintptr_t)E.Get<int32_t>());
-            break;
         case 0x0e:
         case 0x0f:
-            S.Push(E.Get<uint64_t>());
+            S.Push(FixedConstant(E, Op));
             break;
         case 0x10: // DW_OP_constu
             S.Push(E.Uleb());

@@ -247,25 +247,20 @@ void SetParameters(EXCEPTION_RECORD* Record, ULONG_PTR P0, ULONG_PTR P1) {
     Record->ExceptionInformation[1] = P1;
 }
 
+// The exception of a floating-point or integer arithmetic signal's code.
 DWORD FloatingCode(int Code) {
-    switch (Code) {
-    case FPE_INTDIV:
-        return EXCEPTION_INT_DIVIDE_BY_ZERO;
-    case FPE_INTOVF:
-        return EXCEPTION_INT_OVERFLOW;
-    case FPE_FLTDIV:
-        return EXCEPTION_FLT_DIVIDE_BY_ZERO;
-    case FPE_FLTOVF:
-        return EXCEPTION_FLT_OVERFLOW;
-    case FPE_FLTUND:
-        return EXCEPTION_FLT_UNDERFLOW;
-    case FPE_FLTRES:
-        return EXCEPTION_FLT_INEXACT_RESULT;
-    case FPE_FLTSUB:
-        return EXCEPTION_ARRAY_BOUNDS_EXCEEDED;
-    default:
-        return EXCEPTION_FLT_INVALID_OPERATION; // FPE_FLTINV, or sent
-    }
+    static const struct {
+        int Signal;
+        DWORD Exception;
+    } kCodes[] = {
+        {FPE_INTDIV, EXCEPTION_INT_DIVIDE_BY_ZERO},    {FPE_INTOVF, EXCEPTION_INT_OVERFLOW},
+        {FPE_FLTDIV, EXCEPTION_FLT_DIVIDE_BY_ZERO},    {FPE_FLTOVF, EXCEPTION_FLT_OVERFLOW},
+        {FPE_FLTUND, EXCEPTION_FLT_UNDERFLOW},         {FPE_FLTRES, EXCEPTION_FLT_INEXACT_RESULT},
+        {FPE_FLTSUB, EXCEPTION_ARRAY_BOUNDS_EXCEEDED},
+    };
+    for (const auto& Known : kCodes)
+        if (Known.Signal == Code) return Known.Exception;
+    return EXCEPTION_FLT_INVALID_OPERATION; // FPE_FLTINV, or sent
 }
 
 // The exception that a signal stands for.
@@ -480,14 +475,6 @@ struct GuardScope {
     ~GuardScope() { T.Innermost = Outer; }
 };
 
-struct PlainWork {
-    void (*Work)(void);
-};
-
-void CallPlain(void* Arg) {
-    static_cast<PlainWork*>(Arg)->Work();
-}
-
 } // namespace
 
 BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags) {
@@ -529,11 +516,6 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
     Work(Arg);
     if (T.InterruptPending && HasCtrlCGuard(T)) DeliverPendingInterrupt(T);
     return TRUE;
-}
-
-BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
-    PlainWork Plain = {Work};
-    return GuardCall(CallPlain, &Plain, Filter, GUARD_CTRL_C);
 }
 
 __attribute__((noinline)) void RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags,

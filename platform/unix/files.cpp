@@ -224,6 +224,15 @@ Object* Find(HANDLE handle, Object::Kind kind) {
     return object;
 }
 
+// What the system says of an open file, by its handle; false with the last
+// error set when the handle is not an open file or the system cannot tell.
+bool StatOf(HANDLE handle, struct stat* st) {
+    Object* file = Find(handle, Object::File);
+    if (!file) return Fail(ERROR_INVALID_HANDLE);
+    if (fstat(file->fd, st) != 0) return Fail(ErrorFromErrno(errno));
+    return true;
+}
+
 } // namespace
 
 DWORD GetLastError(void) {
@@ -282,16 +291,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     if (FaultInjected(FAULT_GETFILESIZE)) return INVALID_FILE_SIZE;
-    Object* file = Find(hFile, Object::File);
     struct stat st;
-    if (!file) {
-        Fail(ERROR_INVALID_HANDLE);
-        return INVALID_FILE_SIZE;
-    }
-    if (fstat(file->fd, &st) != 0) {
-        Fail(ErrorFromErrno(errno));
-        return INVALID_FILE_SIZE;
-    }
+    if (!StatOf(hFile, &st)) return INVALID_FILE_SIZE;
     uint64_t size = (uint64_t)st.st_size;
     if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)(size >> 32);
     lastError = NO_ERROR;
@@ -300,16 +301,8 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 
 DWORD GetFileType(HANDLE hFile) {
     if (FaultInjected(FAULT_GETFILETYPE)) return FILE_TYPE_UNKNOWN;
-    Object* file = Find(hFile, Object::File);
     struct stat st;
-    if (!file) {
-        Fail(ERROR_INVALID_HANDLE);
-        return FILE_TYPE_UNKNOWN;
-    }
-    if (fstat(file->fd, &st) != 0) {
-        Fail(ErrorFromErrno(errno));
-        return FILE_TYPE_UNKNOWN;
-    }
+    if (!StatOf(hFile, &st)) return FILE_TYPE_UNKNOWN;
     lastError = NO_ERROR;
     if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;

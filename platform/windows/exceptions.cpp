@@ -291,14 +291,6 @@ struct GuardScope {
     }
 };
 
-struct PlainWork {
-    void (*Work)(void);
-};
-
-void CallPlain(void* Arg) {
-    static_cast<PlainWork*>(Arg)->Work();
-}
-
 } // namespace
 
 BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags) {
@@ -324,11 +316,6 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
     Scope.Armed = false;
     Pop(T, &g, false);
     return TRUE;
-}
-
-BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
-    PlainWork Plain = {Work};
-    return GuardCall(CallPlain, &Plain, Filter, GUARD_CTRL_C);
 }
 
 DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max) {
