@@ -333,7 +333,15 @@ extern "C" {
  * SIGILL, SIGTRAP; with GUARD_CTRL_C also SIGINT, unless the program was
  * started with it ignored, and SIGALRM from a timer of the thread's own);
  * a signal no guard takes is handed to whatever handled it before, or takes
- * its default course. On Windows it is a vectored exception handler, and
+ * its default course. On Windows each guard is a frame-based exception
+ * handler of GuardCall's own frame, as __try/__except makes one: an exception
+ * reaches Filter only once every frame-based handler between the fault and
+ * the guard has declined it, so that code in Work which handles its own
+ * exceptions (IsBadReadPtr, a library's __try) works as it does unguarded,
+ * and EXCEPTION_CONTINUE_SEARCH goes on to the frames further out, an
+ * enclosing guard's among them. A stack overflow, whose dispatch has too
+ * little stack left to reach those frames, is taken first by a vectored
+ * exception handler and offered to the thread's guards, innermost first.
  * Ctrl-C is delivered to the guarded thread as STATUS_CONTROL_C_EXIT by a
  * console control handler; exceptions with a success or informational code
  * (a C++ throw, a debugger's message) are never offered.

@@ -2,25 +2,37 @@
 // GuardCall and GuardRun, and what a filter may ask about the exception it
 // is offered (ExceptionCallChain, PutStdoutNoWait).
 //
-// MinGW-w64 GCC has no __try/__except, so the guard is built from a
-// vectored exception handler, registered the first time any thread enters
-// a guard: the system calls it at the time of the fault, on the faulting
-// thread, before any frame-based handler and before anything is unwound,
-// with the real EXCEPTION_POINTERS. It offers the exception to the filters
-// of that thread's guards, innermost first. When one takes it, the handler
-// points the faulting context at a landing routine on a stack of the
-// thread's own and lets the system resume there; the landing routine jumps
-// back into that guard's GuardCall. Jumping from a resumed context, rather
-// than from inside the handler, lets the system's exception dispatch end as
-// it expects. Exceptions with a success or informational code are not
-// faults and never offered: among them the C++ throws of GCC, which unwind
-// through the guard to whoever catches them.
+// Each guard is a frame-based exception handler, as __try/__except makes
+// one with a compiler that has them; MinGW-w64 GCC has not. GuardCall calls
+// the work through GuardFrame, a few instructions of assembly whose unwind
+// entry names GuardFrameHandler as the handler of its frame. The system's
+// dispatch calls that handler on the faulting thread, before anything is
+// unwound, once every frame-based handler between the fault and the guard
+// has declined the exception, so that work which raises and handles an
+// exception itself (IsBadReadPtr, a library's own __try, an MSVC C++
+// exception thrown and caught inside a DLL) never meets the guard. The
+// handler offers it to that guard's filter; an enclosing guard has a frame
+// of its own further out, asked after the frames in between. When the filter
+// takes it, the handler points the faulting context at a landing routine on
+// a stack of the thread's own and lets the system resume there; the landing
+// routine jumps back into that guard's GuardCall. Jumping from a resumed
+// context, rather than from inside the handler, lets the system's exception
+// dispatch end as it expects, and unwinds none of the abandoned frames.
+// Unwinding passes the frame by (a C++ exception leaving the work, another
+// frame's __except unwinding to itself), and so do exceptions with a success
+// or informational code, which are not faults: among them the C++ throws of
+// GCC, which unwind through the guard to whoever catches them.
 //
-// A stack overflow is taken too, but its dispatch leaves too little stack
-// for a filter that prints (Wine leaves about 5 KiB, whatever stack
-// guarantee the thread asked for): the handler resumes the thread on its own
-// stack, where the filters are offered copies of the record and context.
-// The stack's guard page is restored afterwards.
+// A stack overflow on a thread inside a guard is taken before that, by a
+// vectored exception handler, the one thing it is registered for: the
+// dispatch to frame-based handlers needs more stack than an overflow leaves
+// (Wine leaves about 5 KiB, whatever stack guarantee the thread asked for;
+// its dispatch overflows the last page while it looks for the guard's frame,
+// and the process ends), and a filter that prints needs more still. The
+// handler resumes the thread on its own stack, where the filters of its
+// guards, innermost first, are offered copies of the record and context;
+// frame-based handlers inside the work never see the overflow. The stack's
+// guard page is restored afterwards.
 //
 // Ctrl-C is no exception for a console program on Windows: the system calls
 // the console control handlers on a thread of their own. While a thread is
@@ -34,13 +46,20 @@
 #include "platform.h"
 
 #if !defined(__GNUC__) || !defined(_M_X64) && !defined(__x86_64__)
-#error "the guard is written for MinGW-w64 GCC on x64: it sets Rip and Rsp of the CONTEXT"
+// The guard's frame is x64 assembly, and it sets Rip and Rsp of a CONTEXT.
+#error "the guard is written for MinGW-w64 GCC on x64"
 #endif
 
 #include <malloc.h>
 #include <stdio.h>
 
+// Calls Work(Arg) in the guard's frame, with Guard where GuardFrameHandler
+// finds it (below).
+extern "C" void GuardFrame(void (*Work)(void*), void* Arg, void* Guard);
+
 namespace {
+
+struct ThreadGuards;
 
 struct Guard {
     PGUARD_FILTER Filter;
@@ -48,6 +67,7 @@ struct Guard {
     void* Resume[5]; // __builtin_setjmp buffer: the guard's handler block
     DWORD TakenCode; // the code of the exception the guard took
     Guard* Outer;
+    ThreadGuards* Thread;
 };
 
 // What one thread needs for its guards, made the first time it enters one
@@ -115,66 +135,116 @@ void RunOnOwnStack(ThreadGuards* T, CONTEXT* Context, void (*Routine)()) {
     Context->Rip = (DWORD64)Routine;
 }
 
-// Offers an exception to the filters of the thread's guards, innermost
-// first (Ctrl-C only to those that asked for it), with the turn taken.
-// Returns the verdict: EXCEPTION_EXECUTE_HANDLER with Landing set (the turn
-// stays taken until that guard's GuardCall has landed), or
-// EXCEPTION_CONTINUE_EXECUTION or EXCEPTION_CONTINUE_SEARCH with the turn
-// given back.
-LONG Offer(ThreadGuards* T, EXCEPTION_POINTERS* ExceptionInfo, bool CtrlC) {
-    for (Guard* g = T->Innermost; g != nullptr; g = g->Outer) {
-        if (CtrlC && !(g->Flags & GUARD_CTRL_C)) continue;
-        LONG Verdict = g->Filter(ExceptionInfo);
-        if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
-            g->TakenCode = ExceptionInfo->ExceptionRecord->ExceptionCode;
-            T->Landing = g;
-            return Verdict;
-        }
-        if (Verdict == EXCEPTION_CONTINUE_EXECUTION) {
-            Release(T);
-            return Verdict;
-        }
+// Offers an exception to the filter of guard g, with the turn taken, and
+// returns the verdict. With EXCEPTION_EXECUTE_HANDLER the guard is the one
+// to land in, and the turn stays taken until its GuardCall has landed.
+LONG Offer(ThreadGuards* T, Guard* g, EXCEPTION_POINTERS* ExceptionInfo) {
+    LONG Verdict = g->Filter(ExceptionInfo);
+    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
+        g->TakenCode = ExceptionInfo->ExceptionRecord->ExceptionCode;
+        T->Landing = g;
     }
-    Release(T);
-    return EXCEPTION_CONTINUE_SEARCH;
+    return Verdict;
 }
 
 // Runs on the guarded thread, on its own stack, with the turn taken: offers
-// the deferred exception to the filters, with copies of its record and
-// context. One that no guard takes ends the process with its code, as the
-// system would have.
+// the deferred exception to the filters of the thread's guards, innermost
+// first (Ctrl-C only to those that asked for it), with copies of its record
+// and context. One that no guard takes ends the process with its code, as
+// the system would have.
 [[noreturn]] void DeliverDeferred() {
     ThreadGuards* T = CurrentThread();
     EXCEPTION_POINTERS Pointers = {&T->Deferred, &T->DeferredContext};
     bool CtrlC = T->Deferred.ExceptionCode == STATUS_CONTROL_C_EXIT;
     if (CtrlC) T->InterruptPending = false;
-    LONG Verdict = Offer(T, &Pointers, CtrlC);
-    if (Verdict == EXCEPTION_EXECUTE_HANDLER) Land();
-    if (Verdict == EXCEPTION_CONTINUE_EXECUTION) RtlRestoreContext(&T->DeferredContext, NULL);
+    for (Guard* g = T->Innermost; g != nullptr; g = g->Outer) {
+        if (CtrlC && !(g->Flags & GUARD_CTRL_C)) continue;
+        LONG Verdict = Offer(T, g, &Pointers);
+        if (Verdict == EXCEPTION_EXECUTE_HANDLER) Land();
+        if (Verdict == EXCEPTION_CONTINUE_EXECUTION) {
+            Release(T);
+            RtlRestoreContext(&T->DeferredContext, NULL);
+        }
+    }
+    Release(T);
     ExitProcess(T->Deferred.ExceptionCode);
 }
 
-LONG CALLBACK Vectored(EXCEPTION_POINTERS* ExceptionInfo) {
-    // Success and informational codes are not faults: a C++ throw, a
-    // debugger's message.
-    if (ExceptionInfo->ExceptionRecord->ExceptionCode < 0x80000000u)
+// The guard's frame. GuardFrame keeps its Guard argument at EstablisherFrame
+// + 32, EstablisherFrame being its stack pointer after the prologue: the 40
+// bytes it allocates hold the home area of the routine it calls and that
+// slot, and keep the stack aligned. The nop keeps the return address of the
+// call off the epilogue, where an unwinder would take the frame for one
+// being left.
+asm(R"(
+    .text
+    .p2align 4
+    .globl GuardFrame
+    .def GuardFrame; .scl 2; .type 32; .endef
+    .seh_proc GuardFrame
+    .seh_handler GuardFrameHandler, @except
+GuardFrame:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    movq %r8, 32(%rsp)
+    movq %rcx, %rax
+    movq %rdx, %rcx
+    callq *%rax
+    nop
+    addq $40, %rsp
+    ret
+    .seh_endproc
+)");
+
+const size_t kGuardSlot = 32; // where GuardFrame keeps its Guard argument
+
+// The handler of GuardFrame's frame, called by the system's dispatch with
+// the exception every frame further in has declined; in the dispatch phase
+// it offers the exception to that guard's filter. A filter that takes it
+// gets the faulting context pointed at Land.
+__attribute__((used)) EXCEPTION_DISPOSITION
+GuardFrameHandler(EXCEPTION_RECORD*, void*, CONTEXT*,
+                  DISPATCHER_CONTEXT*) __asm__("GuardFrameHandler");
+
+EXCEPTION_DISPOSITION GuardFrameHandler(EXCEPTION_RECORD* Record, void* EstablisherFrame,
+                                        CONTEXT* Context, DISPATCHER_CONTEXT*) {
+    // Unwinding goes on past the guard, and success and informational codes
+    // are not faults: a C++ throw, a debugger's message.
+    if (IS_UNWINDING(Record->ExceptionFlags) || Record->ExceptionCode < 0x80000000u)
+        return ExceptionContinueSearch;
+    Guard* g = *reinterpret_cast<Guard**>(static_cast<char*>(EstablisherFrame) + kGuardSlot);
+    ThreadGuards* T = g->Thread;
+    // An exception raised in a filter, which holds the turn: not ours.
+    if (!TryTake(T)) return ExceptionContinueSearch;
+    EXCEPTION_POINTERS Pointers = {Record, Context};
+    LONG Verdict = Offer(T, g, &Pointers);
+    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
+        // The work is abandoned, not resumed: the dispatch must not refuse
+        // to go on in Land for an exception raised as noncontinuable.
+        Record->ExceptionFlags &= ~EXCEPTION_NONCONTINUABLE;
+        RunOnOwnStack(T, Context, Land);
+        return ExceptionContinueExecution;
+    }
+    Release(T);
+    return Verdict == EXCEPTION_CONTINUE_EXECUTION ? ExceptionContinueExecution
+                                                   : ExceptionContinueSearch;
+}
+
+// Takes a stack overflow on a thread inside a guard before the dispatch
+// looks for frame-based handlers, which it has too little stack left to
+// reach. The thread goes on in DeliverDeferred, on its own stack.
+LONG CALLBACK StackOverflow(EXCEPTION_POINTERS* ExceptionInfo) {
+    if (ExceptionInfo->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW)
         return EXCEPTION_CONTINUE_SEARCH;
-    // A thread without a guard, or an exception raised in a filter: not ours.
+    // A thread without a guard, or an overflow in a filter: not ours.
     ThreadGuards* T = CurrentThread();
     if (T == nullptr || T->Innermost == nullptr || !TryTake(T)) return EXCEPTION_CONTINUE_SEARCH;
-    if (ExceptionInfo->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
-        T->Deferred = *ExceptionInfo->ExceptionRecord;
-        T->Deferred.ExceptionRecord = NULL;
-        T->DeferredContext = *ExceptionInfo->ContextRecord;
-        RunOnOwnStack(T, ExceptionInfo->ContextRecord, DeliverDeferred);
-        return EXCEPTION_CONTINUE_EXECUTION;
-    }
-    LONG Verdict = Offer(T, ExceptionInfo, false);
-    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
-        RunOnOwnStack(T, ExceptionInfo->ContextRecord, Land);
-        return EXCEPTION_CONTINUE_EXECUTION;
-    }
-    return Verdict;
+    T->Deferred = *ExceptionInfo->ExceptionRecord;
+    T->Deferred.ExceptionRecord = NULL;
+    T->DeferredContext = *ExceptionInfo->ContextRecord;
+    RunOnOwnStack(T, ExceptionInfo->ContextRecord, DeliverDeferred);
+    return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 // Stops the thread and, where it is in the program's own code, has it
@@ -224,7 +294,8 @@ BOOL WINAPI ConsoleControl(DWORD dwCtrlType) {
     }
 }
 
-// The first thread's guard: the vectored handler and the control handler.
+// The first thread's guard: the handler of stack overflows and the control
+// handler.
 BOOL CALLBACK SetUpProcess(PINIT_ONCE, PVOID, PVOID*) {
     InitializeCriticalSection(&CtrlCLock);
     FlsSlot = FlsAlloc([](void* Value) {
@@ -233,7 +304,7 @@ BOOL CALLBACK SetUpProcess(PINIT_ONCE, PVOID, PVOID*) {
         CloseHandle(T->hThread);
         VirtualFree(T, 0, MEM_RELEASE);
     });
-    AddVectoredExceptionHandler(1, Vectored);
+    AddVectoredExceptionHandler(1, StackOverflow);
     SetConsoleCtrlHandler(ConsoleControl, TRUE);
     IsProgramCode(0); // notes the program's code now, outside any handler
     return TRUE;
@@ -299,7 +370,7 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
         Work(Arg);
         return TRUE;
     }
-    Guard g = {Filter, Flags, {}, 0, nullptr};
+    Guard g = {Filter, Flags, {}, 0, nullptr, T};
     Push(T, &g);
     GuardScope Scope = {T, &g, true};
     if (__builtin_setjmp(g.Resume) != 0) {
@@ -312,7 +383,7 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
         if (Code == (DWORD)EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
         return FALSE;
     }
-    Work(Arg);
+    GuardFrame(Work, Arg, &g);
     Scope.Armed = false;
     Pop(T, &g, false);
     return TRUE;

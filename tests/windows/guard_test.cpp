@@ -162,11 +162,17 @@ void ProcessorFaults() {
     ExpectCaught(Trap, EXCEPTION_ILLEGAL_INSTRUCTION, Trap);
 }
 
+__attribute__((noinline)) void RaiseNoncontinuable() {
+    RaiseException(0xE0001235, EXCEPTION_NONCONTINUABLE, 0, NULL);
+}
+
 void SoftwareException() {
     ExpectCaught(Raise, 0xE0001234, nullptr);
     CHECK(Last.NumberParameters == 3);
     CHECK(Last.Information[0] == 11 && Last.Information[1] == 22);
     CHECK(Last.Information[2] == 0xFFFFFFFF00000033ull);
+    // The guard abandons the work, so it takes one that cannot go on too.
+    ExpectCaught(RaiseNoncontinuable, 0xE0001235, nullptr);
 }
 
 void StackOverflow() {
@@ -208,6 +214,82 @@ void OtherVerdicts() {
     Last = Seen();
     CHECK(GuardRun(Breakpoint, SkipBreakpoint) == TRUE);
     CHECK(Last.Calls == 1 && Last.Code == EXCEPTION_BREAKPOINT);
+}
+
+// ---------------------------------------------------------------------------
+// Exceptions that the guarded work handles itself never reach the guard: the
+// system's own probing, and a frame handler of this program's. What that
+// handler passes on does, after it.
+
+// CatchingCall calls Routine in a frame whose handler, Catcher, takes an
+// exception the way __except does: it unwinds to that frame, where
+// CatchingCall returns 1 (0 when Routine returned). GCC has no __try, so the
+// frame is written here.
+extern "C" int CatchingCall(void (*Routine)());
+extern "C" char CatchingCallCaught[];
+asm(R"(
+    .text
+    .globl CatchingCall, CatchingCallCaught
+    .def CatchingCall; .scl 2; .type 32; .endef
+    .seh_proc CatchingCall
+CatchingCall:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    callq *%rcx
+    xorl %eax, %eax
+CatchingCallCaught:
+    addq $40, %rsp
+    ret
+    .seh_handler Catcher, @except
+    .seh_endproc
+)");
+
+const DWORD kPassedOn = 0xE0000CAB; // Catcher leaves this code to the guard
+int CatcherCalls;
+
+extern "C" EXCEPTION_DISPOSITION Catcher(EXCEPTION_RECORD* Record, void* Frame, CONTEXT* Context,
+                                         DISPATCHER_CONTEXT* Dispatcher) {
+    if (IS_UNWINDING(Record->ExceptionFlags)) return ExceptionContinueSearch;
+    CatcherCalls++;
+    if (Record->ExceptionCode == kPassedOn) return ExceptionContinueSearch;
+    RtlUnwindEx(Frame, CatchingCallCaught, Record, (PVOID)1, Context, Dispatcher->HistoryTable);
+    return ExceptionContinueSearch; // RtlUnwindEx does not return
+}
+
+__attribute__((noinline)) void ThrowMsvc() {
+    RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, NULL); // MSVC's C++ throw
+}
+
+__attribute__((noinline)) void RaisePassedOn() {
+    RaiseException(kPassedOn, 0, 0, NULL);
+}
+
+BOOL Probed;
+int CaughtOwn;
+
+void HandlesItsOwn() {
+    Probed = IsBadReadPtr((void*)0x1000, 1);
+    CaughtOwn = CatchingCall(WriteNull) + CatchingCall(ThrowMsvc) + CatchingCall(Nothing);
+}
+
+void PassesOn() {
+    CatchingCall(RaisePassedOn);
+}
+
+void HandledInside() {
+    Last = Seen();
+    CatcherCalls = 0;
+    CHECK(GuardRun(HandlesItsOwn, Filter) == TRUE);
+    CHECK(Last.Calls == 0);
+    CHECK(Probed == TRUE);
+    CHECK(CaughtOwn == 2 && CatcherCalls == 2);
+    if (Last.Calls != 0) printf("the guard took 0x%08lX\n", (unsigned long)Last.Code);
+
+    Last = Seen();
+    CatcherCalls = 0;
+    ExpectCaught(PassesOn, kPassedOn, nullptr);
+    CHECK(CatcherCalls == 1);
 }
 
 void CompletedWork() {
@@ -547,11 +629,28 @@ int ChildUnguardedThread() {
     return 6;
 }
 
+// An inner guard's filter faults: no guard takes that fault, the outer one
+// included.
+LONG FaultingFilter(EXCEPTION_POINTERS*) {
+    WriteNull();
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void GuardWithFaultingFilter() {
+    GuardRun(WriteNull, FaultingFilter);
+}
+
+int ChildFilterFaults() {
+    GuardRun(GuardWithFaultingFilter, Filter);
+    return 7;
+}
+
 void DefaultCourse() {
     CHECK(RunChild("child-outside") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
     CHECK(RunChild("child-declined") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
     CHECK(RunChild("child-declined-overflow") == (DWORD)EXCEPTION_STACK_OVERFLOW);
     CHECK(RunChild("child-unguarded-thread") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
+    CHECK(RunChild("child-filter-faults") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
 }
 
 struct Case {
@@ -566,6 +665,7 @@ const Case Cases[] = {
     {"completed-work", CompletedWork},
     {"default-course", DefaultCourse},
     {"other-verdicts", OtherVerdicts},
+    {"handled-inside", HandledInside},
     {"named-reports", NamedReports},
     {"ctrl-c", CtrlC},
     {"own-code-map", OwnCodeMap},
@@ -633,6 +733,7 @@ int main(int argc, char** argv) {
     if (Name == "child-declined") return ChildDeclined();
     if (Name == "child-declined-overflow") return ChildDeclinedOverflow();
     if (Name == "child-unguarded-thread") return ChildUnguardedThread();
+    if (Name == "child-filter-faults") return ChildFilterFaults();
     if (Name.compare(0, 10, "relocated:") == 0) {
         Relocated(argv[1] + 10);
         printf("%s: %s\n", argv[1], Failures ? "FAILED" : "passed");
