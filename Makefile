@@ -9,12 +9,14 @@ SAN_BUILD    ?= build-sanitize
 SAN_CXX      ?= $(shell command -v clang++ >/dev/null 2>&1 && echo clang++ || echo g++)
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS  = fuzz_convert fuzz_codemap
+FUZZ_TARGETS  = fuzz_convert fuzz_codemap fuzz_options
 # The longest input of each target, which each run costs in proportion to:
 # a few KiB hold every case of a map (its lines are cut at 254 characters)
-# and of a code map.
+# and of a code map; a command line needs room for names past the limit of
+# 4,095 characters.
 FUZZ_MAX_LEN_fuzz_convert = 2048
 FUZZ_MAX_LEN_fuzz_codemap = 4096
+FUZZ_MAX_LEN_fuzz_options = 12288
 
 # Sanitizer reports of every process the tests start, the tool itself
 # included, go to files under reports/: a report fails the run even where a
