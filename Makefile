@@ -11,10 +11,11 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS  = fuzz_convert fuzz_codemap fuzz_options
 # The longest input of each target, which each run costs in proportion to:
-# a few KiB hold every case of a map (its lines are cut at 254 characters)
-# and of a code map; a command line needs room for names past the limit of
-# 4,095 characters.
-FUZZ_MAX_LEN_fuzz_convert = 2048
+# a map of 1 KiB has room for every case (its lines are cut at 254
+# characters, the fuzzing build's radix sort starts at 8 entries), a code
+# map of 4 KiB for 78 records; a command line needs room for names past
+# the limit of 4,095 characters.
+FUZZ_MAX_LEN_fuzz_convert = 1024
 FUZZ_MAX_LEN_fuzz_codemap = 4096
 FUZZ_MAX_LEN_fuzz_options = 12288
 
