@@ -9,7 +9,15 @@ SAN_BUILD    ?= build-sanitize
 SAN_CXX      ?= $(shell command -v clang++ >/dev/null 2>&1 && echo clang++ || echo g++)
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS  = fuzz_convert fuzz_codemap
+FUZZ_TARGETS  = fuzz_convert fuzz_codemap fuzz_options
+# The longest input of each target, which each run costs in proportion to:
+# a map of 1 KiB has room for every case (its lines are cut at 254
+# characters, the fuzzing build's radix sort starts at 8 entries), a code
+# map of 4 KiB for 78 records; a command line needs room for names past
+# the limit of 4,095 characters.
+FUZZ_MAX_LEN_fuzz_convert = 1024
+FUZZ_MAX_LEN_fuzz_codemap = 4096
+FUZZ_MAX_LEN_fuzz_options = 12288
 
 # Sanitizer reports of every process the tests start, the tool itself
 # included, go to files under reports/: a report fails the run even where a
@@ -100,9 +108,9 @@ fuzz:
 	@test -f $(FUZZ_BUILD)/CMakeCache.txt || cmake -S . -B $(FUZZ_BUILD) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DKORVAL_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	for t in $(FUZZ_TARGETS); do \
+	for spec in $(foreach t,$(FUZZ_TARGETS),$t:$(FUZZ_MAX_LEN_$t)); do t=$${spec%:*}; \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
-	  ./$(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=16384 \
+	  ./$(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=$${spec#*:} \
 	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
 	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done

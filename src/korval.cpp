@@ -418,14 +418,27 @@ void SaveEntry(void) {
 /* Sorts the NumRecs keys into ascending order, moving them between EntKeys
  * and EntSpare. Maps list their symbols by address, in one direction or the
  * other, and such a row needs no more than a check and reversals. Any
- * other row gets a stable radix sort of the addresses, 16 bits at a time:
+ * other row gets a stable radix sort of the addresses, RADIX_BITS at a time:
  * its first pass reads the keys from the last one back, so that equal
  * addresses come out in reverse order of reading, as their low halves ask.
  * A digit that all keys share needs no pass; the row is neither ascending
- * nor descending, so at least one pass is made. */
+ * nor descending, so at least one pass is made. A short row is sorted by
+ * comparing whole keys instead: the radix sort's fixed cost, clearing and
+ * summing its 2 x 65,536 counts, outweighs the comparisons below
+ * RADIX_MIN_RECS keys. No two keys are equal, so both give one order.
+ *
+ * The fuzzing build sets both lower (tests/fuzz), so that the radix sort,
+ * with more passes of narrower digits, is reached by maps of a few lines. */
+#ifndef RADIX_BITS
 #define RADIX_BITS 16
-#define RADIX_MASK ((1u << RADIX_BITS) - 1)
-static DWORD RadixCounts[2][1u << RADIX_BITS];
+#endif
+#ifndef RADIX_MIN_RECS
+#define RADIX_MIN_RECS 2048
+#endif
+#define RADIX_MASK   ((1u << RADIX_BITS) - 1)
+#define RADIX_DIGITS (32 / RADIX_BITS)
+static_assert(32 % RADIX_BITS == 0, "the digits divide an address");
+static DWORD RadixCounts[RADIX_DIGITS][1u << RADIX_BITS];
 
 static void SortKeys(void) {
     uint64_t* End = EntKeys + NumRecs;
@@ -444,13 +457,16 @@ static void SortKeys(void) {
         std::reverse(EntKeys, End);
         return;
     }
-    memset(RadixCounts, 0, sizeof RadixCounts);
-    for (DWORD i = 0; i < NumRecs; i++) {
-        RadixCounts[0][(EntKeys[i] >> 32) & RADIX_MASK]++;
-        RadixCounts[1][EntKeys[i] >> (32 + RADIX_BITS)]++;
+    if (NumRecs < RADIX_MIN_RECS) {
+        std::sort(EntKeys, End);
+        return;
     }
+    memset(RadixCounts, 0, sizeof RadixCounts);
+    for (DWORD i = 0; i < NumRecs; i++)
+        for (int Digit = 0; Digit < RADIX_DIGITS; Digit++)
+            RadixCounts[Digit][(EntKeys[i] >> (32 + Digit * RADIX_BITS)) & RADIX_MASK]++;
     int Reversed = 0;
-    for (int Digit = 0; Digit < 2; Digit++) {
+    for (int Digit = 0; Digit < RADIX_DIGITS; Digit++) {
         DWORD* Next = RadixCounts[Digit];
         int Shift = 32 + Digit * RADIX_BITS;
         if (Next[(EntKeys[0] >> Shift) & RADIX_MASK] == NumRecs) continue;

@@ -1,7 +1,7 @@
 /*
  * korval.h - the map converter: its entry record, program-wide variables
  * and operations, for main and for the programs that run the conversion
- * without it (the fuzz target, the in-memory benchmark).
+ * without it (the fuzz targets, the in-memory benchmark).
  */
 #ifndef KORVAL_KORVAL_H
 #define KORVAL_KORVAL_H

@@ -4,9 +4,9 @@
 // alone (size 0), so the sizes of the blocks handed out are kept here.
 //
 // Under AddressSanitizer the tail of a block's last page, past the size asked
-// for, is poisoned, and so is a decommitted block: an overrun of a block, or
-// a use of it after MEM_DECOMMIT, is then reported instead of passing
-// unnoticed in memory the system happens to have mapped.
+// for, is poisoned, and a decommitted block is made unaddressable: an overrun
+// of a block, or a use of it after MEM_DECOMMIT, is then reported instead of
+// passing unnoticed in memory the system happens to have mapped.
 
 #include "platform.h"
 #include "checked.h"
@@ -19,6 +19,11 @@
 namespace {
 
 const size_t kHugePage = 2u << 20;
+// Under AddressSanitizer a decommitted block below this size is poisoned;
+// poisoning writes an eighth of the size in shadow memory, so a larger one,
+// such as a code map that announces millions of records, is left without
+// access instead, at the cost of one call.
+const size_t kPoisonedBelow = 2u << 20;
 
 std::map<void*, size_t>& Blocks() {
     static std::map<void*, size_t> blocks;
@@ -46,7 +51,7 @@ LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWO
     }
     // Large blocks are walked in random order (a list linked by address);
     // huge pages spare most of the TLB misses that costs.
-    if (dwSize >= kHugePage) madvise(p, dwSize, MADV_HUGEPAGE);
+    if (kHugePages && dwSize >= kHugePage) madvise(p, dwSize, MADV_HUGEPAGE);
     PoisonMemory((char*)p + dwSize, PageRounded(dwSize) - dwSize);
     Blocks()[p] = dwSize;
     return p;
@@ -62,11 +67,18 @@ BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType) {
     if (dwFreeType == MEM_DECOMMIT) {
         // The pages go back to the system; the address range stays reserved.
         madvise(it->first, it->second, MADV_DONTNEED);
-        PoisonMemory(it->first, it->second);
+        if (it->second < kPoisonedBelow)
+            PoisonMemory(it->first, it->second);
+        else
+            ProtectMemory(it->first, it->second);
         return TRUE;
     }
-    // The range may be handed out again by the system: clear its poison.
-    UnpoisonMemory(it->first, PageRounded(it->second));
+    // The range may be handed out again by the system: clear what was
+    // poisoned, the whole block or the tail of its last page.
+    if (it->second < kPoisonedBelow)
+        UnpoisonMemory(it->first, PageRounded(it->second));
+    else
+        UnpoisonMemory((char*)it->first + it->second, PageRounded(it->second) - it->second);
     munmap(it->first, it->second);
     Blocks().erase(it);
     return TRUE;
