@@ -394,12 +394,6 @@ BOOL IsProgramCode(ULONG_PTR Address);
 #define LINE_END "\n"
 #endif
 
-/* The two forms of file names the path functions know. */
-enum PathForm {
-    PATH_POSIX,  /* "/" roots a name, results use "/", no drives */
-    PATH_WINDOWS /* drive letters and network names, results use "\" */
-};
-
 /* ---- callchain.cpp ------------------------------------------------------ */
 
 /*
