@@ -210,7 +210,8 @@ RunResult FinishWithin(Spawned& child, int seconds) {
 // the report and the abort line, status 1, and the report never cuts into
 // what was printed: with D it continues a whole echo line. The moments lie
 // in the first half of the guarded conversion, timed beforehand from the
-// guard's Ctrl-C handler appearing to the output's closing.
+// guard's Ctrl-C handler appearing to the output's closing in the quickest
+// of three runs.
 TEST_P(LinuxFault, CtrlCStorm) {
     std::string text = "Code\r\n";
     char line[64];
@@ -232,22 +233,27 @@ TEST_P(LinuxFault, CtrlCStorm) {
             while (!Catches(child.pid, SIGINT) && !WaitEnded(child, 0))
                 std::this_thread::yield();
         };
-        // The conversion ends as the output is closed.
-        Spawned whole = SpawnIn(dir.path(), tool().exe, args);
-        Guarded(whole);
-        auto start = std::chrono::steady_clock::now();
-        std::thread drain([&] { FinishWithin(whole, 60); });
-        auto Writing = [&] {
-            for (const std::string& file : OpenFilesOf(whole))
-                if (file == dir / "OUT.COD") return true;
-            return false;
-        };
-        while (Writing())
-            std::this_thread::yield();
-        long micros = (long)std::chrono::duration_cast<std::chrono::microseconds>(
-                          std::chrono::steady_clock::now() - start)
-                          .count();
-        drain.join();
+        // The conversion ends as the output is closed; the shortest of three
+        // uninterrupted runs sets the moments.
+        long micros = -1;
+        for (int timing = 0; timing < 3; timing++) {
+            Spawned whole = SpawnIn(dir.path(), tool().exe, args);
+            Guarded(whole);
+            auto start = std::chrono::steady_clock::now();
+            std::thread drain([&] { FinishWithin(whole, 60); });
+            auto Writing = [&] {
+                for (const std::string& file : OpenFilesOf(whole))
+                    if (file == dir / "OUT.COD") return true;
+                return false;
+            };
+            while (Writing())
+                std::this_thread::yield();
+            long took = (long)std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+            drain.join();
+            if (micros < 0 || took < micros) micros = took;
+        }
         const std::string converted = ReadBytes(dir / "OUT.COD");
         int reported = 0;
         for (int run = 0; run < 100; run++) {
