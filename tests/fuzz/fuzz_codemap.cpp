@@ -15,6 +15,7 @@
 // allocate nothing, as under AddressSanitizer each allocation records its
 // call stack.
 
+#include "fuzz.h"
 #include "mapdebug.h"
 #include "platform.h"
 
@@ -27,21 +28,7 @@
 
 #include <string>
 
-// The checks stay out of the coverage that steers the fuzzer: their
-// branches mirror the reporter's.
-#ifdef __clang__
-#define NO_COVERAGE __attribute__((no_sanitize("coverage")))
-#else
-#define NO_COVERAGE
-#endif
-
 namespace {
-
-void Check(bool ok, const char* what, const char* detail = "") {
-    if (ok) return;
-    fprintf(stderr, "fuzz_codemap: %s %s\n", what, detail);
-    abort();
-}
 
 NO_COVERAGE uint64_t Le(const uint8_t* p, int bytes) {
     uint64_t v = 0;
@@ -56,17 +43,6 @@ NO_COVERAGE uint64_t Le(const uint8_t* p, int bytes) {
 int OutRead = -1;
 char Report[1 << 16];
 
-// The text written to standard output since the last call, into Report;
-// returns its length.
-size_t TakeOutput(void) {
-    fflush(stdout);
-    ssize_t got = read(OutRead, Report, sizeof Report - 1);
-    Check(got >= 0 || errno == EAGAIN, "read back");
-    size_t len = got > 0 ? (size_t)got : 0;
-    Report[len] = '\0';
-    return len;
-}
-
 // KORVAL.COD lies in a private directory in memory, rewritten through a
 // descriptor of its own for each input and opened by the loader by its name.
 std::string Dir, FileName;
@@ -78,11 +54,7 @@ void Clean(void) {
 }
 
 void Start(void) {
-    int ends[2];
-    Check(pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0 && dup2(ends[1], STDOUT_FILENO) >= 0 &&
-              close(ends[1]) == 0,
-          "no standard output to read back");
-    OutRead = ends[0];
+    OutRead = StdoutToPipe(sizeof Report);
     Dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     Dir += "/fuzz_codemap.XXXXXX";
     Check(mkdtemp(&Dir[0]) != nullptr, "no directory for KORVAL.COD");
@@ -143,7 +115,7 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
         record.NumberParameters = 2;
         record.ExceptionInformation[1] = (ULONG_PTR)Le(p + 12, 8);
         Check(HandleException(record.ExceptionCode, &record) == 1, "HandleException's result");
-        size_t len = TakeOutput();
+        size_t len = TakeOutput(OutRead, Report, sizeof Report);
         char tail[128];
         Where(tail, sizeof tail, pDebugMap, iNumMaps, Le(p + 4, 8));
         size_t tailLen = strlen(tail);

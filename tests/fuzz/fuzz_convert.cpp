@@ -16,6 +16,7 @@
 // would cost more than the conversion itself.
 
 #include "korval.h"
+#include "fuzz.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -28,22 +29,7 @@
 #include <string>
 #include <vector>
 
-// The model and the checks stay out of the coverage that steers the fuzzer:
-// their branches mirror the converter's, and tracing each of their
-// comparisons would cost more than the conversion.
-#ifdef __clang__
-#define NO_COVERAGE __attribute__((no_sanitize("coverage")))
-#else
-#define NO_COVERAGE
-#endif
-
 namespace {
-
-void Check(bool ok, const char* what) {
-    if (ok) return;
-    fprintf(stderr, "fuzz_convert: %s\n", what);
-    abort();
-}
 
 // An entry as the model reads it: its name fields as the file holds them,
 // the name followed by zero bytes.
@@ -123,15 +109,13 @@ char Got[PIPE_SIZE];
 size_t GotLen;
 
 void OpenOutput(void) {
-    int ends[2];
-    Check(pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0, "pipe");
-    Check(fcntl(ends[0], F_SETPIPE_SZ, PIPE_SIZE) >= PIPE_SIZE, "a pipe of 1 MiB");
-    OutRead = ends[0];
-    std::string name = "/proc/self/fd/" + std::to_string(ends[1]);
+    int writeEnd;
+    OutRead = OpenPipe(PIPE_SIZE, &writeEnd);
+    std::string name = "/proc/self/fd/" + std::to_string(writeEnd);
     hOfile = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, NULL);
     Check(hOfile != INVALID_HANDLE_VALUE, "the output cannot be created");
-    close(ends[1]);
+    close(writeEnd);
 }
 
 // Runs one writer and reads back what it wrote into Got: one read takes

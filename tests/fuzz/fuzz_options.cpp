@@ -18,6 +18,7 @@
 // Input: the arguments after the program's name, each ended by a zero byte
 // (the last one by the end of the input).
 
+#include "fuzz.h"
 #include "korval.h"
 
 #include <errno.h>
@@ -30,23 +31,7 @@
 #include <string>
 #include <vector>
 
-// The model stays out of the coverage that steers the fuzzer.
-#ifdef __clang__
-#define NO_COVERAGE __attribute__((no_sanitize("coverage")))
-#else
-#define NO_COVERAGE
-#endif
-
 namespace {
-
-// Ends the run unless ok, saying what failed, with at most 300 characters
-// of what came out and of what the model wanted.
-void Check(bool ok, const char* what, const char* got = "", const char* want = "") {
-    if (ok) return;
-    fprintf(stderr, "fuzz_options: %s: %.300s%s | expected %.300s%s\n", what, got,
-            strlen(got) > 300 ? "..." : "", want, strlen(want) > 300 ? "..." : "");
-    abort();
-}
 
 // The model keeps its strings from one input to the next, so that they
 // allocate only to grow: under AddressSanitizer every allocation records its
@@ -102,29 +87,16 @@ NO_COVERAGE bool HasExt(const char* path) {
     return ExtStart(path, len) < len;
 }
 
+// What GetOptions prints goes into a pipe, read back into Printed.
 std::string Cwd;
 int OutRead = -1;
 char Printed[1 << 20];
-
-// What GetOptions printed, into Printed: standard output goes into a pipe.
-size_t TakeOutput(void) {
-    fflush(stdout);
-    ssize_t got = read(OutRead, Printed, sizeof Printed - 1);
-    Check(got >= 0 || errno == EAGAIN, "read back");
-    size_t len = got > 0 ? (size_t)got : 0;
-    Printed[len] = '\0';
-    return len;
-}
 
 void Start(void) {
     char here[_MAX_PATH];
     Check(getcwd(here, sizeof here) != nullptr, "getcwd");
     Cwd = here;
-    int ends[2];
-    Check(pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0 && fcntl(ends[0], F_SETPIPE_SZ, 1 << 20) > 0 &&
-              dup2(ends[1], STDOUT_FILENO) >= 0 && close(ends[1]) == 0,
-          "no standard output to read back");
-    OutRead = ends[0];
+    OutRead = StdoutToPipe(sizeof Printed);
 }
 
 } // namespace
@@ -187,7 +159,7 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
     Binary = 1;
     Debug = Help = Inclusive = 0;
     int result = GetOptions(argc, argv.data());
-    size_t printed = TakeOutput();
+    size_t printed = TakeOutput(OutRead, Printed, sizeof Printed);
 
     Check(Binary == binary && Debug == debug && Inclusive == inclusive && Help == help, "options");
     if (help) {

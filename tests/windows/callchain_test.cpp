@@ -9,22 +9,13 @@
 // unwind entries. No test framework: the checks print what failed and the
 // exit status tells.
 
+#include "check.h"
 #include "platform.h"
 
 #include <stdio.h>
 #include <string.h>
 
 namespace {
-
-int Failures = 0;
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);                        \
-            Failures++;                                                                            \
-        }                                                                                          \
-    } while (0)
 
 const char* volatile NullText = nullptr;
 volatile size_t Sink;

@@ -11,6 +11,7 @@
 // guard_test_dll.dll, which guard_test.exe loads, relocated away from the
 // same preferred base, to run its cases there.
 
+#include "check.h"
 #include "mapdebug.h"
 #include "platform.h"
 
@@ -24,16 +25,6 @@
 #include <vector>
 
 namespace {
-
-int Failures = 0;
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);                        \
-            Failures++;                                                                            \
-        }                                                                                          \
-    } while (0)
 
 // What the filter saw, copied at the time of the fault.
 struct Seen {
