@@ -107,12 +107,13 @@ inline std::string ThreeCod() {
            Record(0x10A4, "ReadConfig", "parser.obj") + Record(0x2F30, "ParseLine", "parser.obj");
 }
 
-// A map whose echo under option D is many times what a pipe holds, so that
-// korval waits in a write inside its guarded work while a test acts.
-inline std::string BigMap() {
+// A map of the given number of symbol lines; with the default, its echo
+// under option D is many times what a pipe holds, so that korval waits in a
+// write inside its guarded work while a test acts.
+inline std::string BigMap(int lines = 40000) {
     std::string text = "Code\r\n";
     char line[64];
-    for (int i = 0; i < 40000; i++) {
+    for (int i = 0; i < lines; i++) {
         snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
         text += line;
     }

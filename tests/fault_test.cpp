@@ -213,12 +213,7 @@ RunResult FinishWithin(Spawned& child, int seconds) {
 // guard's Ctrl-C handler appearing to the output's closing in the quickest
 // of three runs.
 TEST_P(LinuxFault, CtrlCStorm) {
-    std::string text = "Code\r\n";
-    char line[64];
-    for (int i = 0; i < 200000; i++) {
-        snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
-        text += line;
-    }
+    std::string text = BigMap(200000);
     WriteBytes(dir / "storm.map", text);
     std::set<std::string> lines;
     std::istringstream map(text);

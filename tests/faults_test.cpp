@@ -6,6 +6,7 @@
 // middle of a conversion leave nothing behind either.
 
 #include "checked.h"
+#include "expected_output.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -271,12 +272,7 @@ TEST(DamagedCodeMap, ChangesNothingAndLeavesNothingHeld) {
 // an output pipe that is not read.
 TEST(ShrunkInput, ExceptionLeavesNothingHeldAndTheInputAlone) {
     ScratchDir dir;
-    std::string map = "Code\r\n";
-    char line[64];
-    for (int i = 0; i < 40000; i++) {
-        snprintf(line, sizeof line, " %08X _Routine%d mod%d.obj\r\n", 0x401000 + 16 * i, i, i % 7);
-        map += line;
-    }
+    std::string map = BigMap();
     WriteBytes(dir / "big.map", map);
     WriteBytes(dir / "KORVAL.COD", CodeMap());
     Spawned child =
