@@ -108,9 +108,9 @@ fuzz:
 	@test -f $(FUZZ_BUILD)/CMakeCache.txt || cmake -S . -B $(FUZZ_BUILD) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DKORVAL_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	for spec in $(foreach t,$(FUZZ_TARGETS),$t:$(FUZZ_MAX_LEN_$t)); do t=$${spec%:*}; \
+	for target in $(foreach t,$(FUZZ_TARGETS),$t:$(FUZZ_MAX_LEN_$t)); do t=$${target%:*}; \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
-	  ./$(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=$${spec#*:} \
+	  ./$(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=$${target#*:} \
 	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
 	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done

@@ -110,8 +110,8 @@ def median(values):
     return statistics.median(values) if values else None
 
 
-def fmt(value, spec):
-    return "" if value is None else spec % value
+def fmt(value, form):
+    return "" if value is None else form % value
 
 
 def summarise(size, order, fmt_key, fmt_name, map_bytes, tools):

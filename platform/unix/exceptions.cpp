@@ -194,11 +194,11 @@ void SetUpCtrlC(ThreadGuards& T) {
 
 void SetTimer(ThreadGuards& T, long Nanoseconds) {
     if (!T.TimerReady) return;
-    struct itimerspec Spec;
-    memset(&Spec, 0, sizeof Spec);
-    Spec.it_value.tv_nsec = Nanoseconds;
-    Spec.it_interval.tv_nsec = Nanoseconds;
-    timer_settime(T.Timer, 0, &Spec, nullptr);
+    struct itimerspec Period;
+    memset(&Period, 0, sizeof Period);
+    Period.it_value.tv_nsec = Nanoseconds;
+    Period.it_interval.tv_nsec = Nanoseconds;
+    timer_settime(T.Timer, 0, &Period, nullptr);
 }
 
 // Where the interrupted code was: its program counter and stack pointer.
