@@ -62,7 +62,8 @@ struct ThreadGuards {
     bool TimerReady;
     timer_t Timer; // brings a pending Ctrl-C back at a safe point
     bool InterruptPending;
-    uintptr_t InterruptPc; // where the pending Ctrl-C landed
+    uintptr_t InterruptPc;     // where the pending Ctrl-C landed
+    const void* RaisedContext; // the context of a raised exception being offered
 };
 
 // Initial-exec TLS, so that the signal handler reaches it without the
@@ -90,6 +91,15 @@ int TimerCookie;
 
 void OnSignal(int Signal, siginfo_t* Info, void* Context);
 
+// Adds the signals of the guard to Set: while a filter runs they stay
+// blocked, so that no second exception comes in.
+void AddGuardSignals(sigset_t* Set) {
+    for (int Signal : kFaultSignals)
+        sigaddset(Set, Signal);
+    for (int Signal : kCtrlCSignals)
+        sigaddset(Set, Signal);
+}
+
 void InstallHandler(int Signal) {
     struct sigaction Action;
     memset(&Action, 0, sizeof Action);
@@ -97,11 +107,8 @@ void InstallHandler(int Signal) {
     // SA_RESTART: a Ctrl-C put off, or a tick of the timer, must not make
     // the call it interrupted fail.
     Action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
-    sigemptyset(&Action.sa_mask); // no second exception while the filter runs
-    for (int Other : kFaultSignals)
-        sigaddset(&Action.sa_mask, Other);
-    for (int Other : kCtrlCSignals)
-        sigaddset(&Action.sa_mask, Other);
+    sigemptyset(&Action.sa_mask);
+    AddGuardSignals(&Action.sa_mask);
     if (sigaction(Signal, nullptr, &Previous[Signal]) != 0) return;
     // A program started with Ctrl-C ignored (in the background) keeps it so.
     if (Signal == SIGINT && !(Previous[Signal].sa_flags & SA_SIGINFO) &&
@@ -388,16 +395,27 @@ void Deliver(ThreadGuards& T, int Signal, siginfo_t* Info, ucontext_t* Uc) {
     }
 }
 
-// A tick of the thread's timer while a Ctrl-C is pending: delivered once the
-// thread is back in the program's own code.
-void OnTick(ThreadGuards& T, ucontext_t* Uc) {
-    if (!IsProgramCode(RegistersOf(Uc).Pc)) return;
+// Forgets a Ctrl-C put off, and stops the timer that would bring it back.
+void CancelPendingInterrupt(ThreadGuards& T) {
     SetTimer(T, 0);
     T.InterruptPending = false;
+}
+
+// What the system tells of a Ctrl-C, for one delivered later than it came.
+siginfo_t CtrlCInfo() {
     siginfo_t Info;
     memset(&Info, 0, sizeof Info);
     Info.si_signo = SIGINT;
     Info.si_code = SI_USER;
+    return Info;
+}
+
+// A tick of the thread's timer while a Ctrl-C is pending: delivered once the
+// thread is back in the program's own code.
+void OnTick(ThreadGuards& T, ucontext_t* Uc) {
+    if (!IsProgramCode(RegistersOf(Uc).Pc)) return;
+    CancelPendingInterrupt(T);
+    siginfo_t Info = CtrlCInfo();
     Deliver(T, SIGINT, &Info, Uc);
 }
 
@@ -405,6 +423,7 @@ void OnSignal(int Signal, siginfo_t* Info, void* Context) {
     int SavedErrno = errno;
     ThreadGuards& T = This;
     ucontext_t* Uc = static_cast<ucontext_t*>(Context);
+    uintptr_t Pc = RegistersOf(Uc).Pc;
     if (Signal == SIGALRM) {
         if (Info->si_code == SI_TIMER && Info->si_value.sival_ptr == &TimerCookie) {
             if (T.InterruptPending) OnTick(T, Uc);
@@ -415,9 +434,9 @@ void OnSignal(int Signal, siginfo_t* Info, void* Context) {
         PassOn(Signal, Info, Context);
     } else if (Signal == SIGINT && T.InterruptPending) {
         PassOn(Signal, Info, Context); // the user insists
-    } else if (Signal == SIGINT && !IsProgramCode(RegistersOf(Uc).Pc)) {
+    } else if (Signal == SIGINT && !IsProgramCode(Pc)) {
         T.InterruptPending = true;
-        T.InterruptPc = RegistersOf(Uc).Pc;
+        T.InterruptPc = Pc;
         SetTimer(T, 1000000);
     } else {
         Deliver(T, Signal, Info, Uc);
@@ -434,13 +453,13 @@ bool DispatchRaised(ThreadGuards& T, EXCEPTION_RECORD* Record, bool CtrlC) {
     EXCEPTION_POINTERS Pointers = {Record, &Here};
     sigset_t Block, Old;
     sigemptyset(&Block);
-    for (int Signal : kFaultSignals)
-        sigaddset(&Block, Signal);
-    for (int Signal : kCtrlCSignals)
-        sigaddset(&Block, Signal);
+    AddGuardSignals(&Block);
     pthread_sigmask(SIG_BLOCK, &Block, &Old);
     Guard* Taker = nullptr;
+    const void* OuterRaised = T.RaisedContext; // a filter may raise one too
+    T.RaisedContext = &Here;
     Outcome Result = Dispatch(T, &Pointers, CtrlC, &Taker);
+    T.RaisedContext = OuterRaised;
     if (Result == Taken) {
         Taker->Mask = Old;
         siglongjmp(Taker->Env, 1);
@@ -453,17 +472,13 @@ bool DispatchRaised(ThreadGuards& T, EXCEPTION_RECORD* Record, bool CtrlC) {
 // interrupted all the same, so it is offered now, at the address where it
 // landed; no guard taking it, it takes its default course.
 void DeliverPendingInterrupt(ThreadGuards& T) {
-    SetTimer(T, 0);
-    T.InterruptPending = false;
+    CancelPendingInterrupt(T);
     EXCEPTION_RECORD Record;
     memset(&Record, 0, sizeof Record);
     Record.ExceptionCode = STATUS_CONTROL_C_EXIT;
     Record.ExceptionAddress = (PVOID)T.InterruptPc;
     if (DispatchRaised(T, &Record, true)) return;
-    siginfo_t Info;
-    memset(&Info, 0, sizeof Info);
-    Info.si_signo = SIGINT;
-    Info.si_code = SI_USER;
+    siginfo_t Info = CtrlCInfo();
     PassOn(SIGINT, &Info, nullptr);
 }
 
@@ -504,10 +519,7 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
         // A filter took an exception: the work, and any guard inside this
         // one, are gone (the jump skipped their scopes; this one resets the
         // chain). A Ctrl-C still pending interrupted that work too.
-        if (Flags & GUARD_CTRL_C) {
-            SetTimer(T, 0);
-            T.InterruptPending = false;
-        }
+        if (Flags & GUARD_CTRL_C) CancelPendingInterrupt(T);
         pthread_sigmask(SIG_SETMASK, &Frame.Mask, nullptr);
         return FALSE;
     }
@@ -542,8 +554,9 @@ DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, 
     const ThreadGuards& T = This;
     if (ExceptionInfo->ContextRecord == nullptr || !T.Ready) return 0;
     DWORD Count = CallChain(ExceptionInfo->ContextRecord, T.StackLow, T.StackHigh, Returns, Max);
-    // A raised exception's context is RaiseException's own: its chain starts
-    // with the frames inside the layer and the one the exception names,
+    if (ExceptionInfo->ContextRecord != T.RaisedContext) return Count;
+    // A raised exception's context is taken inside the layer: its chain
+    // starts with the frames of the layer and the one the exception names,
     // which are left out.
     ULONG_PTR At = (ULONG_PTR)ExceptionInfo->ExceptionRecord->ExceptionAddress;
     for (DWORD i = 0; i < Count; i++) {
