@@ -386,26 +386,32 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     return TRUE;
 }
 
+namespace {
+
+// WriteFile's write to a descriptor: every byte, or the failure noted. It
+// leaves the last error alone on success, as a write of a report from a
+// signal handler must.
+BOOL WriteFd(int fd, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+             LPDWORD lpNumberOfBytesWritten) {
+    errno = 0;
+    DWORD put = (DWORD)WriteAll(fd, (const char*)lpBuffer, nNumberOfBytesToWrite);
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = put;
+    if (put == nNumberOfBytesToWrite) return TRUE;
+    return Fail(errno != 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
+}
+
+} // namespace
+
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped) {
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
     int fd = StdFd(hFile);
-    if (fd >= 0) {
-        errno = 0;
-        DWORD put = (DWORD)WriteAll(fd, (const char*)lpBuffer, nNumberOfBytesToWrite);
-        if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = put;
-        if (put == nNumberOfBytesToWrite) return TRUE;
-        return Fail(errno != 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
-    }
+    if (fd >= 0) return WriteFd(fd, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
     Object* file = Find(hFile, Object::File);
     if (FaultInjected(FAULT_WRITEFILE)) return FALSE;
     if (!file) return Fail(ERROR_INVALID_HANDLE);
     if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
-    errno = 0;
-    DWORD put = (DWORD)WriteAll(file->fd, (const char*)lpBuffer, nNumberOfBytesToWrite);
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = put;
-    if (put != nNumberOfBytesToWrite)
-        return Fail(errno != 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
+    if (!WriteFd(file->fd, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten)) return FALSE;
     lastError = NO_ERROR;
     return TRUE;
 }
