@@ -8,6 +8,12 @@
  *
  * Beside the Win32 subset it declares PathFull, the arithmetic of the POSIX
  * _fullpath as a pure function of an explicit current directory.
+ *
+ * On both systems it then declares what Win32 has no single call for, each
+ * with a Unix and a Windows implementation: the guard (GuardCall, GuardRun)
+ * and what its filter may ask, the program's own image (ProgramModule,
+ * ProgramLoadBias, IsProgramCode), and the walk of a faulting thread's
+ * calls (CallChain).
  */
 #ifndef KORVAL_PLATFORM_H
 #define KORVAL_PLATFORM_H

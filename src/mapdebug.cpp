@@ -11,8 +11,10 @@
  *
  * A report is made while the faulting work is stopped wherever it was,
  * perhaps inside malloc or printf and holding their locks. So it is
- * formatted here by hand, into a buffer on the stack, and written in one
- * piece straight to the system: never through stdio or the heap.
+ * formatted here by hand, into a buffer on the stack, without the heap, and
+ * written in one piece straight to the system. The one exception is
+ * KORVAL's own line, which goes through stdout after what the program
+ * printed, but only where the stream cannot be half-way through a call.
  */
 
 #include "mapdebug.h"

@@ -1,6 +1,6 @@
 // windows/exceptions.cpp - the structured-exception guard on Windows:
-// GuardCall and GuardRun, and what a filter may ask about the exception it
-// is offered (ExceptionCallChain, PutStdoutNoWait).
+// GuardCall, and what a filter may ask about the exception it is offered
+// (ExceptionCallChain, PutStdoutNoWait).
 //
 // Each guard is a frame-based exception handler, as __try/__except makes
 // one with a compiler that has them; MinGW-w64 GCC has not. GuardCall calls
@@ -74,7 +74,6 @@ struct Guard {
 // and given back when it ends.
 struct ThreadGuards {
     Guard* Innermost; // the active guards, innermost first
-    DWORD ThreadId;
     HANDLE hThread;
 
     // 1 while an exception is offered to the filters or a guard is entered
@@ -306,7 +305,6 @@ BOOL CALLBACK SetUpProcess(PINIT_ONCE, PVOID, PVOID*) {
     });
     AddVectoredExceptionHandler(1, StackOverflow);
     SetConsoleCtrlHandler(ConsoleControl, TRUE);
-    IsProgramCode(0); // notes the program's code now, outside any handler
     return TRUE;
 }
 
@@ -317,7 +315,6 @@ ThreadGuards* SetUpThread() {
     T = static_cast<ThreadGuards*>(
         VirtualAlloc(NULL, sizeof(ThreadGuards), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     if (T == nullptr) return nullptr;
-    T->ThreadId = GetCurrentThreadId();
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &T->hThread, 0,
                     FALSE, DUPLICATE_SAME_ACCESS);
     FlsSetValue(FlsSlot, T);

@@ -16,10 +16,6 @@ extern "C" char __ImageBase[]; // of unknown size to the compiler: the whole ima
 
 namespace {
 
-const char* Image() {
-    return __ImageBase;
-}
-
 const IMAGE_NT_HEADERS* Headers(const char* Base) {
     const IMAGE_DOS_HEADER* Dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(Base);
     return reinterpret_cast<const IMAGE_NT_HEADERS*>(Base + Dos->e_lfanew);
@@ -31,7 +27,8 @@ const IMAGE_NT_HEADERS* Headers(const char* Base) {
 // there. The mapped headers' is the answer only where the file cannot be
 // read.
 ULONG_PTR PreferredBase() {
-    ULONG_PTR Mapped = Headers(Image())->OptionalHeader.ImageBase;
+    const IMAGE_NT_HEADERS* Own = Headers(__ImageBase);
+    ULONG_PTR Mapped = Own->OptionalHeader.ImageBase;
     std::vector<WCHAR> Path(32768); // the longest path there is
     DWORD Length = GetModuleFileNameW(ProgramModule(), Path.data(), (DWORD)Path.size());
     if (Length == 0 || Length >= Path.size()) return Mapped;
@@ -49,7 +46,7 @@ ULONG_PTR PreferredBase() {
         return Mapped;
     const IMAGE_NT_HEADERS* Nt = Headers(Head);
     if (Nt->Signature != IMAGE_NT_SIGNATURE ||
-        Nt->OptionalHeader.Magic != Headers(Image())->OptionalHeader.Magic)
+        Nt->OptionalHeader.Magic != Own->OptionalHeader.Magic)
         return Mapped;
     return Nt->OptionalHeader.ImageBase;
 }
@@ -61,16 +58,15 @@ HMODULE ProgramModule(void) {
 }
 
 ULONG_PTR ProgramLoadBias(void) {
-    return (ULONG_PTR)Image() - PreferredBase();
+    return (ULONG_PTR)__ImageBase - PreferredBase();
 }
 
 BOOL IsProgramCode(ULONG_PTR Address) {
-    const char* Base = Image();
-    const IMAGE_NT_HEADERS* Nt = Headers(Base);
+    const IMAGE_NT_HEADERS* Nt = Headers(__ImageBase);
     const IMAGE_SECTION_HEADER* Section = IMAGE_FIRST_SECTION(Nt);
     for (WORD i = 0; i < Nt->FileHeader.NumberOfSections; i++, Section++) {
         if (!(Section->Characteristics & IMAGE_SCN_MEM_EXECUTE)) continue;
-        ULONG_PTR Start = (ULONG_PTR)Base + Section->VirtualAddress;
+        ULONG_PTR Start = (ULONG_PTR)__ImageBase + Section->VirtualAddress;
         if (Address >= Start && Address < Start + Section->Misc.VirtualSize) return TRUE;
     }
     return FALSE;
