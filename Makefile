@@ -117,9 +117,8 @@ fuzz:
 
 # Times the converter against a plain sort on generated maps, then (where
 # Google Benchmark is installed) the conversion alone, in memory, and what a
-# guard costs; see
-# docs/benchmark.md. The maps come from the generator built with the
-# converter; the script needs GNU time and python3.
+# guard costs; see docs/benchmark.md. The maps come from the generator built
+# with the converter; the script needs GNU time and python3.
 bench: all
 	GENMAP=$(BUILD)/genmap bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
 	@if [ -x $(BUILD)/convert_bench ]; then ./$(BUILD)/convert_bench && ./$(BUILD)/guard_bench; \

@@ -359,6 +359,9 @@ bool ReadLinkerMap(const char* Path, const char* ExePath, const std::set<std::st
         return false;
     }
     bool InMemoryMap = false, InCode = false, Pending = false;
+    auto Add = [&](uint64_t Start, uint64_t Size, const char* File) {
+        if (InCode && Size != 0) Pieces->push_back(Piece{Start, Size, ModuleName(File)});
+    };
     for (size_t At = 0, End; At < Text.size(); At = End + 1) {
         End = std::min(Text.find('\n', At), Text.size());
         std::string Line = Text.substr(At, End - At);
@@ -377,11 +380,11 @@ bool ReadLinkerMap(const char* Path, const char* ExePath, const std::set<std::st
             Line.find('\r', NameEnd) == std::string::npos) {
             InCode = CodeSections.count(Line.substr(0, NameEnd)) != 0;
         } else if (Named && Placement(Line.c_str() + NameEnd, &Start, &Size, &File)) {
-            if (InCode && Size != 0) Pieces->push_back(Piece{Start, Size, ModuleName(File)});
+            Add(Start, Size, File);
         } else if (Named && NameEnd == Line.size()) {
             Pending = true;
         } else if (WasPending && Placement(Line.c_str(), &Start, &Size, &File)) {
-            if (InCode && Size != 0) Pieces->push_back(Piece{Start, Size, ModuleName(File)});
+            Add(Start, Size, File);
         }
     }
     if (Pieces->empty()) {
@@ -400,13 +403,6 @@ const Piece* PieceAt(const std::vector<Piece>& Pieces, uint64_t Addr) {
     if (After == Pieces.begin()) return nullptr;
     const Piece& p = *(After - 1);
     return Addr - p.Start < p.Size ? &p : nullptr;
-}
-
-// The file name without its directories, either separator counting: a "\"
-// would make the map line a library line, which KORVAL skips.
-std::string BaseName(const std::string& Path) {
-    size_t Slash = Path.find_last_of("/\\");
-    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
 }
 
 // A map line holds at most 254 characters; names longer than this are cut

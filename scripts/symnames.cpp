@@ -116,6 +116,10 @@ std::string ModuleName(const std::string& InputFile) {
         size_t Open = Name.rfind('(');
         if (Open != std::string::npos) return Name.substr(Open + 1, Name.size() - Open - 2);
     }
-    size_t Slash = Name.find_last_of("/\\");
-    return Slash == std::string::npos ? Name : Name.substr(Slash + 1);
+    return BaseName(Name);
+}
+
+std::string BaseName(const std::string& Path) {
+    size_t Slash = Path.find_last_of("/\\");
+    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
 }

@@ -15,4 +15,8 @@ std::string RoutineName(const std::string& Symbol);
 // ("lib.a(files.cpp.o)" gives "files.cpp.o"), else the file's base name.
 std::string ModuleName(const std::string& InputFile);
 
+// A file name without its directories, either separator counting: a "\"
+// would make the map line a library line, which KORVAL skips.
+std::string BaseName(const std::string& Path);
+
 #endif
