@@ -8,6 +8,7 @@
 // symbol table of the test executable itself.
 
 #include "platform.h"
+#include "callchain.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,8 @@
 
 #include <string>
 #include <vector>
+
+using namespace korval;
 
 // The contexts and the .plt that the tests make and read are x86-64 ones.
 #if defined(__x86_64__)

@@ -10,6 +10,7 @@
 
 #include "mapdebug.h"
 #include "platform.h"
+#include "guard.h"
 
 #include "capture.h"
 #include "tool_runner.h"
@@ -28,6 +29,8 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+using namespace korval;
 
 // The faulting routines run uninstrumented in sanitizer builds, so that the
 // fault each makes is the processor's, met by the guard, and not a report.

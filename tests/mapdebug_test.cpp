@@ -4,6 +4,7 @@
 
 #include "mapdebug.h"
 #include "platform.h"
+#include "objects.h"
 
 #include "capture.h"
 #include "tool_runner.h"
@@ -14,6 +15,8 @@
 #include <unistd.h>
 
 #include <vector>
+
+using namespace korval;
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "fuzz.h"
 #include "mapdebug.h"
 #include "platform.h"
+#include "objects.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -27,6 +28,8 @@
 #include <unistd.h>
 
 #include <string>
+
+using namespace korval;
 
 namespace {
 

@@ -11,9 +11,12 @@
 
 #include "check.h"
 #include "platform.h"
+#include "callchain.h"
 
 #include <stdio.h>
 #include <string.h>
+
+using namespace korval;
 
 namespace {
 

@@ -14,6 +14,8 @@
 #include "check.h"
 #include "mapdebug.h"
 #include "platform.h"
+#include "guard.h"
+#include "objects.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -23,6 +25,8 @@
 
 #include <string>
 #include <vector>
+
+using namespace korval;
 
 namespace {
 

@@ -22,6 +22,7 @@
 // aarch64 only; on any other system or architecture CallChain returns 0.
 
 #include "platform.h"
+#include "callchain.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -33,6 +34,8 @@
 
 #include <atomic>
 #include <mutex>
+
+namespace korval {
 
 namespace {
 
@@ -971,3 +974,5 @@ DWORD CallChain(const void*, ULONG_PTR, ULONG_PTR, ULONG_PTR*, DWORD) {
 }
 
 #endif
+
+} // namespace korval

@@ -4,6 +4,8 @@
 
 #include <time.h>
 
+namespace korval {
+
 void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -18,3 +20,5 @@ void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     lpSystemTime->wSecond = (WORD)local.tm_sec;
     lpSystemTime->wMilliseconds = (WORD)(now.tv_nsec / 1000000);
 }
+
+} // namespace korval

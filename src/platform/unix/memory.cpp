@@ -16,6 +16,8 @@
 
 #include <map>
 
+namespace korval {
+
 namespace {
 
 const size_t kHugePage = 2u << 20;
@@ -89,3 +91,5 @@ size_t LiveBlocks(void) {
     return Blocks().size();
 }
 #endif
+
+} // namespace korval

@@ -19,8 +19,17 @@
 
 #include "mapdebug.h"
 #include "platform.h"
+#include "guard.h"
+#include "objects.h"
 
 #include <string.h>
+
+using korval::ExceptionCallChain;
+using korval::GuardCall;
+using korval::IsProgramCode;
+using korval::ProgramLoadBias;
+using korval::ProgramModule;
+using korval::PutStdoutNoWait;
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "code map files are little-endian and are used as they lie"

@@ -6,10 +6,13 @@
 // handler; afterwards they are only read, so a handler may ask.
 
 #include "platform.h"
+#include "objects.h"
 
 #include <link.h>
 
 #include <mutex>
+
+namespace korval {
 
 namespace {
 
@@ -56,3 +59,5 @@ BOOL IsProgramCode(ULONG_PTR Address) {
         if (Address >= Ranges[i].Start && Address < Ranges[i].End) return TRUE;
     return FALSE;
 }
+
+} // namespace korval

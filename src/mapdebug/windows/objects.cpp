@@ -9,8 +9,11 @@
 // ask.
 
 #include "platform.h"
+#include "objects.h"
 
 #include <vector>
+
+namespace korval {
 
 extern "C" char __ImageBase[]; // of unknown size to the compiler: the whole image
 
@@ -71,3 +74,5 @@ BOOL IsProgramCode(ULONG_PTR Address) {
     }
     return FALSE;
 }
+
+} // namespace korval

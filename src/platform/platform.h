@@ -3,17 +3,14 @@
  *
  * The tool is written against the Win32 console API. On Windows this header
  * is <windows.h> and the C runtime; everywhere else it declares the small
- * subset of Win32 the tool calls, with the same names, arguments and results,
- * implemented by the files under platform/unix/ (one file per facility).
+ * subset of Win32 that the converter and the code map loader call, with the
+ * same names, arguments and results, implemented by the files under
+ * src/platform/unix/ (one file per facility). RaiseException, the one call
+ * of the subset that belongs to the exception guard, is implemented by the
+ * fault reporter's Unix guard (src/mapdebug/unix/guard.cpp).
  *
  * Beside the Win32 subset it declares PathFull, the arithmetic of the POSIX
  * _fullpath as a pure function of an explicit current directory.
- *
- * On both systems it then declares what Win32 has no single call for, each
- * with a Unix and a Windows implementation: the guard (GuardCall, GuardRun)
- * and what its filter may ask, the program's own image (ProgramModule,
- * ProgramLoadBias, IsProgramCode), and the walk of a faulting thread's
- * calls (CallChain).
  */
 #ifndef KORVAL_PLATFORM_H
 #define KORVAL_PLATFORM_H
@@ -118,9 +115,7 @@ typedef struct _SYSTEMTIME {
     WORD wMilliseconds;
 } SYSTEMTIME, *LPSYSTEMTIME;
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+namespace korval {
 
 /* ---- files.cpp ---------------------------------------------------------- */
 
@@ -211,7 +206,9 @@ LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWO
  * MEM_RELEASE frees the block. FALSE for anything that is not such a base. */
 BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 
-/* ---- exceptions.cpp ----------------------------------------------------- */
+} // namespace korval
+
+/* ---- exceptions (the fault reporter's src/mapdebug/unix/guard.cpp) ------ */
 
 /* Exception codes, as Win32 publishes them. */
 #define EXCEPTION_DATATYPE_MISALIGNMENT ((DWORD)0x80000002u)
@@ -256,6 +253,8 @@ typedef struct _EXCEPTION_POINTERS {
     PVOID ContextRecord; /* a ucontext_t: the signal's, or RaiseException's own */
 } EXCEPTION_POINTERS, *PEXCEPTION_POINTERS;
 
+namespace korval {
+
 /*
  * Raises a software exception with a code and up to 15 parameters (more are
  * not passed on). It takes the path of a processor fault: the filters of the
@@ -298,155 +297,39 @@ char* PathFull(char* out, size_t size, const char* name, const char* cwd);
  * characters (drive: 1). */
 void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
 
-#ifdef __cplusplus
-}
-#endif
+} // namespace korval
+
+/* The layer's functions are korval::CreateFileA and so on in the object
+ * files, so that a program linking the fault reporter may have a ReadFile
+ * of its own; our sources call them by their Win32 names. */
+using korval::CreateFileA;
+using korval::GetFileSize;
+using korval::GetFileType;
+using korval::CreateFileMappingA;
+using korval::MapViewOfFile;
+using korval::ReadFile;
+using korval::WriteFile;
+using korval::CloseHandle;
+using korval::GetStdHandle;
+using korval::GetModuleFileNameA;
+using korval::GetLastError;
+using korval::SetLastError;
+using korval::VirtualAlloc;
+using korval::VirtualFree;
+using korval::RaiseException;
+using korval::GetLocalTime;
+using korval::_strupr;
+using korval::_fullpath;
+using korval::PathFull;
+using korval::_splitpath;
 
 #endif /* POSIX */
-
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-/*
- * The exception guard: GuardCall runs Work(Arg) with the guard active and
- * returns TRUE when Work returned. Every exception raised meanwhile on this
- * thread, in Work or anything it calls (a processor fault, RaiseException,
- * and with GUARD_CTRL_C Ctrl-C), goes to Filter on the faulting thread before
- * anything is unwound; with the verdict EXCEPTION_EXECUTE_HANDLER the work is
- * abandoned and GuardCall returns FALSE, which is where the handler block
- * runs. EXCEPTION_CONTINUE_SEARCH passes the exception to the enclosing guard
- * of the same thread, and at the outermost to the course it would have had
- * without the guard; EXCEPTION_CONTINUE_EXECUTION resumes where it happened.
- * An exception on a thread without a guard never reaches a filter. A C++
- * exception thrown by Work passes through GuardCall, which leaves the guard.
- *
- * Any thread may enter guards, which nest. What a guard needs is set up once:
- * the handlers the first time any thread enters a guard, the rest the first
- * time each thread does (an alternate stack of the thread's own for the
- * handlers, so that a stack overflow is caught too). Later calls install and
- * remove nothing, so a guard costs little more than a plain call.
- *
- * The filter may run in a signal handler (POSIX) or in the system's exception
- * dispatch (Windows), with the faulting work stopped wherever it was: it must
- * not wait for a lock that the work may hold, and should neither allocate nor
- * use stdio. An asynchronous exception (Ctrl-C) is offered only once the
- * thread is in the program's own code (IsProgramCode), never while it is
- * inside the C library, whose locks and buffers it may be holding; a second
- * Ctrl-C before then takes its default course.
- *
- * On POSIX the guard is a set of signal handlers (SIGSEGV, SIGBUS, SIGFPE,
- * SIGILL, SIGTRAP; with GUARD_CTRL_C also SIGINT, unless the program was
- * started with it ignored, and SIGALRM from a timer of the thread's own);
- * a signal no guard takes is handed to whatever handled it before, or takes
- * its default course. On Windows each guard is a frame-based exception
- * handler of GuardCall's own frame, as __try/__except makes one: an exception
- * reaches Filter only once every frame-based handler between the fault and
- * the guard has declined it, so that code in Work which handles its own
- * exceptions (IsBadReadPtr, a library's __try) works as it does unguarded,
- * and EXCEPTION_CONTINUE_SEARCH goes on to the frames further out, an
- * enclosing guard's among them. A stack overflow, whose dispatch has too
- * little stack left to reach those frames, is taken first by a vectored
- * exception handler and offered to the thread's guards, innermost first.
- * Ctrl-C is delivered to the guarded thread as STATUS_CONTROL_C_EXIT by a
- * console control handler; exceptions with a success or informational code
- * (a C++ throw, a debugger's message) are never offered.
- */
-typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
-
-#define GUARD_CTRL_C 0x1u /* GuardCall: Ctrl-C is an exception of this guard */
-
-BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags);
-
-/* GuardCall with GUARD_CTRL_C, for work without an argument. */
-BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
-
-/* The return addresses of the frames that called the one in which the
- * exception being offered to a filter happened, innermost first: at most Max
- * into Returns; returns how many. For use by a filter: it reads only the
- * faulting thread's stack, takes no lock and allocates nothing. */
-DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max);
-
-/* Appends Text to standard output through the C library's stream, as
- * printf would, unless another thread holds the stream: then nothing is
- * written and FALSE comes back; it never waits. A filter calls it only when
- * the exception happened in the program's own code, where the stream is not
- * half-way through a call of this thread's. */
-BOOL PutStdoutNoWait(const char* Text);
-
-/* ---- program.cpp --------------------------------------------------------- */
-
-/* The program, as GetModuleFileNameA names it: on POSIX the running
- * executable (NULL); on Windows the image this layer is linked into, which is
- * the executable unless a DLL links the fault reporter. */
-HMODULE ProgramModule(void);
-
-/* How far the program lies from the addresses it was linked at: its load
- * bias (POSIX) or its module base minus the preferred image base in its file
- * (Windows, where the headers mapped with a relocated image may hold the
- * base it was loaded at instead); 0 for a program linked at fixed addresses
- * or loaded at its preferred base. */
-ULONG_PTR ProgramLoadBias(void);
-
-/* Whether Address lies in the code of the program itself (not in a shared
- * library or DLL, the C library's or any other). Lock-free once the guard or
- * ProgramLoadBias has been used. */
-BOOL IsProgramCode(ULONG_PTR Address);
 
 /* The line end of console text: CR LF on Windows, LF elsewhere. */
 #ifdef _WIN32
 #define LINE_END "\r\n"
 #else
 #define LINE_END "\n"
-#endif
-
-/* ---- callchain.cpp ------------------------------------------------------ */
-
-/*
- * The call chain of an interrupted thread, made from the unwind tables that
- * every executable and shared library carries, without debug information
- * or frame pointers: on Linux (x86-64 and aarch64) from .eh_frame, read by
- * the layer's own code; on Windows x64 from .pdata and .xdata, by the
- * system's unwinder.
- *
- * PrepareCallChain notes what the walk needs about the loaded objects: on
- * POSIX the code segments and the unwind tables of each (from
- * dl_iterate_phdr), up to 512 objects; nothing on Windows, where the system
- * keeps its own function tables. Call it outside signal context before
- * faults can happen (the guard calls it when a thread first enters a guard)
- * and again after loading or unloading libraries: the chain stops where it
- * meets code that was not loaded at the last call, and an object unloaded
- * before the last call is never read. It takes locks, and may run while
- * CallChain runs on other threads. Thread-safe.
- */
-void PrepareCallChain(void);
-
-/*
- * The return addresses of the frames that called the frame interrupted at
- * Context (a ucontext_t* on POSIX, a CONTEXT* on Windows), innermost first:
- * at most Max into Returns; returns how many. Returns[0] is where the
- * interrupted routine's caller goes on once it returns. The interrupted
- * frame may be a leaf that saved nothing (a fault inside strlen).
- *
- * It reads only the stack between StackLow and StackHigh (the interrupted
- * thread's stack, which the caller knows) and the unwind tables; it takes
- * no lock, allocates nothing and calls no stdio, so it may be called from a
- * signal handler or an exception filter; it needs about 5 KiB of stack. It
- * stops at the first frame it cannot unwind: an address outside the noted
- * code or without unwind entry, a stack address out of bounds, a return
- * address of 0, no progress, the outermost frame, or a signal trampoline
- * (the chain does not go on into the code a signal interrupted). On Windows
- * the system's unwinder reads each frame's saved registers itself; the
- * stack pointer of every frame is checked against the bounds.
- *
- * Linux on x86-64 and aarch64, and Windows x64, only: elsewhere it
- * returns 0.
- */
-DWORD CallChain(const void* Context, ULONG_PTR StackLow, ULONG_PTR StackHigh, ULONG_PTR* Returns,
-                DWORD Max);
-
-#ifdef __cplusplus
-}
 #endif
 
 #endif /* KORVAL_PLATFORM_H */

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+namespace korval {
+
 namespace {
 
 // Initial-exec: WriteFile on a standard handle may run in a signal handler.
@@ -464,3 +466,5 @@ size_t LiveHandles(void) {
     return Live().size();
 }
 #endif
+
+} // namespace korval

@@ -1,7 +1,10 @@
-// guard.cpp - GuardRun: the guard of work that takes no argument, with
+// guard_run.cpp - GuardRun: the guard of work that takes no argument, with
 // Ctrl-C among its exceptions, on top of either system's GuardCall.
 
 #include "platform.h"
+#include "guard.h"
+
+namespace korval {
 
 namespace {
 
@@ -19,3 +22,5 @@ BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
     PlainWork Plain = {Work};
     return GuardCall(CallPlain, &Plain, Filter, GUARD_CTRL_C);
 }
+
+} // namespace korval

@@ -10,6 +10,9 @@
 // an exception filter. Other Windows architectures get no chain.
 
 #include "platform.h"
+#include "callchain.h"
+
+namespace korval {
 
 void PrepareCallChain(void) {} // the system keeps the function tables itself
 
@@ -54,3 +57,5 @@ DWORD CallChain(const void*, ULONG_PTR, ULONG_PTR, ULONG_PTR*, DWORD) {
 }
 
 #endif
+
+} // namespace korval

@@ -7,6 +7,7 @@
 
 #include "korval.h"
 #include "mapdebug.h"
+#include "guard.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (!GuardRun(Convert, GuardFilter)) Aborted = 1; /* the handler block */
+    if (!korval::GuardRun(Convert, GuardFilter)) Aborted = 1; /* the handler block */
 
     CloseHandle(hIfileMap);
     CloseHandle(hIfile);

@@ -4,8 +4,8 @@
 //
 // Each guard is a frame-based exception handler, as __try/__except makes
 // one with a compiler that has them; MinGW-w64 GCC has not. GuardCall calls
-// the work through GuardFrame, a few instructions of assembly whose unwind
-// entry names GuardFrameHandler as the handler of its frame. The system's
+// the work through korval_GuardFrame, a few instructions of assembly whose unwind
+// entry names korval_GuardFrameHandler as the handler of its frame. The system's
 // dispatch calls that handler on the faulting thread, before anything is
 // unwound, once every frame-based handler between the fault and the guard
 // has declined the exception, so that work which raises and handles an
@@ -44,6 +44,9 @@
 // control handler take turns at that thread's guards by a flag of its own.
 
 #include "platform.h"
+#include "callchain.h"
+#include "guard.h"
+#include "objects.h"
 
 #if !defined(__GNUC__) || !defined(_M_X64) && !defined(__x86_64__)
 // The guard's frame is x64 assembly, and it sets Rip and Rsp of a CONTEXT.
@@ -53,9 +56,11 @@
 #include <malloc.h>
 #include <stdio.h>
 
-// Calls Work(Arg) in the guard's frame, with Guard where GuardFrameHandler
+namespace korval {
+
+// Calls Work(Arg) in the guard's frame, with Guard where korval_GuardFrameHandler
 // finds it (below).
-extern "C" void GuardFrame(void (*Work)(void*), void* Arg, void* Guard);
+extern "C" void korval_GuardFrame(void (*Work)(void*), void* Arg, void* Guard);
 
 namespace {
 
@@ -169,7 +174,7 @@ LONG Offer(ThreadGuards* T, Guard* g, EXCEPTION_POINTERS* ExceptionInfo) {
     ExitProcess(T->Deferred.ExceptionCode);
 }
 
-// The guard's frame. GuardFrame keeps its Guard argument at EstablisherFrame
+// The guard's frame. korval_GuardFrame keeps its Guard argument at EstablisherFrame
 // + 32, EstablisherFrame being its stack pointer after the prologue: the 40
 // bytes it allocates hold the home area of the routine it calls and that
 // slot, and keep the stack aligned. The nop keeps the return address of the
@@ -178,11 +183,11 @@ LONG Offer(ThreadGuards* T, Guard* g, EXCEPTION_POINTERS* ExceptionInfo) {
 asm(R"(
     .text
     .p2align 4
-    .globl GuardFrame
-    .def GuardFrame; .scl 2; .type 32; .endef
-    .seh_proc GuardFrame
-    .seh_handler GuardFrameHandler, @except
-GuardFrame:
+    .globl korval_GuardFrame
+    .def korval_GuardFrame; .scl 2; .type 32; .endef
+    .seh_proc korval_GuardFrame
+    .seh_handler korval_GuardFrameHandler, @except
+korval_GuardFrame:
     subq $40, %rsp
     .seh_stackalloc 40
     .seh_endprologue
@@ -196,17 +201,17 @@ GuardFrame:
     .seh_endproc
 )");
 
-const size_t kGuardSlot = 32; // where GuardFrame keeps its Guard argument
+const size_t kGuardSlot = 32; // where korval_GuardFrame keeps its Guard argument
 
-// The handler of GuardFrame's frame, called by the system's dispatch with
+// The handler of korval_GuardFrame's frame, called by the system's dispatch with
 // the exception every frame further in has declined; in the dispatch phase
 // it offers the exception to that guard's filter. A filter that takes it
 // gets the faulting context pointed at Land.
 __attribute__((used)) EXCEPTION_DISPOSITION
-GuardFrameHandler(EXCEPTION_RECORD*, void*, CONTEXT*,
-                  DISPATCHER_CONTEXT*) __asm__("GuardFrameHandler");
+korval_GuardFrameHandler(EXCEPTION_RECORD*, void*, CONTEXT*,
+                  DISPATCHER_CONTEXT*) __asm__("korval_GuardFrameHandler");
 
-EXCEPTION_DISPOSITION GuardFrameHandler(EXCEPTION_RECORD* Record, void* EstablisherFrame,
+EXCEPTION_DISPOSITION korval_GuardFrameHandler(EXCEPTION_RECORD* Record, void* EstablisherFrame,
                                         CONTEXT* Context, DISPATCHER_CONTEXT*) {
     // Unwinding goes on past the guard, and success and informational codes
     // are not faults: a C++ throw, a debugger's message.
@@ -380,7 +385,7 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
         if (Code == (DWORD)EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
         return FALSE;
     }
-    GuardFrame(Work, Arg, &g);
+    korval_GuardFrame(Work, Arg, &g);
     Scope.Armed = false;
     Pop(T, &g, false);
     return TRUE;
@@ -399,3 +404,5 @@ BOOL PutStdoutNoWait(const char* Text) {
     fputs(Text, stdout);
     return TRUE;
 }
+
+} // namespace korval

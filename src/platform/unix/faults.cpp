@@ -18,6 +18,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+namespace korval {
+
 namespace {
 
 #define KORVAL_FACILITY_NAME(enumerator, name) name,
@@ -85,3 +87,5 @@ bool FaultInjected(Facility facility) {
     SetLastError(plan.error);
     return true;
 }
+
+} // namespace korval

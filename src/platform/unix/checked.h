@@ -46,6 +46,8 @@
     X(FAULT_CLOSEHANDLE, "CloseHandle")                                                            \
     X(FAULT_VIRTUALALLOC, "VirtualAlloc")
 
+namespace korval {
+
 #define KORVAL_FACILITY_ENUMERATOR(enumerator, name) enumerator,
 enum Facility { KORVAL_FACILITIES(KORVAL_FACILITY_ENUMERATOR) FAULT_FACILITIES };
 #undef KORVAL_FACILITY_ENUMERATOR
@@ -97,5 +99,7 @@ inline void UnpoisonMemory(void* p, size_t size) {
     (void)size;
 #endif
 }
+
+} // namespace korval
 
 #endif

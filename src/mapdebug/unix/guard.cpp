@@ -25,6 +25,9 @@
 // takes its default course.
 
 #include "platform.h"
+#include "callchain.h"
+#include "guard.h"
+#include "objects.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -40,6 +43,8 @@
 #include <unistd.h>
 
 #include <mutex>
+
+namespace korval {
 
 namespace {
 
@@ -573,3 +578,5 @@ BOOL PutStdoutNoWait(const char* Text) {
     funlockfile(stdout);
     return TRUE;
 }
+
+} // namespace korval

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace korval {
+
 namespace {
 
 bool IsSep(char c) {
@@ -99,3 +101,5 @@ void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext
     fname[extStart - base] = '\0';
     memcpy(ext, extStart, (size_t)(end - extStart) + 1);
 }
+
+} // namespace korval

@@ -1,0 +1,79 @@
+// guard.h - the exception guard of the fault reporter, on either system.
+
+#ifndef KORVAL_MAPDEBUG_GUARD_H
+#define KORVAL_MAPDEBUG_GUARD_H
+
+#include "platform.h"
+
+namespace korval {
+
+/*
+ * The exception guard: GuardCall runs Work(Arg) with the guard active and
+ * returns TRUE when Work returned. Every exception raised meanwhile on this
+ * thread, in Work or anything it calls (a processor fault, RaiseException,
+ * and with GUARD_CTRL_C Ctrl-C), goes to Filter on the faulting thread before
+ * anything is unwound; with the verdict EXCEPTION_EXECUTE_HANDLER the work is
+ * abandoned and GuardCall returns FALSE, which is where the handler block
+ * runs. EXCEPTION_CONTINUE_SEARCH passes the exception to the enclosing guard
+ * of the same thread, and at the outermost to the course it would have had
+ * without the guard; EXCEPTION_CONTINUE_EXECUTION resumes where it happened.
+ * An exception on a thread without a guard never reaches a filter. A C++
+ * exception thrown by Work passes through GuardCall, which leaves the guard.
+ *
+ * Any thread may enter guards, which nest. What a guard needs is set up once:
+ * the handlers the first time any thread enters a guard, the rest the first
+ * time each thread does (an alternate stack of the thread's own for the
+ * handlers, so that a stack overflow is caught too). Later calls install and
+ * remove nothing, so a guard costs little more than a plain call.
+ *
+ * The filter may run in a signal handler (POSIX) or in the system's exception
+ * dispatch (Windows), with the faulting work stopped wherever it was: it must
+ * not wait for a lock that the work may hold, and should neither allocate nor
+ * use stdio. An asynchronous exception (Ctrl-C) is offered only once the
+ * thread is in the program's own code (IsProgramCode), never while it is
+ * inside the C library, whose locks and buffers it may be holding; a second
+ * Ctrl-C before then takes its default course.
+ *
+ * On POSIX the guard is a set of signal handlers (SIGSEGV, SIGBUS, SIGFPE,
+ * SIGILL, SIGTRAP; with GUARD_CTRL_C also SIGINT, unless the program was
+ * started with it ignored, and SIGALRM from a timer of the thread's own);
+ * a signal no guard takes is handed to whatever handled it before, or takes
+ * its default course. On Windows each guard is a frame-based exception
+ * handler of GuardCall's own frame, as __try/__except makes one: an exception
+ * reaches Filter only once every frame-based handler between the fault and
+ * the guard has declined it, so that code in Work which handles its own
+ * exceptions (IsBadReadPtr, a library's __try) works as it does unguarded,
+ * and EXCEPTION_CONTINUE_SEARCH goes on to the frames further out, an
+ * enclosing guard's among them. A stack overflow, whose dispatch has too
+ * little stack left to reach those frames, is taken first by a vectored
+ * exception handler and offered to the thread's guards, innermost first.
+ * Ctrl-C is delivered to the guarded thread as STATUS_CONTROL_C_EXIT by a
+ * console control handler; exceptions with a success or informational code
+ * (a C++ throw, a debugger's message) are never offered.
+ */
+typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
+
+#define GUARD_CTRL_C 0x1u /* GuardCall: Ctrl-C is an exception of this guard */
+
+BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags);
+
+/* GuardCall with GUARD_CTRL_C, for work without an argument. */
+BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
+
+/* The return addresses of the frames that called the one in which the
+ * exception being offered to a filter happened, innermost first: at most Max
+ * into Returns; returns how many. For use by a filter: it reads only the
+ * faulting thread's stack, takes no lock and allocates nothing. */
+DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max);
+
+/* Appends Text to standard output through the C library's stream, as
+ * printf would, unless another thread holds the stream: then nothing is
+ * written and FALSE comes back; it never waits. A filter calls it only when
+ * the exception happened in the program's own code, where the stream is not
+ * half-way through a call of this thread's. */
+BOOL PutStdoutNoWait(const char* Text);
+
+
+} // namespace korval
+
+#endif // KORVAL_MAPDEBUG_GUARD_H
