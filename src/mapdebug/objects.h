@@ -25,6 +25,20 @@ ULONG_PTR ProgramLoadBias(void);
 BOOL IsProgramCode(ULONG_PTR Address);
 
 
+/* A loaded object: the executable, or a shared library (a DLL). */
+struct LoadedObject {
+    ULONG_PTR Bias;     /* run-time address minus link-time address */
+    ULONG_PTR Base;     /* where its image starts in memory: link base + Bias */
+    const char* Path;   /* its file, as the loader names it (the executable's
+                           full path); valid while the object stays loaded */
+    const void* Handle; /* what identifies it to the system (link_map, HMODULE) */
+};
+
+/* The object that holds Address now, into Object; FALSE when no loaded
+ * object holds it (an unloaded plugin, a JIT page, garbage). Safe in signal
+ * context: no lock, no heap, and it never reads an object that is gone. */
+BOOL FindLoadedObject(ULONG_PTR Address, LoadedObject* Object);
+
 } // namespace korval
 
 #endif // KORVAL_MAPDEBUG_OBJECTS_H
