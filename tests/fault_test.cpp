@@ -368,7 +368,7 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
         {"GetaLine", korval},     {"SaveEntry", korval},
         {"Doit", korval},         {"WriteOutputB", korval},
         {"OpenDebug", mapdebug},  {"HandleException", mapdebug},
-        {"CloseDebug", mapdebug}, {"korval::GuardRun", tool().Object("guard_run.cpp")},
+        {"CloseDebug", mapdebug}, {"korval::GuardRun", tool().Object("guardrun.cpp")},
     };
     if (tool().windows) {
         expected.insert(expected.end(),

@@ -1,4 +1,4 @@
-// guard_run.cpp - GuardRun: the guard of work that takes no argument, with
+// guardrun.cpp - GuardRun: the guard of work that takes no argument, with
 // Ctrl-C among its exceptions, on top of either system's GuardCall.
 
 #include "platform.h"
