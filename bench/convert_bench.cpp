@@ -43,10 +43,9 @@ const std::string& Map(int64_t symbols, int64_t order) {
 
 // One whole conversion of map: the state a run starts from, both passes,
 // the sort, the writer, the entry block given back. Returns the entries.
-DWORD ConvertOnce(const std::string& map) {
-    Debug = Inclusive = InCode = Failed = 0;
-    EntBase = EntNext = EntFirst = EntLast = EntCurr = NULL;
-    NumRecs = 0;
+DWORD ConvertOnce(const std::string& map, int binary) {
+    ResetRun();
+    Binary = binary;
     pIfileMap = map.data();
     dwISize = (DWORD)map.size();
     hOfile = CreateFileA("/dev/null", GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
@@ -64,17 +63,16 @@ void Conversion(benchmark::State& state) {
         state.SkipWithError("genmap did not make the map");
         return;
     }
-    Binary = (int)state.range(2);
     DWORD entries = 0;
     for (auto _ : state) {
-        entries = ConvertOnce(map);
+        entries = ConvertOnce(map, (int)state.range(2));
         if (entries != (DWORD)state.range(0)) {
             state.SkipWithError("the conversion failed or lost entries");
             return;
         }
     }
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)map.size());
-    state.SetLabel(std::string(kOrders[state.range(1)]) + (Binary ? " .COD" : " .ENT"));
+    state.SetLabel(std::string(kOrders[state.range(1)]) + (state.range(2) ? " .COD" : " .ENT"));
 }
 
 BENCHMARK(Conversion)

@@ -88,6 +88,24 @@ int Written = 1;
  * into larger pages, at well under the cost per byte of 64 KiB ones. */
 char OutBuff[256];
 static char OutBlock[1 << 20];
+
+void ResetRun(void) {
+    Binary = 1;
+    Debug = Help = Inclusive = 0;
+    IfName[0] = OfName[0] = '\0';
+    hIfile = hIfileMap = hOfile = NULL;
+    dwISize = dwLeft = 0;
+    pIfileMap = NULL;
+    ILine[0] = '\0';
+    ILen = 0;
+    IBackslash = InCode = 0;
+    EntBase = EntNext = EntFirst = EntLast = EntCurr = NULL;
+    NumRecs = 0;
+    ESize = 0;
+    EntKeys = EntSpare = NULL;
+    Failed = 0;
+    Written = 1;
+}
 static DWORD OutUsed;
 static int OutOk;
 

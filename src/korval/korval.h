@@ -61,6 +61,12 @@ extern int Written;
 /* The count line of the listing (WriteOutputA). */
 extern char OutBuff[256];
 
+/* Puts every program-wide variable of the converter back to the value a run
+ * starts with, for the programs that convert more than once in a process
+ * (the fuzz targets, the in-memory benchmark). Gives nothing back: the
+ * caller has closed the files and freed the entry block. */
+void ResetRun(void);
+
 void PrintTime(void); /* the local date and time, without a line end */
 void Banner(void);    /* the first line of every run */
 void Useage(void);    /* the help screen */

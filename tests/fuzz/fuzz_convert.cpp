@@ -105,6 +105,7 @@ NO_COVERAGE void ModelEntries(const char* p, size_t n, bool inclusive,
 const size_t MAX_INPUT = 64 << 10;
 const int PIPE_SIZE = 1 << 20;
 int OutRead = -1;
+HANDLE Output; // the pipe's write end, opened once
 char Got[PIPE_SIZE];
 size_t GotLen;
 
@@ -112,9 +113,9 @@ void OpenOutput(void) {
     int writeEnd;
     OutRead = OpenPipe(PIPE_SIZE, &writeEnd);
     std::string name = "/proc/self/fd/" + std::to_string(writeEnd);
-    hOfile = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+    Output = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, NULL);
-    Check(hOfile != INVALID_HANDLE_VALUE, "the output cannot be created");
+    Check(Output != INVALID_HANDLE_VALUE, "the output cannot be created");
     close(writeEnd);
 }
 
@@ -186,14 +187,6 @@ NO_COVERAGE void CheckListing(const std::vector<const Model*>& want) {
     Check(at == GotLen, "listing length");
 }
 
-void ResetState(void) {
-    Binary = 1;
-    Debug = Help = Inclusive = InCode = Failed = 0;
-    EntBase = EntNext = EntFirst = EntLast = EntCurr = NULL;
-    NumRecs = 0;
-    ILen = 0;
-}
-
 } // namespace
 
 NO_COVERAGE extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
@@ -201,7 +194,8 @@ NO_COVERAGE extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
     static std::vector<const Model*> want;
     if (Size == 0 || Size > MAX_INPUT) return 0;
     if (OutRead < 0) OpenOutput();
-    ResetState();
+    ResetRun();
+    hOfile = Output;
     Inclusive = Data[0] & 1;
     pIfileMap = (const char*)Data + 1;
     dwISize = (DWORD)(Size - 1);

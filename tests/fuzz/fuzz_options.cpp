@@ -156,8 +156,7 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
             tooLong = given.empty() ? names[0] : names.back();
     }
 
-    Binary = 1;
-    Debug = Help = Inclusive = 0;
+    ResetRun();
     int result = GetOptions(argc, argv.data());
     size_t printed = TakeOutput(OutRead, Printed, sizeof Printed);
 
