@@ -110,6 +110,10 @@ std::string RoutineName(const std::string& Symbol) {
     return Name + Clones;
 }
 
+std::string FullName(const std::string& Symbol) {
+    return Demangle(Symbol);
+}
+
 std::string ModuleName(const std::string& InputFile) {
     std::string Name = InputFile;
     if (!Name.empty() && Name.back() == ')') {

@@ -11,6 +11,10 @@
 // kept (".cold", ".isra.0"); any other name as it is.
 std::string RoutineName(const std::string& Symbol);
 
+// The full name of a symbol, as nm -C shows it: a C++ name demangled with
+// its parameter list, any other name as it is.
+std::string FullName(const std::string& Symbol);
+
 // The module of an input file the linker names: the member of an archive
 // ("lib.a(files.cpp.o)" gives "files.cpp.o"), else the file's base name.
 std::string ModuleName(const std::string& InputFile);
