@@ -548,4 +548,54 @@ TEST(CodemapTool, OutputIsNeverAnInputAndDefaultsBesideTheFile) {
               std::string::npos);
 }
 
+// korval-lookup names addresses given as arguments, and the frames of a
+// report on its standard input, with the full names of the extension; a
+// code map without extension serves the object named after it, with its
+// short names. What no code map holds is left as it was (?? as an
+// argument).
+TEST(LookupTool, NamesAddressesAndReports) {
+    ScratchDir dir;
+    RunResult run = RunIn(dir.path(), kClient, {});
+    unsigned long long bias = 0, probe = 0;
+    ASSERT_EQ(sscanf(run.out.c_str(), "%llx %llx", &bias, &probe), 2) << run.out;
+    WriteBytes(dir / "codemap_client", ReadBytes(kClient));
+    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"codemap_client"}).status, 0);
+    const std::string full = ReadBytes(dir / "CODEMAP_CLIENT.COD");
+    ASSERT_EQ(mkdir((dir / "plain").c_str(), 0755), 0);
+    WriteBytes(dir / "plain/CODEMAP_CLIENT.COD", TableOf(full));
+
+    char at[32], after[32];
+    snprintf(at, sizeof at, "0x%llX", probe);
+    snprintf(after, sizeof after, "0x%llX", probe + 1);
+    const std::string object = "codemap_client+";
+    WriteBytes(dir / "report", "start\nEXCEPTION : Integer divide by zero at " + object + at +
+                                   ".\r\n  called from " + object + after +
+                                   "\n  called from libc.so.6+0x2A1CA\n  called from " + object +
+                                   "0x1\nend");
+    struct Case {
+        std::string map;
+        std::vector<std::string> addresses;
+        std::string out;
+    } cases[] = {
+        {"CODEMAP_CLIENT.COD",
+         {object + at, at, "other+0x10", object + "0x0"},
+         "client::Probe(int)(codemap_client)+0x0\nclient::Probe(int)(codemap_client)+0x0\n??\n??"
+         "\n"},
+        {"plain/CODEMAP_CLIENT.COD", {object + after}, "client::Probe(codemap_client)+0x1\n"},
+        {"CODEMAP_CLIENT.COD",
+         {},
+         "start\nEXCEPTION : Integer divide by zero at client::Probe(int)(codemap_client)+0x0.\r\n"
+         "  called from client::Probe(int)(codemap_client)+0x1\n"
+         "  called from libc.so.6+0x2A1CA\n  called from " +
+             object + "0x1\nend"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" <report", LOOKUP_EXE, c.map};
+        args.insert(args.end(), c.addresses.begin(), c.addresses.end());
+        RunResult r = RunIn(dir.path(), "/bin/sh", args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.out) << c.map;
+    }
+}
+
 } // namespace
