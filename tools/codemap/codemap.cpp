@@ -188,7 +188,9 @@ bool ReadLinkerMap(const char* Path, const char* ExePath, const std::set<std::st
     }
     bool InMemoryMap = false, InCode = false, Pending = false;
     auto Add = [&](uint64_t Start, uint64_t Size, const char* File) {
-        if (InCode && Size != 0) Pieces->push_back(Piece{Start, Size, ModuleName(File)});
+        if (InCode && Size != 0)
+            Pieces->push_back(
+                Piece{Start, Size, CompilerTemporary(File) ? BaseName(ExePath) : ModuleName(File)});
     };
     for (size_t At = 0, End; At < Text.size(); At = End + 1) {
         End = std::min(Text.find('\n', At), Text.size());

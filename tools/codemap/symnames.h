@@ -19,6 +19,12 @@ std::string FullName(const std::string& Symbol);
 // ("lib.a(files.cpp.o)" gives "files.cpp.o"), else the file's base name.
 std::string ModuleName(const std::string& InputFile);
 
+// Whether the linker's input file is an object file that the compiler
+// driver made for one step of compiling and linking, under a name new on
+// every build: GCC's "ccXXXXXX.o", clang's "name-XXXXXX.o" in the
+// temporary directory. Its module is then the program's name.
+bool CompilerTemporary(const std::string& InputFile);
+
 // A file name without its directories, either separator counting: a "\"
 // would make the map line a library line, which KORVAL skips.
 std::string BaseName(const std::string& Path);
