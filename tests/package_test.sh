@@ -123,11 +123,10 @@ cc -std=c99 -pedantic-errors -Wall -Wextra -Werror -fsyntax-only -I"$prefix/incl
 check_c "$work/package" find_package
 check_cpp "$work/package" find_package
 
-# pkg-config and the two tools by hand.
+# pkg-config and korval-codemap by hand.
 mkdir "$work/make"
 cp "$example/guarded.c" "$example/Makefile" "$work/make"
-PATH=$prefix/bin:$PATH PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -C "$work/make" -s >/dev/null ||
-    fail "pkg-config: the build failed"
+make -C "$work/make" -s KORVAL="$prefix" >/dev/null || fail "pkg-config: the build failed"
 check_c "$work/make" pkg-config
 
 # add_subdirectory of the source tree, which builds the tools too.
