@@ -134,6 +134,15 @@ check_c "$work/make" pkg-config
 "$cmake" --build "$work/subdir" -j 2 >/dev/null || fail "add_subdirectory: the build failed"
 check_c "$work/subdir/guarded" add_subdirectory
 check_cpp "$work/subdir/guarded" add_subdirectory
+# The shared library's code map, made and installed beside it.
+[ -f "$work/subdir/LIBSHAPES.COD" ] || fail "add_subdirectory: no LIBSHAPES.COD"
+"$cmake" --install "$work/subdir" --prefix "$work/subdir-installed" >/dev/null
+cmp -s "$work/subdir/LIBSHAPES.COD" "$work/subdir-installed/lib/LIBSHAPES.COD" ||
+    fail "add_subdirectory: LIBSHAPES.COD is not installed beside libshapes.so.1.2"
+"$prefix/bin/korval-lookup" "$work/subdir-installed/lib/LIBSHAPES.COD" \
+    "libshapes.so.1+0x$(nm "$work/subdir/libshapes.so.1.2" | awk '$3 == "ShapeArea" {print $1}')" \
+    >"$work/lookup" || fail "korval-lookup failed"
+[ "$(cat "$work/lookup")" = "ShapeArea(shapes.c.o)+0x0" ] || fail "lookup: $(cat "$work/lookup")"
 
 # The README's recipes. block HEADING LANGUAGE N: the Nth fenced block in
 # LANGUAGE under the heading, with the scratch prefix for /opt/korval.

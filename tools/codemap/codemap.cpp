@@ -478,6 +478,7 @@ int main(int argc, char** argv) {
     std::string Text = MapText(ExeName, Exe, LinkerMap != nullptr, Lines);
     if (EndsWithMap(OutPath)) return WriteOut(OutPath, Text) ? 0 : 1;
     std::string Cod;
-    if (!CodeMap(Text, Lines, Exe, ExeName, &Cod)) return 1;
+    if (!CodeMap(Text, Lines, Exe, Exe.ObjectName.empty() ? ExeName : Exe.ObjectName, &Cod))
+        return 1;
     return WriteOut(OutPath, Cod) ? 0 : 1;
 }

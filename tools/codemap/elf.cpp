@@ -17,12 +17,14 @@ struct Elf32 {
     using Phdr = Elf32_Phdr;
     using Shdr = Elf32_Shdr;
     using Sym = Elf32_Sym;
+    using Dyn = Elf32_Dyn;
 };
 struct Elf64 {
     using Ehdr = Elf64_Ehdr;
     using Phdr = Elf64_Phdr;
     using Shdr = Elf64_Shdr;
     using Sym = Elf64_Sym;
+    using Dyn = Elf64_Dyn;
 };
 
 // The field Member of the Type that starts at At in File.
@@ -118,6 +120,22 @@ template <class Class> bool ReadClass(const char* Path, Bytes& File, Image* Out)
         for (const Section& s : Sections)
             if ((s.Flags & SHF_EXECINSTR) && s.Name < Names.Size)
                 Out->CodeSections.insert(File.Text(Names.Offset + s.Name, Names.Size - s.Name));
+    }
+
+    // A shared library is loaded, and named in reports, by its soname
+    // (libshapes.so.1 for the file libshapes.so.1.2).
+    using Dyn = typename Class::Dyn;
+    for (const Section& Dynamic : Sections) {
+        if (Dynamic.Type != SHT_DYNAMIC || !Fits(Dynamic) || Dynamic.Link >= Count ||
+            !Fits(Sections[Dynamic.Link]))
+            continue;
+        const Section& Strings = Sections[Dynamic.Link];
+        for (uint64_t At = Dynamic.Offset; At + sizeof(Dyn) <= Dynamic.Offset + Dynamic.Size;
+             At += sizeof(Dyn)) {
+            uint64_t Value = FIELD(At, Dyn, d_un);
+            if (FIELD(At, Dyn, d_tag) == DT_SONAME && Value < Strings.Size)
+                Out->ObjectName = File.Text(Strings.Offset + Value, Strings.Size - Value);
+        }
     }
 
     // The symbol table; a stripped file keeps only the dynamic one, whose

@@ -30,7 +30,8 @@ struct Image {
     // Only the exported functions: the file keeps no symbol table, so they
     // come from its dynamic symbol table (ELF) or export table (PE).
     bool ExportsOnly = false;
-    uint64_t LinkBase = 0; // where its image starts as linked
+    std::string ObjectName; // the name it is loaded by, when not its file's
+    uint64_t LinkBase = 0;  // where its image starts as linked
     uint32_t IdentityKind = korval::kIdentityNone;
     std::string Identity;
 };

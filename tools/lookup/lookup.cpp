@@ -14,8 +14,10 @@
 // without its code map.
 //
 // object+0xOFF lies at link base + OFF in the code map of that object: the
-// one whose extension (extension.h) names it, or a code map without
-// extension named after it (APP.COD for app, link base 0). A chain line
+// one whose extension (extension.h) names it; else one of an object named
+// alike up to the first dot (the map of libshapes.so.1.2 for
+// libshapes.so.1), or a code map without extension named after it (APP.COD
+// for app, link base 0). A chain line
 // holds a return address, which is looked up one byte back, in its call.
 // The routine of an address is the record it lies in: the last one that
 // starts at or below it, never the last record of the table, which only
@@ -196,9 +198,12 @@ std::string Where(const Record& Rec, uint64_t Shown) {
     return (Rec.FullName.empty() ? Rec.Routine : Rec.FullName) + "(" + Rec.Module + Offset;
 }
 
-// Whether the code map serves the object named Object.
-bool Serves(const CodeMap& Map, const std::string& Object) {
-    return Map.Object.empty() ? !Object.empty() && Stem(Object) == Map.Stem : Map.Object == Object;
+// Whether the code map serves the object named Object: its own, by name
+// (Exact), or one named alike up to the first dot (libshapes.so.1 for the
+// map of libshapes.so.1.2, APP.COD for app).
+bool Serves(const CodeMap& Map, const std::string& Object, bool Exact) {
+    if (Exact) return !Map.Object.empty() && Map.Object == Object;
+    return Stem(Object) == (Map.Object.empty() ? Map.Stem : Stem(Map.Object));
 }
 
 // Names object+0xOFF (Object empty: the link-time address Off, in any code
@@ -206,11 +211,14 @@ bool Serves(const CodeMap& Map, const std::string& Object) {
 // Back bytes before it; empty when no code map holds it.
 std::string Name(const std::vector<CodeMap>& Maps, const std::string& Object, uint64_t Off,
                  uint64_t Back) {
-    for (const CodeMap& Map : Maps) {
-        if (!Object.empty() && !Serves(Map, Object)) continue;
-        uint64_t Addr = Object.empty() ? Off : Map.LinkBase + Off;
-        if (Addr < Back || Addr - Back > 0xFFFFFFFFu) continue;
-        if (const Record* Rec = Find(Map, Addr - Back)) return Where(*Rec, Addr);
+    for (bool Exact : {true, false}) {
+        for (const CodeMap& Map : Maps) {
+            if (!Object.empty() && !Serves(Map, Object, Exact)) continue;
+            uint64_t Addr = Object.empty() ? Off : Map.LinkBase + Off;
+            if (Addr < Back || Addr - Back > 0xFFFFFFFFu) continue;
+            if (const Record* Rec = Find(Map, Addr - Back)) return Where(*Rec, Addr);
+        }
+        if (Object.empty()) break;
     }
     return std::string();
 }
