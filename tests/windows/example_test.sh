@@ -108,6 +108,16 @@ cmp -s "$example/WINE.COD" "$example/GUARDED_CPP.COD" || fail "korval-codemap.ex
 cmp -s "$example/TABLE.COD" "$example/GUARDED_CPP.COD" -n "$(stat -c %s "$example/TABLE.COD")" ||
     fail "korval.exe: other records"
 
+# A stripped DLL: its code map from its export table, closed at the end of
+# its code, so that its one exported function is named.
+x86_64-w64-mingw32-strip -o "$work/plugin.dll" "$build/tests/windows/guard_test_dll.dll"
+"$host/korval-codemap" "$work/plugin.dll" 2>"$work/note" || fail "plugin.dll: $(cat "$work/note")"
+[ "$(cat "$work/note")" = "korval-codemap: $work/plugin.dll has no symbol table: its exported \
+functions only" ] || fail "plugin.dll: $(cat "$work/note")"
+entry=$(x86_64-w64-mingw32-nm "$build/tests/windows/guard_test_dll.dll" | awk '$3 == "RunCase" {print $1}')
+[ "$("$host/korval-lookup" "$work/PLUGIN.COD" "0x$entry")" = "RunCase(plugin.dll)+0x0" ] ||
+    fail "plugin.dll: RunCase at 0x$entry not named"
+
 # The README's recipe by hand, its app.c faulting inside Work.
 block() {
     awk -v heading="$1" -v fence="\`\`\`$2" -v want="$3" '

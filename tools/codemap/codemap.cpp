@@ -475,6 +475,11 @@ int main(int argc, char** argv) {
                 ExePath);
     std::sort(Lines.begin(), Lines.end());
     Lines.erase(std::unique(Lines.begin(), Lines.end()), Lines.end());
+    // The last record of a table only closes the one before it. Exported
+    // functions are few (a plugin may export one), so their table gets a
+    // record of its own to close it: the end of the code.
+    if (Exe.ExportsOnly && Exe.CodeEnd > Lines.back().Addr && Exe.CodeEnd <= 0xFFFFFFFFu)
+        Lines.push_back(Line{Exe.CodeEnd, "EndOfCode", ExeName, "(end of code)"});
     std::string Text = MapText(ExeName, Exe, LinkerMap != nullptr, Lines);
     if (EndsWithMap(OutPath)) return WriteOut(OutPath, Text) ? 0 : 1;
     std::string Cod;

@@ -32,7 +32,7 @@ struct Elf64 {
     File.Get((At) + offsetof(Type, Member), sizeof(((Type*)nullptr)->Member))
 
 struct Section {
-    uint64_t Name, Type, Flags, Offset, Size, Link;
+    uint64_t Name, Type, Flags, Addr, Offset, Size, Link;
 };
 
 // The GNU build ID among the notes of a PT_NOTE segment at Offset, Size
@@ -111,10 +111,13 @@ template <class Class> bool ReadClass(const char* Path, Bytes& File, Image* Out)
     for (uint64_t i = 0; i < Count; i++) {
         uint64_t At = Table + i * sizeof(Shdr);
         Sections.push_back(Section{FIELD(At, Shdr, sh_name), FIELD(At, Shdr, sh_type),
-                                   FIELD(At, Shdr, sh_flags), FIELD(At, Shdr, sh_offset),
-                                   FIELD(At, Shdr, sh_size), FIELD(At, Shdr, sh_link)});
+                                   FIELD(At, Shdr, sh_flags), FIELD(At, Shdr, sh_addr),
+                                   FIELD(At, Shdr, sh_offset), FIELD(At, Shdr, sh_size),
+                                   FIELD(At, Shdr, sh_link)});
     }
     auto Fits = [&](const Section& s) { return File.Has(s.Offset, s.Size); };
+    for (const Section& s : Sections)
+        if (s.Flags & SHF_EXECINSTR) Out->CodeEnd = std::max(Out->CodeEnd, s.Addr + s.Size);
     if (NamesIndex < Count && Fits(Sections[NamesIndex])) {
         const Section& Names = Sections[NamesIndex];
         for (const Section& s : Sections)

@@ -32,6 +32,7 @@ struct Image {
     bool ExportsOnly = false;
     std::string ObjectName; // the name it is loaded by, when not its file's
     uint64_t LinkBase = 0;  // where its image starts as linked
+    uint64_t CodeEnd = 0;   // the end of its last executable section
     uint32_t IdentityKind = korval::kIdentityNone;
     std::string Identity;
 };

@@ -167,8 +167,11 @@ bool ReadPe(const char* Path, Bytes& File, Image* Out) {
                                ? Name(0, strtoull(Short.c_str() + 1, nullptr, 10))
                                : Short;
         if (Code) Out->CodeSections.insert(Full);
-        Sections.push_back(Section{File.Get(At + kSectionVirtualAddress, 4),
-                                   File.Get(At + kSectionVirtualSize, 4),
+        uint64_t Address = File.Get(At + kSectionVirtualAddress, 4);
+        if (Code)
+            Out->CodeEnd =
+                std::max(Out->CodeEnd, ImageBase + Address + File.Get(At + kSectionVirtualSize, 4));
+        Sections.push_back(Section{Address, File.Get(At + kSectionVirtualSize, 4),
                                    File.Get(At + kSectionPointerToRawData, 4),
                                    File.Get(At + kSectionSizeOfRawData, 4), Code});
     }
