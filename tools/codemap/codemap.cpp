@@ -294,7 +294,8 @@ bool CodeMap(const std::string& Text, const std::vector<Line>& Lines, const Imag
     pIfileMap = Text.data();
     dwISize = (DWORD)Text.size();
     if (!Doit() || NumRecs != Lines.size()) {
-        Complain("cannot convert the %zu functions of %s", Lines.size(), ObjectName.c_str());
+        Complain("cannot convert the %u functions of %s", (unsigned)Lines.size(),
+                 ObjectName.c_str());
         return false;
     }
     std::string Pool;
@@ -368,12 +369,31 @@ std::string DefaultOutput(const std::string& Path) {
 }
 
 // Whether Output names the same file as Input, under whatever spelling:
-// another path, a link, a hard link.
+// another path, a link, a hard link. Windows has no inode numbers in stat,
+// but a volume serial number and a file index.
+#ifdef _WIN32
+bool FileIdentity(const char* Path, BY_HANDLE_FILE_INFORMATION* Info) {
+    HANDLE File = CreateFileA(Path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (File == INVALID_HANDLE_VALUE) return false;
+    bool Got = GetFileInformationByHandle(File, Info) != 0;
+    CloseHandle(File);
+    return Got;
+}
+
+bool SameFile(const char* Output, const char* Input) {
+    BY_HANDLE_FILE_INFORMATION Out, In;
+    return Input != nullptr && FileIdentity(Output, &Out) && FileIdentity(Input, &In) &&
+           Out.dwVolumeSerialNumber == In.dwVolumeSerialNumber &&
+           Out.nFileIndexHigh == In.nFileIndexHigh && Out.nFileIndexLow == In.nFileIndexLow;
+}
+#else
 bool SameFile(const char* Output, const char* Input) {
     struct stat Out, In;
     return Input != nullptr && stat(Output, &Out) == 0 && stat(Input, &In) == 0 &&
            Out.st_dev == In.st_dev && Out.st_ino == In.st_ino;
 }
+#endif
 
 } // namespace
 
