@@ -397,7 +397,7 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
     }
     for (const auto& e : expected) {
         EXPECT_EQ(moduleOf.count(e.first), 1u) << e.first;
-        EXPECT_EQ(moduleOf[e.first], e.second) << e.first;
+        EXPECT_EQ(moduleOf[e.first], e.second.substr(0, 16)) << e.first; // a module field's 16
     }
 }
 
