@@ -139,6 +139,8 @@ check_cpp "$work/subdir/guarded" add_subdirectory
 "$cmake" --install "$work/subdir" --prefix "$work/subdir-installed" >/dev/null
 cmp -s "$work/subdir/LIBSHAPES.COD" "$work/subdir-installed/lib/LIBSHAPES.COD" ||
     fail "add_subdirectory: LIBSHAPES.COD is not installed beside libshapes.so.1.2"
+cmp -s "$work/subdir/LIBSHAPES.COD" "$work/subdir-installed/share/codemaps/LIBSHAPES.COD" ||
+    fail "add_subdirectory: korval_install_code_map did not install LIBSHAPES.COD"
 "$prefix/bin/korval-lookup" "$work/subdir-installed/lib/LIBSHAPES.COD" \
     "libshapes.so.1+0x$(nm "$work/subdir/libshapes.so.1.2" | awk '$3 == "ShapeArea" {print $1}')" \
     >"$work/lookup" || fail "korval-lookup failed"
