@@ -108,6 +108,17 @@ cmp -s "$example/WINE.COD" "$example/GUARDED_CPP.COD" || fail "korval-codemap.ex
 cmp -s "$example/TABLE.COD" "$example/GUARDED_CPP.COD" -n "$(stat -c %s "$example/TABLE.COD")" ||
     fail "korval.exe: other records"
 
+# korval-codemap.exe knows its inputs from other files however named (stat
+# gives no inode numbers on Windows), and refuses to overwrite them.
+cp "$example/guarded_cpp.exe" "$work/before.exe"
+status=0
+(cd "$example" && "$wine" "$prefix/bin/korval-codemap.exe" -o .\\GUARDED_CPP.exe guarded_cpp.exe \
+    >/dev/null 2>&1) || status=$?
+[ $status = 1 ] && cmp -s "$work/before.exe" "$example/guarded_cpp.exe" ||
+    fail "korval-codemap.exe: its input as output, status $status"
+(cd "$example" && "$wine" "$prefix/bin/korval-codemap.exe" -o WINE.COD guarded_cpp.exe >/dev/null) ||
+    fail "korval-codemap.exe: an output that exists, not an input, refused"
+
 # A stripped DLL: its code map from its export table, closed at the end of
 # its code, so that its one exported function is named.
 x86_64-w64-mingw32-strip -o "$work/plugin.dll" "$build/tests/windows/guard_test_dll.dll"
