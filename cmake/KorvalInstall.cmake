@@ -1,5 +1,5 @@
 # KorvalInstall.cmake - what `cmake --install` puts under the prefix: the
-# tools korval and korval-codemap, the fault reporter's static library and
+# tools korval, korval-codemap and korval-lookup, the fault reporter's static library and
 # header <korval/mapdebug.h>, the manual pages, a pkg-config file (korval.pc)
 # and the CMake package (find_package(korval), giving korval::mapdebug and
 # korval_code_map()). Every file finds the others relative to itself, so the
@@ -10,13 +10,13 @@ include(CMakePackageConfigHelpers)
 
 set(KORVAL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/korval)
 
-install(TARGETS korval codemap EXPORT korvalTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS korval codemap lookup EXPORT korvalTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS mapdebug EXPORT korvalTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_BINARY_DIR}/include/korval/mapdebug.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korval)
-install(FILES docs/korval.1 docs/korval-codemap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES docs/korval.1 docs/korval-codemap.1 docs/korval-lookup.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(EXPORT korvalTargets NAMESPACE korval:: DESTINATION ${KORVAL_CMAKE_DIR})
 configure_package_config_file(cmake/korvalConfig.cmake.in korvalConfig.cmake

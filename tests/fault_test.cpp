@@ -26,6 +26,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +43,21 @@ namespace {
 
 const std::string kCodemap = CODEMAP_EXE;
 const std::string kClient = CODEMAP_CLIENT;
+
+// The table of the build's code map: the count and the records that
+// korval-codemap writes before its extension of full names, which must
+// follow with its own size.
+std::string TableOf(const std::string& cod) {
+    uint32_t count = 0, size = 0;
+    if (cod.size() >= 4) memcpy(&count, cod.data(), 4);
+    size_t end = 4 + 52ull * count;
+    EXPECT_GE(cod.size(), end + 12);
+    if (cod.size() < end + 12) return cod;
+    memcpy(&size, cod.data() + end + 8, 4);
+    EXPECT_EQ(cod.compare(end, 8, "KORVALX1"), 0);
+    EXPECT_EQ(size, cod.size() - end);
+    return cod.substr(0, end);
+}
 
 class Fault : public ToolTest {
   protected:
@@ -141,7 +157,7 @@ TEST_P(Fault, MapShrunkUnderTheConversionIsReportedByName) {
     at = ExpectOrderlyAbort(child, what);
     ASSERT_TRUE(std::regex_match(at, std::regex("0x[0-9A-F]{8}"))) << at;
     uint32_t plain = (uint32_t)std::stoul(at.substr(2), nullptr, 16);
-    for (const CodRecord& r : ReadCod(codeMap))
+    for (const CodRecord& r : ReadCod(TableOf(codeMap)))
         if (r.routine == m[1].str()) {
             EXPECT_EQ(plain, r.addr + offset);
         }
@@ -345,7 +361,7 @@ TEST_P(Fault, ACodeMapChangesNothingElse) {
 class CodeMap : public ToolTest {};
 
 TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
-    std::vector<CodRecord> records = ReadCod(ReadBytes(tool().Beside("KORVAL.COD")));
+    std::vector<CodRecord> records = ReadCod(TableOf(ReadBytes(tool().Beside("KORVAL.COD"))));
     ASSERT_GT(records.size(), 40u);
     std::map<std::string, std::string> moduleOf;
     for (size_t i = 0; i < records.size(); i++) {
@@ -381,7 +397,7 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
     }
     for (const auto& e : expected) {
         EXPECT_EQ(moduleOf.count(e.first), 1u) << e.first;
-        EXPECT_EQ(moduleOf[e.first], e.second) << e.first;
+        EXPECT_EQ(moduleOf[e.first], e.second.substr(0, 16)) << e.first; // a module field's 16
     }
 }
 
@@ -398,15 +414,17 @@ TEST_P(CodeMap, IsTheToolsConversionOfItsMap) {
         EXPECT_TRUE(std::regex_match(map.substr(at, end - at), line)) << map.substr(at, end - at);
         at = end + 2;
     }
-    EXPECT_EQ(ReadCod(cod).size(), lines);
+    const std::string table = TableOf(cod);
+    EXPECT_EQ(ReadCod(table).size(), lines);
 
-    // The build made it with the Linux korval. Converted again by this
-    // build, where KORVAL.COD itself is loaded from: the same file.
+    // korval-codemap made both from the executable. The map converted by
+    // this build, where KORVAL.COD itself is loaded from: the same records,
+    // without the extension.
     WriteBytes(dir / "KORVAL.MAP", map);
     WriteBytes(dir / "KORVAL.COD", cod);
     RunResult r = Run({"KORVAL.MAP"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(ReadBytes(dir / "KORVAL.COD") == cod);
+    EXPECT_TRUE(ReadBytes(dir / "KORVAL.COD") == table);
 }
 
 INSTANTIATE_TEST_SUITE_P(, Fault, ::testing::Values(NativeTool(KORVAL_EXE), WindowsTool()),
@@ -417,7 +435,10 @@ INSTANTIATE_TEST_SUITE_P(, CodeMap, ::testing::Values(NativeTool(KORVAL_EXE), Wi
 
 // korval-codemap without a linker map, on a position-independent program:
 // the link-time address of a function, which the program finds at run time
-// as its address less its load bias, and the program's name as module.
+// as its address less its load bias, and the program's name as module. The
+// code map, made by the one-command form beside the program, holds the
+// same records as korval makes from the text map, then the extension: the
+// full names, the object's name and its build ID.
 TEST(CodemapTool, OfAPositionIndependentProgramHasLinkTimeAddresses) {
     ScratchDir dir;
     RunResult run = RunIn(dir.path(), kClient, {});
@@ -431,6 +452,21 @@ TEST(CodemapTool, OfAPositionIndependentProgramHasLinkTimeAddresses) {
     char line[80];
     snprintf(line, sizeof line, "\r\n %08llX _client::Probe codemap_client\r\n", probe);
     EXPECT_NE(map.find(line), std::string::npos) << line << map;
+
+    WriteBytes(dir / "codemap_client", ReadBytes(kClient));
+    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"codemap_client"}).status, 0);
+    ASSERT_EQ(RunIn(dir.path(), KORVAL_EXE, {"CLIENT.MAP"}).status, 0);
+    const std::string cod = ReadBytes(dir / "CODEMAP_CLIENT.COD");
+    ASSERT_EQ(TableOf(cod), ReadBytes(dir / "CLIENT.COD"));
+    const std::string extension = cod.substr(TableOf(cod).size());
+    uint32_t kind = 0, length = 0;
+    memcpy(&kind, extension.data() + 24, 4);
+    memcpy(&length, extension.data() + 28, 4);
+    EXPECT_EQ(kind, 1u);
+    EXPECT_EQ(length, 20u); // a SHA-1 build ID, as the toolchain makes it
+    std::string object = std::string("\x0E\0\0\0codemap_client\0\0", 20);
+    EXPECT_EQ(extension.compare(32 + length, object.size(), object), 0);
+    EXPECT_NE(extension.find(std::string("client::Probe(int)\0", 19)), std::string::npos);
 }
 
 // Runs korval-codemap with its standard error, not its output, on the pipe.
@@ -439,25 +475,127 @@ RunResult RunCodemapForErrors(const std::string& dir, std::vector<std::string> a
     return RunIn(dir, "/bin/sh", args);
 }
 
-// --help on standard output; a wrong command line and a stripped program
-// refused on standard error.
+// --help on standard output; a wrong command line on standard error; a
+// stripped program mapped from its exported functions, saying so, and a
+// file with no symbols at all refused.
 TEST(CodemapTool, ToolsHelpAndRefusals) {
     ScratchDir dir;
-    const std::string usage = "usage: korval-codemap EXECUTABLE [LINKER_MAP] OUTPUT.MAP\n";
+    const std::string usage = "usage: korval-codemap [--map LINKER_MAP] [-o OUTPUT] FILE\n";
     RunResult help = RunIn(dir.path(), kCodemap, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.compare(0, usage.size(), usage), 0) << help.out;
-    EXPECT_NE(help.out.find("korval OUTPUT.MAP"), std::string::npos) << help.out;
 
-    RunResult wrong = RunCodemapForErrors(dir.path(), {kClient});
-    EXPECT_EQ(wrong.status, 2);
-    EXPECT_EQ(wrong.out.compare(0, usage.size(), usage), 0) << wrong.out;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                                 {"a", "b", "c", "d"},
+                                                 {"-x", "a"},
+                                                 {"--map", "m", "a", "b"}}) {
+        RunResult wrong = RunCodemapForErrors(dir.path(), args);
+        EXPECT_EQ(wrong.status, 2);
+        EXPECT_EQ(wrong.out.compare(0, usage.size(), usage), 0) << wrong.out;
+    }
 
     RunResult stripped = RunCodemapForErrors(dir.path(), {kClient + ".stripped", "S.MAP"});
-    EXPECT_EQ(stripped.status, 1);
-    EXPECT_EQ(stripped.out,
-              "korval-codemap: " + kClient + ".stripped has no symbol table (stripped?)\n");
-    EXPECT_FALSE(FileExists(dir / "S.MAP"));
+    EXPECT_EQ(stripped.status, 0);
+    EXPECT_EQ(stripped.out, "korval-codemap: " + kClient +
+                                ".stripped has no symbol table: its exported functions only\n");
+    EXPECT_NE(ReadBytes(dir / "S.MAP").find(" _client::Probe codemap_client.stripped\r\n"),
+              std::string::npos);
+
+    std::string bare = ReadBytes(kClient);
+    memset(&bare[0x28], 0, 8); // e_shoff: no section headers
+    WriteBytes(dir / "bare", bare);
+    RunResult none = RunCodemapForErrors(dir.path(), {"bare"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out,
+              "korval-codemap: bare has neither a symbol table nor a dynamic symbol table\n");
+    EXPECT_FALSE(FileExists(dir / "BARE.COD"));
+}
+
+// The output is never one of the inputs, however it is named: refused with
+// status 1, both inputs left as they were. Otherwise the code map goes
+// beside the file, named after it up to its first dot.
+TEST(CodemapTool, OutputIsNeverAnInputAndDefaultsBesideTheFile) {
+    ScratchDir dir;
+    const std::string client = ReadBytes(kClient), ldmap = ReadBytes(CODEMAP_CLIENT_LDMAP);
+    WriteBytes(dir / "app", client);
+    WriteBytes(dir / "app.ldmap", ldmap);
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("app", (dir / "link").c_str()), 0);
+    ASSERT_EQ(link((dir / "app.ldmap").c_str(), (dir / "hard.MAP").c_str()), 0);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"app", "app.ldmap", "app"},
+             {"app", "app.ldmap", "app.ldmap"},
+             {"app", "app.ldmap", "sub/../app"},
+             {"app", "app.ldmap", "link"},
+             {"app", "app.ldmap", "hard.MAP"},
+             {"--map", "app.ldmap", "-o", dir / "app", "app"},
+             {"-o", "./app.ldmap", "--map", "app.ldmap", "app"},
+         }) {
+        RunResult r = RunCodemapForErrors(dir.path(), args);
+        EXPECT_EQ(r.status, 1) << args[2];
+        EXPECT_NE(r.out.find(" itself: name another output\n"), std::string::npos) << r.out;
+        ASSERT_EQ(ReadBytes(dir / "app"), client);
+        ASSERT_EQ(ReadBytes(dir / "app.ldmap"), ldmap);
+    }
+
+    WriteBytes(dir / "sub/libshapes.so.1", client);
+    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"--map", "app.ldmap", "sub/libshapes.so.1"}).status, 0);
+    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"--map", "app.ldmap", "-o", "APP.MAP", "app"}).status,
+              0);
+    ASSERT_EQ(RunIn(dir.path(), KORVAL_EXE, {"APP.MAP"}).status, 0);
+    EXPECT_EQ(TableOf(ReadBytes(dir / "sub/LIBSHAPES.COD")), ReadBytes(dir / "APP.COD"));
+    EXPECT_NE(ReadBytes(dir / "APP.MAP").find(" _client::Probe codemap_client.cpp.o\r\n"),
+              std::string::npos);
+}
+
+// korval-lookup names addresses given as arguments, and the frames of a
+// report on its standard input, with the full names of the extension; a
+// code map without extension serves the object named after it, with its
+// short names. What no code map holds is left as it was (?? as an
+// argument).
+TEST(LookupTool, NamesAddressesAndReports) {
+    ScratchDir dir;
+    RunResult run = RunIn(dir.path(), kClient, {});
+    unsigned long long bias = 0, probe = 0;
+    ASSERT_EQ(sscanf(run.out.c_str(), "%llx %llx", &bias, &probe), 2) << run.out;
+    WriteBytes(dir / "codemap_client", ReadBytes(kClient));
+    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"codemap_client"}).status, 0);
+    const std::string full = ReadBytes(dir / "CODEMAP_CLIENT.COD");
+    ASSERT_EQ(mkdir((dir / "plain").c_str(), 0755), 0);
+    WriteBytes(dir / "plain/CODEMAP_CLIENT.COD", TableOf(full));
+
+    char at[32], after[32];
+    snprintf(at, sizeof at, "0x%llX", probe);
+    snprintf(after, sizeof after, "0x%llX", probe + 1);
+    const std::string object = "codemap_client+";
+    WriteBytes(dir / "report", "start\nEXCEPTION : Integer divide by zero at " + object + at +
+                                   ".\r\n  called from " + object + after +
+                                   "\n  called from libc.so.6+0x2A1CA\n  called from " + object +
+                                   "0x1\nend");
+    struct Case {
+        std::string map;
+        std::vector<std::string> addresses;
+        std::string out;
+    } cases[] = {
+        {"CODEMAP_CLIENT.COD",
+         {object + at, at, "other+0x10", object + "0x0"},
+         "client::Probe(int)(codemap_client)+0x0\nclient::Probe(int)(codemap_client)+0x0\n??\n??"
+         "\n"},
+        {"plain/CODEMAP_CLIENT.COD", {object + after}, "client::Probe(codemap_client)+0x1\n"},
+        {"CODEMAP_CLIENT.COD",
+         {},
+         "start\nEXCEPTION : Integer divide by zero at client::Probe(int)(codemap_client)+0x0.\r\n"
+         "  called from client::Probe(int)(codemap_client)+0x1\n"
+         "  called from libc.so.6+0x2A1CA\n  called from " +
+             object + "0x1\nend"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" <report", LOOKUP_EXE, c.map};
+        args.insert(args.end(), c.addresses.begin(), c.addresses.end());
+        RunResult r = RunIn(dir.path(), "/bin/sh", args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.out) << c.map;
+    }
 }
 
 } // namespace

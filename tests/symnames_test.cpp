@@ -55,4 +55,14 @@ TEST(ModuleName, ObjectFileOrArchiveMember) {
     EXPECT_EQ(ModuleName("crti.o"), "crti.o");
 }
 
+TEST(CompilerTemporary, OnlyTheDriversOwnObjectFiles) {
+    const std::pair<const char*, bool> cases[] = {
+        {"/tmp/ccA1b2C3.o", true}, {"/tmp/app-1a2b3c.o", true},   {"ccA1b2C3.o", true},
+        {"/tmp/cc.o", false},      {"/tmp/ccA1b2C3.obj", false},  {"app-1a2b3c.o", false},
+        {"/tmp/app.o", false},     {"lib.a(ccA1b2C3x.o)", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CompilerTemporary(c.first), c.second) << c.first;
+}
+
 } // namespace

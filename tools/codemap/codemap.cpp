@@ -1,33 +1,40 @@
-// codemap.cpp - korval-codemap: writes the functions of an executable as a
-// map in the text form KORVAL reads, from which KORVAL makes the code map
-// (.COD) that the fault reporter names routines with.
+// codemap.cpp - korval-codemap: makes the code map (.COD) of an executable
+// or a shared library, which the fault reporter names routines with and
+// korval-lookup decodes reports with; or writes its functions as a map in
+// the text form KORVAL reads.
 //
-//     korval-codemap EXECUTABLE [LINKER_MAP] OUTPUT.MAP
-//     korval OUTPUT.MAP                  (writes OUTPUT.COD, upper-cased)
+//     korval-codemap [--map LINKER_MAP] [-o OUTPUT] FILE
+//     korval-codemap FILE [LINKER_MAP] OUTPUT
 //
-// It reads EXECUTABLE, an ELF file (32- or 64-bit, either byte order, an
-// executable at fixed addresses or a position-independent one) or a PE
-// image (32- or 64-bit, fixed or dynamic base), which must keep its symbol
-// table. Its functions are every function symbol in an executable section,
-// local ones included: of an ELF file its .symtab, of a PE image the COFF
-// symbol table the GNU linker keeps in it. OUTPUT.MAP gets a "Code" line,
-// then one line " AAAAAAAA _Name module" per function in ascending address
-// order, the name demangled without its parameter list (symnames.h).
+// FILE is an ELF file (image.h, elf.cpp) or a PE image (pe.cpp). Its
+// functions are every function symbol in an executable section, local ones
+// included: of an ELF file its .symtab, of a PE image the COFF symbol table
+// the GNU linker keeps in it. A stripped file gives its exported functions
+// instead: the dynamic symbol table of an ELF file, the export table of a
+// PE image.
 //
 // Addresses are link-time addresses, which the reporter finds again by
 // taking the load bias off a run-time address: the symbol's value for ELF
-// (small for a position-independent executable), the preferred image base +
-// section address + value for PE. A code map holds 32 bits of them, so an
-// address above 4 GiB is an error.
+// (small for a shared library or a position-independent executable), the
+// preferred image base + section address + value for PE. A code map holds 32
+// bits of them, so an address above 4 GiB is an error.
 //
 // The module of a function is the input file whose piece of code holds it,
 // from LINKER_MAP, the map GNU ld wrote with -Map; without LINKER_MAP it is
-// the executable's own file name.
+// the file's own name.
 //
-// Exit status: 0 when OUTPUT.MAP is written, 1 after a failure (said on
-// standard error; OUTPUT.MAP is then not written, or a part written is
-// removed), 2 for a wrong command line.
+// The code map is made from the text map by the converter itself (korval.h),
+// so that its records are the bytes korval would write from that map; after
+// them comes the extension of extension.h: each record's full name, the
+// link base and the identity of FILE. An OUTPUT ending in .MAP gets the text
+// map instead.
+//
+// Exit status: 0 when OUTPUT is written, 1 after a failure (said on standard
+// error; OUTPUT is then not written, or a part written is removed), 2 for a
+// wrong command line.
 
+#include "image.h"
+#include "korval.h"
 #include "symnames.h"
 
 #include <errno.h>
@@ -45,33 +52,41 @@
 
 namespace {
 
-const char kUsage[] = "usage: korval-codemap EXECUTABLE [LINKER_MAP] OUTPUT.MAP\n";
+const char kUsage[] = "usage: korval-codemap [--map LINKER_MAP] [-o OUTPUT] FILE\n"
+                      "       korval-codemap FILE [LINKER_MAP] OUTPUT\n";
 
 const char kHelp[] = "\n"
-                     "Writes the functions of EXECUTABLE to OUTPUT.MAP, as a map that KORVAL\n"
-                     "reads: a \"Code\" line, then \" AAAAAAAA _Name module\" per function, in\n"
-                     "ascending order of link-time address. Then\n"
+                     "Makes the code map of FILE, an executable or a shared library, from which\n"
+                     "a fault report names the routine where a fault happened and korval-lookup\n"
+                     "decodes a report. It is written beside FILE as NAME.COD, NAME being the\n"
+                     "file name up to its first dot in capitals (app: APP.COD, libshapes.so.1:\n"
+                     "LIBSHAPES.COD, plugin.dll: PLUGIN.COD), or to OUTPUT (-o OUTPUT, or the\n"
+                     "last name of the second form). An OUTPUT ending in .MAP gets the\n"
+                     "functions as a map that KORVAL reads instead: a \"Code\" line, then\n"
+                     "\" AAAAAAAA _Name module\" per function in ascending order of link-time\n"
+                     "address; \"korval OUTPUT.MAP\" makes the same records from it.\n"
                      "\n"
-                     "    korval OUTPUT.MAP\n"
+                     "FILE is an ELF file (32- or 64-bit) or a PE image (32- or 64-bit, fixed\n"
+                     "or dynamic base). Its symbol table gives every function; a stripped file\n"
+                     "gives only the functions it exports (its dynamic symbol table, or its\n"
+                     "export table), and a file with neither is refused. Its link-time\n"
+                     "addresses must lie below 4 GiB; a PE image is linked with a preferred\n"
+                     "image base there, for example -Wl,--image-base=0x400000.\n"
                      "\n"
-                     "makes the code map (OUTPUT.COD, upper-cased) from which a fault report\n"
-                     "names the routine where the fault happened.\n"
+                     "LINKER_MAP, the map GNU ld wrote for the same link (-Wl,-Map=FILE),\n"
+                     "names the object file of each function as its module. Without it, the\n"
+                     "module is FILE's own name. OUTPUT may be neither FILE nor LINKER_MAP.\n"
                      "\n"
-                     "EXECUTABLE is an ELF file (32- or 64-bit, position-independent or not)\n"
-                     "or a PE image (32- or 64-bit, fixed or dynamic base) that keeps its\n"
-                     "symbol table: do not strip it. Its addresses must lie below 4 GiB; a PE\n"
-                     "image is linked with a preferred image base there, for example\n"
-                     "-Wl,--image-base=0x400000.\n"
-                     "\n"
-                     "LINKER_MAP, the map GNU ld wrote for the same link (-Wl,-Map=FILE; give\n"
-                     "it another name than OUTPUT.MAP), names the object file of each function\n"
-                     "as its module. Without it, the module is the executable's file name.\n"
+                     "The code map holds after its records each function's full name (as nm -C\n"
+                     "shows it), FILE's link base and its identity (GNU build ID, or PE time\n"
+                     "stamp and size), which a reader that knows no more leaves alone.\n"
                      "\n"
                      "Exit status: 0 done, 1 failure (said on standard error), 2 wrong command\n"
                      "line.\n";
 
-// Says on standard error what went wrong, as one line.
-__attribute__((format(printf, 1, 2))) void Complain(const char* Format, ...) {
+} // namespace
+
+void Complain(const char* Format, ...) {
     va_list Args;
     va_start(Args, Format);
     fputs("korval-codemap: ", stderr);
@@ -80,49 +95,13 @@ __attribute__((format(printf, 1, 2))) void Complain(const char* Format, ...) {
     va_end(Args);
 }
 
-struct Function {
-    uint64_t Addr;
-    std::string Symbol;
-    // Not typed as a function: with a linker map, kept only when an input
-    // file's code holds it (which leaves out what the linker itself defines
-    // there); without one, kept.
-    bool Untyped = false;
-};
+namespace {
 
 // A piece of code the linker placed: an input section of one file.
 struct Piece {
     uint64_t Start;
     uint64_t Size;
     std::string Module;
-};
-
-struct Image {
-    std::vector<Function> Functions;
-    std::set<std::string> CodeSections; // names of the executable sections
-    const char* FarAdvice = nullptr;    // how to link it below 4 GiB
-};
-
-// The bytes of a file, read as integers of either byte order, each read
-// checked by its caller against the size with Has.
-struct Bytes {
-    std::string Data;
-    bool BigEndian = false;
-
-    bool Has(uint64_t At, uint64_t Size) const {
-        return At <= Data.size() && Size <= Data.size() - At;
-    }
-    uint64_t Get(uint64_t At, int Size) const {
-        uint64_t Value = 0;
-        for (int i = 0; i < Size; i++)
-            Value = Value << 8 | (unsigned char)Data[BigEndian ? At + i : At + Size - 1 - i];
-        return Value;
-    }
-    // The NUL-ended text at At, read no further than Limit bytes.
-    std::string Text(uint64_t At, uint64_t Limit) const {
-        if (!Has(At, 0)) return std::string();
-        Limit = std::min<uint64_t>(Limit, Data.size() - At);
-        return std::string(Data.data() + At, strnlen(Data.data() + At, Limit));
-    }
 };
 
 // Reads the whole file; false, with errno telling why, when it cannot.
@@ -140,157 +119,6 @@ bool ReadWhole(const char* Path, std::string* Out) {
     return !Failed;
 }
 
-// An ELF file: every function symbol of .symtab defined in an executable
-// section, at its value.
-bool ReadElf(const char* Path, Bytes& File, Image* Out) {
-    const std::string& D = File.Data;
-    if (D.size() < 16 || (D[4] != 1 && D[4] != 2) || (D[5] != 1 && D[5] != 2)) {
-        Complain("%s is an ELF file of an unknown class or byte order", Path);
-        return false;
-    }
-    bool Wide = D[4] == 2; // ELFCLASS64
-    File.BigEndian = D[5] == 2;
-    // Offsets and sizes of the header, section header and symbol fields.
-    const uint64_t HeaderSize = Wide ? 64 : 52, ShOff = Wide ? 40 : 32, ShNum = Wide ? 60 : 48;
-    const uint64_t ShdrSize = Wide ? 64 : 40, Word = Wide ? 8 : 4;
-    const uint64_t SymSize = Wide ? 24 : 16;
-    if (!File.Has(0, HeaderSize)) {
-        Complain("%s is a damaged ELF file: its header is cut short", Path);
-        return false;
-    }
-    unsigned Type = (unsigned)File.Get(16, 2);
-    if (Type != 2 && Type != 3) { // ET_EXEC, ET_DYN
-        Complain("%s is an ELF file but not an executable (an object file or a core dump?)", Path);
-        return false;
-    }
-    Out->FarAdvice = "link it below 4 GiB, for example as a position-independent executable";
-    uint64_t Table = File.Get(ShOff, Word), Count = File.Get(ShNum, 2);
-    uint64_t EntrySize = File.Get(ShNum - 2, 2), NamesIndex = File.Get(ShNum + 2, 2);
-    if (Table == 0 || Count == 0) {
-        Complain("%s has no symbol table (stripped?)", Path);
-        return false;
-    }
-    if (EntrySize != ShdrSize || !File.Has(Table, Count * ShdrSize)) {
-        Complain("%s is a damaged ELF file: its section headers lie outside it", Path);
-        return false;
-    }
-    struct Section {
-        uint64_t Name, Type, Flags, Offset, Size, Link;
-    };
-    std::vector<Section> Sections;
-    for (uint64_t i = 0; i < Count; i++) {
-        uint64_t At = Table + i * ShdrSize;
-        Sections.push_back(Section{File.Get(At, 4), File.Get(At + 4, 4), File.Get(At + 8, Word),
-                                   File.Get(At + (Wide ? 24 : 16), Word),
-                                   File.Get(At + (Wide ? 32 : 20), Word),
-                                   File.Get(At + (Wide ? 40 : 24), 4)});
-    }
-    auto Fits = [&](const Section& s) { return File.Has(s.Offset, s.Size); };
-    const uint64_t kExecInstr = 4, kSymTab = 2;
-
-    if (NamesIndex < Count && Fits(Sections[NamesIndex])) {
-        const Section& Names = Sections[NamesIndex];
-        for (const Section& s : Sections)
-            if ((s.Flags & kExecInstr) && s.Name < Names.Size)
-                Out->CodeSections.insert(File.Text(Names.Offset + s.Name, Names.Size - s.Name));
-    }
-    bool HasSymbols = false;
-    for (const Section& Symbols : Sections) {
-        if (Symbols.Type != kSymTab) continue;
-        HasSymbols = true;
-        if (!Fits(Symbols) || Symbols.Link >= Count || !Fits(Sections[Symbols.Link])) {
-            Complain("%s is a damaged ELF file: its symbol table lies outside it", Path);
-            return false;
-        }
-        const Section& Strings = Sections[Symbols.Link];
-        for (uint64_t At = Symbols.Offset; At + SymSize <= Symbols.Offset + Symbols.Size;
-             At += SymSize) {
-            uint64_t Name = File.Get(At, 4);
-            unsigned Kind = (unsigned)File.Get(At + (Wide ? 4 : 12), 1) & 0xF;
-            uint64_t Index = File.Get(At + (Wide ? 6 : 14), 2);
-            uint64_t Value = File.Get(At + (Wide ? 8 : 4), Word);
-            if ((Kind != 2 && Kind != 10) || Value == 0 || Index == 0 || Index >= Count ||
-                !(Sections[Index].Flags & kExecInstr) || Name >= Strings.Size)
-                continue; // not STT_FUNC or STT_GNU_IFUNC defined in code
-            Out->Functions.push_back(
-                Function{Value, File.Text(Strings.Offset + Name, Strings.Size - Name)});
-        }
-    }
-    if (!HasSymbols) {
-        Complain("%s has no symbol table (stripped?)", Path);
-        return false;
-    }
-    return true;
-}
-
-// A PE image: the functions of the COFF symbol table that the GNU linker
-// keeps in it, each at the preferred image base + its section's address +
-// its value. Functions are the symbols typed as functions, and the external
-// symbols of code sections (import thunks, assembler routines); local labels
-// are neither.
-bool ReadPe(const char* Path, const Bytes& File, Image* Out) {
-    Out->FarAdvice = "link with a preferred image base below 4 GiB, for example "
-                     "-Wl,--image-base=0x400000 (dynamic base may stay on)";
-    uint64_t Coff = File.Get(0x3C, 4) + 4;
-    if (!File.Has(Coff - 4, 24) || File.Data.compare(Coff - 4, 4, std::string("PE\0\0", 4)) != 0) {
-        Complain("%s is neither an ELF nor a PE file", Path);
-        return false;
-    }
-    uint64_t NumSections = File.Get(Coff + 2, 2), SymTab = File.Get(Coff + 8, 4);
-    uint64_t NumSyms = File.Get(Coff + 12, 4);
-    uint64_t Opt = Coff + 20, SecTab = Opt + File.Get(Coff + 16, 2);
-    if (!File.Has(Opt, 32) || !File.Has(SecTab, NumSections * 40)) {
-        Complain("%s is a damaged PE file: its headers are cut short", Path);
-        return false;
-    }
-    if (SymTab == 0 || NumSyms == 0) {
-        Complain("%s has no symbol table (stripped?)", Path);
-        return false;
-    }
-    uint64_t Strings = SymTab + NumSyms * 18;
-    if (!File.Has(Strings, 4)) {
-        Complain("%s is a damaged PE file: its symbol table lies outside it", Path);
-        return false;
-    }
-    // On x86 (32-bit) the compiler puts a "_" before every C and C++ name.
-    bool Underscored = File.Get(Coff, 2) == 0x14C;
-    uint64_t ImageBase = File.Get(Opt, 2) == 0x20B ? File.Get(Opt + 24, 8) : File.Get(Opt + 28, 4);
-    // A name of at most 8 bytes at At, or the one at Offset in the strings.
-    auto Name = [&](uint64_t At, uint64_t Offset) {
-        return Offset == 0 ? File.Text(At, 8) : File.Text(Strings + Offset, UINT64_MAX);
-    };
-
-    struct Section {
-        uint64_t Address;
-        bool Code;
-    };
-    std::vector<Section> Sections;
-    for (uint64_t i = 0; i < NumSections; i++) {
-        uint64_t At = SecTab + 40 * i;
-        bool Code = (File.Get(At + 36, 4) & 0x20000020) != 0; // IMAGE_SCN_MEM_EXECUTE, _CNT_CODE
-        std::string Short = Name(At, 0);
-        std::string Full =
-            Short[0] == '/' ? Name(0, strtoull(Short.c_str() + 1, nullptr, 10)) : Short;
-        if (Code) Out->CodeSections.insert(Full);
-        Sections.push_back(Section{ImageBase + File.Get(At + 12, 4), Code});
-    }
-    for (uint64_t i = 0; i < NumSyms && File.Has(SymTab + 18 * i, 18);
-         i += 1 + File.Get(SymTab + 18 * i + 17, 1)) {
-        uint64_t At = SymTab + 18 * i;
-        int64_t Number = (int16_t)File.Get(At + 12, 2);
-        unsigned Type = (unsigned)File.Get(At + 14, 2), Class = (unsigned)File.Get(At + 16, 1);
-        bool Typed = (Type & 0x30) == 0x20 && Class == 3; // static, typed a function
-        if ((!Typed && Class != 2) || Number < 1 || Number > (int64_t)Sections.size() ||
-            !Sections[Number - 1].Code)
-            continue;
-        std::string Symbol = File.Get(At, 4) == 0 ? Name(0, File.Get(At + 4, 4)) : Name(At, 0);
-        if (Underscored && Symbol[0] == '_') Symbol.erase(0, 1);
-        Out->Functions.push_back(
-            Function{Sections[Number - 1].Address + File.Get(At + 8, 4), Symbol, !Typed});
-    }
-    return true;
-}
-
 bool ReadExecutable(const char* Path, Image* Out) {
     Bytes File;
     if (!ReadWhole(Path, &File.Data)) {
@@ -301,7 +129,7 @@ bool ReadExecutable(const char* Path, Image* Out) {
                           "\x7F"
                           "ELF") == 0)
         return ReadElf(Path, File, Out);
-    if (File.Has(0, 0x40) && File.Data.compare(0, 2, "MZ") == 0) return ReadPe(Path, File, Out);
+    if (File.Data.compare(0, 2, "MZ") == 0) return ReadPe(Path, File, Out);
     Complain("%s is neither an ELF nor a PE file", Path);
     return false;
 }
@@ -360,7 +188,9 @@ bool ReadLinkerMap(const char* Path, const char* ExePath, const std::set<std::st
     }
     bool InMemoryMap = false, InCode = false, Pending = false;
     auto Add = [&](uint64_t Start, uint64_t Size, const char* File) {
-        if (InCode && Size != 0) Pieces->push_back(Piece{Start, Size, ModuleName(File)});
+        if (InCode && Size != 0)
+            Pieces->push_back(
+                Piece{Start, Size, CompilerTemporary(File) ? BaseName(ExePath) : ModuleName(File)});
     };
     for (size_t At = 0, End; At < Text.size(); At = End + 1) {
         End = std::min(Text.find('\n', At), Text.size());
@@ -412,28 +242,104 @@ const size_t kLongestName = 160;
 struct Line {
     uint64_t Addr;
     std::string Name, Module;
+    std::string FullName; // as nm -C shows the symbol
     bool operator<(const Line& o) const {
-        return Addr != o.Addr ? Addr < o.Addr : Name != o.Name ? Name < o.Name : Module < o.Module;
+        if (Addr != o.Addr) return Addr < o.Addr;
+        if (Name != o.Name) return Name < o.Name;
+        return Module != o.Module ? Module < o.Module : FullName < o.FullName;
     }
     bool operator==(const Line& o) const {
         return Addr == o.Addr && Name == o.Name && Module == o.Module;
     }
 };
 
-// Writes the map; on a failure says why and removes what it wrote, when that
-// is a file of its own (not a device such as /dev/full).
-bool WriteMap(const char* Path, const std::string& ExeName, bool FromLinkerMap,
-              const std::vector<Line>& Lines) {
+// The text map of the lines.
+std::string MapText(const std::string& FileName, const Image& File, bool FromLinkerMap,
+                    const std::vector<Line>& Lines) {
+    std::string Text = " Code map of " + FileName + ", from its " +
+                       (File.ExportsOnly ? "exported functions" : "symbol table") +
+                       (FromLinkerMap ? " and its link map" : "") + "\r\n\r\nCode\r\n";
+    for (const Line& l : Lines) {
+        char Addr[16];
+        snprintf(Addr, sizeof Addr, " %08X _", (unsigned)l.Addr);
+        Text += Addr + l.Name + " " + l.Module + "\r\n";
+    }
+    return Text;
+}
+
+void Put32(std::string* Out, uint64_t Value) {
+    for (int i = 0; i < 4; i++)
+        Out->push_back((char)(Value >> 8 * i));
+}
+
+void Put64(std::string* Out, uint64_t Value) {
+    Put32(Out, Value);
+    Put32(Out, Value >> 32);
+}
+
+// Length-prefixed bytes, then zero bytes up to a multiple of 4.
+void PutPadded(std::string* Out, const std::string& Part, bool Counted) {
+    if (Counted) Put32(Out, Part.size());
+    *Out += Part;
+    Out->append((4 - Part.size() % 4) % 4, '\0');
+}
+
+// The code map of the text map Text, whose lines are Lines in order: the
+// records as the converter makes them from Text, then the extension with the
+// full name of each record's line. False, said, when the converter cannot.
+bool CodeMap(const std::string& Text, const std::vector<Line>& Lines, const Image& File,
+             const std::string& ObjectName, std::string* Out) {
+    Inclusive = 0;
+    Debug = 0;
+    pIfileMap = Text.data();
+    dwISize = (DWORD)Text.size();
+    if (!Doit() || NumRecs != Lines.size()) {
+        Complain("cannot convert the %u functions of %s", (unsigned)Lines.size(),
+                 ObjectName.c_str());
+        return false;
+    }
+    std::string Pool;
+    std::vector<uint32_t> Offsets;
+    Put32(Out, NumRecs);
+    for (PENTREC Ent = EntFirst; Ent != nullptr; Ent = Ent->NextRec) {
+        Put32(Out, Ent->SymbAddr);
+        Out->append(Ent->Routine, sizeof Ent->Routine);
+        Out->append(Ent->Module, sizeof Ent->Module);
+        // The entries lie in the block in the order of the lines read.
+        Offsets.push_back((uint32_t)Pool.size());
+        Pool += Lines[Ent - EntBase].FullName;
+        Pool.push_back('\0');
+    }
+    VirtualFree(EntBase, 0, MEM_RELEASE);
+
+    std::string Extension(korval::kExtensionMagic, sizeof korval::kExtensionMagic);
+    Put32(&Extension, 0); // the size, filled in below
+    Put32(&Extension, NumRecs);
+    Put64(&Extension, File.LinkBase);
+    Put32(&Extension, File.IdentityKind);
+    Put32(&Extension, File.Identity.size());
+    PutPadded(&Extension, File.Identity, false);
+    PutPadded(&Extension, ObjectName.substr(0, korval::kMostObjectName), true);
+    for (uint32_t Offset : Offsets)
+        Put32(&Extension, Offset);
+    Put32(&Extension, Pool.size());
+    Extension += Pool;
+    std::string Size;
+    Put32(&Size, Extension.size());
+    Extension.replace(sizeof korval::kExtensionMagic, 4, Size);
+    *Out += Extension;
+    return true;
+}
+
+// Writes Bytes to Path; on a failure says why and removes what it wrote,
+// when that is a file of its own (not a device such as /dev/full).
+bool WriteOut(const char* Path, const std::string& Bytes) {
     FILE* Out = fopen(Path, "wb");
     if (Out == nullptr) {
         Complain("cannot write %s: %s", Path, strerror(errno));
         return false;
     }
-    fprintf(Out, " Code map of %s, from its symbol table%s\r\n\r\nCode\r\n", ExeName.c_str(),
-            FromLinkerMap ? " and its link map" : "");
-    for (const Line& l : Lines)
-        fprintf(Out, " %08X _%s %s\r\n", (unsigned)l.Addr, l.Name.c_str(), l.Module.c_str());
-    bool Failed = ferror(Out) != 0;
+    bool Failed = fwrite(Bytes.data(), 1, Bytes.size(), Out) != Bytes.size();
     int Error = errno;
     if (fclose(Out) != 0 && !Failed) {
         Failed = true;
@@ -447,26 +353,97 @@ bool WriteMap(const char* Path, const std::string& ExeName, bool FromLinkerMap,
     return !Failed;
 }
 
+bool EndsWithMap(const std::string& Path) {
+    return Path.size() >= 4 && strcasecmp(Path.c_str() + Path.size() - 4, ".map") == 0;
+}
+
+// NAME.COD beside Path, NAME being its file name up to the first dot, in
+// capitals; empty when that leaves no name.
+std::string DefaultOutput(const std::string& Path) {
+    std::string Name = BaseName(Path);
+    Name = Name.substr(0, Name.find('.'));
+    for (char& c : Name)
+        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+    if (Name.empty()) return std::string();
+    return Path.substr(0, Path.size() - BaseName(Path).size()) + Name + ".COD";
+}
+
+// Whether Output names the same file as Input, under whatever spelling:
+// another path, a link, a hard link. Windows has no inode numbers in stat,
+// but a volume serial number and a file index.
+#ifdef _WIN32
+bool FileIdentity(const char* Path, BY_HANDLE_FILE_INFORMATION* Info) {
+    HANDLE File = CreateFileA(Path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (File == INVALID_HANDLE_VALUE) return false;
+    bool Got = GetFileInformationByHandle(File, Info) != 0;
+    CloseHandle(File);
+    return Got;
+}
+
+bool SameFile(const char* Output, const char* Input) {
+    BY_HANDLE_FILE_INFORMATION Out, In;
+    return Input != nullptr && FileIdentity(Output, &Out) && FileIdentity(Input, &In) &&
+           Out.dwVolumeSerialNumber == In.dwVolumeSerialNumber &&
+           Out.nFileIndexHigh == In.nFileIndexHigh && Out.nFileIndexLow == In.nFileIndexLow;
+}
+#else
+bool SameFile(const char* Output, const char* Input) {
+    struct stat Out, In;
+    return Input != nullptr && stat(Output, &Out) == 0 && stat(Input, &In) == 0 &&
+           Out.st_dev == In.st_dev && Out.st_ino == In.st_ino;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::vector<const char*> Files;
-    bool Wrong = false;
+    const char* LinkerMap = nullptr;
+    const char* OutPath = nullptr;
+    bool Wrong = false, Options = false;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0) {
             printf("%s%s", kUsage, kHelp);
             return 0;
         }
+        bool Map = strcmp(argv[i], "--map") == 0, Out = strcmp(argv[i], "-o") == 0;
+        if ((Map || Out) && i + 1 < argc) {
+            const char*& Value = Map ? LinkerMap : OutPath;
+            Wrong |= Value != nullptr;
+            Value = argv[++i];
+            Options = true;
+            continue;
+        }
         Wrong |= argv[i][0] == '-'; // there are no other options
         Files.push_back(argv[i]);
     }
-    if (Wrong || (Files.size() != 2 && Files.size() != 3)) {
+    // The second form: FILE [LINKER_MAP] OUTPUT, without options.
+    if (!Options && (Files.size() == 2 || Files.size() == 3)) {
+        OutPath = Files.back();
+        if (Files.size() == 3) LinkerMap = Files[1];
+        Files.resize(1);
+    }
+    if (Wrong || Files.size() != 1) {
         fprintf(stderr, "%skorval-codemap --help tells more.\n", kUsage);
         return 2;
     }
     const char* ExePath = Files.front();
-    const char* LinkerMap = Files.size() == 3 ? Files[1] : nullptr;
-    const char* OutPath = Files.back();
+    std::string Default;
+    if (OutPath == nullptr) {
+        Default = DefaultOutput(ExePath);
+        if (Default.empty()) {
+            Complain("%s gives no name for its code map: name one with -o", ExePath);
+            return 1;
+        }
+        OutPath = Default.c_str();
+    }
+    for (const char* Input : {ExePath, LinkerMap}) {
+        if (SameFile(OutPath, Input)) {
+            Complain("%s is %s itself: name another output", OutPath, Input);
+            return 1;
+        }
+    }
 
     Image Exe;
     if (!ReadExecutable(ExePath, &Exe)) return 1;
@@ -492,7 +469,11 @@ int main(int argc, char** argv) {
                         f.Symbol.c_str());
             Module = p ? p->Module : std::string();
         }
-        Lines.push_back(Line{f.Addr, RoutineName(f.Symbol).substr(0, kLongestName), Module});
+        std::string Name = RoutineName(f.Symbol).substr(0, kLongestName);
+        // KORVAL takes a line with a backslash for a library's and skips it;
+        // a line end would cut the line.
+        if ((Name + Module).find_first_of("\\\r\n") != std::string::npos) continue;
+        Lines.push_back(Line{f.Addr, Name, Module, FullName(f.Symbol)});
     }
     if (Far != 0) {
         fprintf(stderr,
@@ -504,10 +485,25 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (Lines.empty()) {
-        Complain("%s has no functions in its symbol table", ExePath);
+        Complain(Exe.ExportsOnly ? "%s has no symbol table and exports no functions"
+                                 : "%s has no functions in its symbol table",
+                 ExePath);
         return 1;
     }
+    if (Exe.ExportsOnly)
+        fprintf(stderr, "korval-codemap: %s has no symbol table: its exported functions only\n",
+                ExePath);
     std::sort(Lines.begin(), Lines.end());
     Lines.erase(std::unique(Lines.begin(), Lines.end()), Lines.end());
-    return WriteMap(OutPath, ExeName, LinkerMap != nullptr, Lines) ? 0 : 1;
+    // The last record of a table only closes the one before it. Exported
+    // functions are few (a plugin may export one), so their table gets a
+    // record of its own to close it: the end of the code.
+    if (Exe.ExportsOnly && Exe.CodeEnd > Lines.back().Addr && Exe.CodeEnd <= 0xFFFFFFFFu)
+        Lines.push_back(Line{Exe.CodeEnd, "EndOfCode", ExeName, "(end of code)"});
+    std::string Text = MapText(ExeName, Exe, LinkerMap != nullptr, Lines);
+    if (EndsWithMap(OutPath)) return WriteOut(OutPath, Text) ? 0 : 1;
+    std::string Cod;
+    if (!CodeMap(Text, Lines, Exe, Exe.ObjectName.empty() ? ExeName : Exe.ObjectName, &Cod))
+        return 1;
+    return WriteOut(OutPath, Cod) ? 0 : 1;
 }

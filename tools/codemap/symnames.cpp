@@ -110,6 +110,10 @@ std::string RoutineName(const std::string& Symbol) {
     return Name + Clones;
 }
 
+std::string FullName(const std::string& Symbol) {
+    return Demangle(Symbol);
+}
+
 std::string ModuleName(const std::string& InputFile) {
     std::string Name = InputFile;
     if (!Name.empty() && Name.back() == ')') {
@@ -117,6 +121,22 @@ std::string ModuleName(const std::string& InputFile) {
         if (Open != std::string::npos) return Name.substr(Open + 1, Name.size() - Open - 2);
     }
     return BaseName(Name);
+}
+
+bool CompilerTemporary(const std::string& InputFile) {
+    std::string Name = BaseName(InputFile);
+    auto Random = [&](size_t At) {
+        if (At + 8 != Name.size() || Name.compare(At + 6, 2, ".o") != 0) return false;
+        for (size_t i = At; i < At + 6; i++)
+            if (!IsIdentChar(Name[i])) return false;
+        return true;
+    };
+    if (Name.compare(0, 2, "cc") == 0 && Random(2)) return true;
+    std::string Dir = InputFile.substr(0, InputFile.size() - Name.size());
+    const char* Temp = getenv("TMPDIR");
+    bool InTemp = Dir == "/tmp/" || (Temp != nullptr && *Temp != 0 &&
+                                     (Dir == std::string(Temp) + "/" || Dir == Temp));
+    return InTemp && Name.size() > 9 && Name[Name.size() - 9] == '-' && Random(Name.size() - 8);
 }
 
 std::string BaseName(const std::string& Path) {
