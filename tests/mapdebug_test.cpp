@@ -590,20 +590,23 @@ class Objects : public ::testing::Test {
     }
 
     // LIBKSHAPES.COD: the two routines at their link-time addresses, with
-    // full names and the identity e says.
-    void WriteMap(Extension e) {
+    // full names and the identity e says; ShapesCall's record named by its
+    // section alone, as where a piece of code has no routine of its own,
+    // when callIsSection.
+    void WriteMap(Extension e, bool callIsSection = false) {
         Dl_info info;
         ASSERT_NE(dladdr((void*)ShapesFault, &info), 0);
         uintptr_t bias = (uintptr_t)info.dli_fbase; // the lowest segment is linked at 0
         std::vector<std::pair<uintptr_t, std::string>> at = {
             {(uintptr_t)ShapesFault - bias, "ShapesFault"},
-            {(uintptr_t)ShapesCall - bias, "ShapesCall"}};
+            {(uintptr_t)ShapesCall - bias, callIsSection ? ".text" : "ShapesCall"}};
         std::sort(at.begin(), at.end());
         e.names.clear();
         std::string records;
         for (const auto& r : at) {
             records += Bytes(Rec((DWORD)r.first, r.second, "shapes.cpp.o"));
-            e.names.push_back("geometry::Shapes<double>::" + r.second.substr(6));
+            e.names.push_back(
+                r.second[0] == '.' ? "" : "geometry::Shapes<double>::" + r.second.substr(6));
         }
         records += Bytes(Rec((DWORD)at.back().first + 0x100, "End", "shapes.cpp.o"));
         e.names.push_back("End");
@@ -676,6 +679,15 @@ TEST_F(Objects, AnObjectsOwnMapNamesItsFramesWhenItDescribesIt) {
             "  called from geometry::Shapes<double>::Call\\(shapes\\.cpp\\.o\\)\\+0x[0-9A-F]+")))
         << lines[2];
     EXPECT_EQ(OpenDebugObjects(), 0); // nothing new
+
+    // A frame in a piece of code without a routine is not named by the
+    // routine before it.
+    WriteMap(same, true);
+    EXPECT_EQ(OpenDebugFile(NULL), 1);
+    lines = Fault();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(" at geometry::Shapes<double>::Fault("), std::string::npos);
+    EXPECT_GE(OffsetIn(lines[2], "libkshapes\\.so\\.1"), 0) << lines[2];
 
     // A map of another build is not used.
     WriteMap(other);

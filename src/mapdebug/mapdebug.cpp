@@ -35,7 +35,6 @@
 #include <string.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +42,7 @@
 #include <tlhelp32.h>
 #else
 #include <link.h>
+#include <pthread.h>
 #include <ucontext.h>
 #endif
 
@@ -112,6 +112,17 @@ std::atomic<int> NumObjects{0};
 /* Where the program's own image starts (LoadedObject::Base), once noted. */
 std::atomic<ULONG_PTR> ProgramBase{0};
 
+/* The file names of the objects seen at set-up, for a report to name an
+ * object for which FindLoadedObject gives no path (an executable on
+ * Windows); filled like Objects. */
+const int kMostNoted = 128;
+struct NotedName {
+    ULONG_PTR Base;
+    char Name[MAX_OBJECT + 1];
+};
+NotedName Noted[kMostNoted];
+std::atomic<int> NumNoted{0};
+
 /* The return addresses inside the library's own guard routines, which a
  * chain leaves out: those of every frame between the work and the caller of
  * RunGuarded, measured once by running a probe through RunGuarded. */
@@ -122,7 +133,22 @@ std::atomic<int> NumOwnReturns{-1}; /* -1 until measured */
 /* ------------------------------------------------------------------------ */
 /* Set-up: loading code maps, outside signal context                        */
 
-std::mutex SetUpLock; /* OpenDebugObjects and the probe, between threads */
+/* Holds the set-up's lock while it lives: OpenDebugFile, OpenDebugObjects
+ * and the probe, between threads. (MinGW's threads of the Win32 flavour have
+ * no std::mutex.) */
+#ifdef _WIN32
+SRWLOCK SetUpLock = SRWLOCK_INIT;
+struct SetUpHold {
+    SetUpHold() { AcquireSRWLockExclusive(&SetUpLock); }
+    ~SetUpHold() { ReleaseSRWLockExclusive(&SetUpLock); }
+};
+#else
+pthread_mutex_t SetUpLock = PTHREAD_MUTEX_INITIALIZER;
+struct SetUpHold {
+    SetUpHold() { pthread_mutex_lock(&SetUpLock); }
+    ~SetUpHold() { pthread_mutex_unlock(&SetUpLock); }
+};
+#endif
 
 uint32_t Le32(const BYTE* p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
@@ -353,6 +379,49 @@ const ObjectFile* ProgramOf(const std::vector<ObjectFile>& List) {
     return NULL;
 }
 
+/* Notes the file name of each object of List not noted yet. */
+void NoteNames(const std::vector<ObjectFile>& List) {
+    for (const ObjectFile& File : List) {
+        LoadedObject Object;
+        int n = NumNoted.load(std::memory_order_relaxed), i = 0;
+        size_t Name = File.Path.find_last_of("/\\");
+        Name = Name == std::string::npos ? 0 : Name + 1;
+        if (n == kMostNoted || Name == File.Path.size()) return;
+        if (!FindLoadedObject(File.Inside, &Object)) continue;
+        while (i < n && Noted[i].Base != Object.Base)
+            i++;
+        if (i < n) continue;
+        Noted[n].Base = Object.Base;
+        strncpy(Noted[n].Name, File.Path.c_str() + Name, MAX_OBJECT);
+        Noted[n].Name[MAX_OBJECT] = '\0';
+        NumNoted.store(n + 1, std::memory_order_release);
+    }
+}
+
+#ifdef _WIN32
+/* The image base that the PE file Path asks for; Fallback when it cannot
+ * be read. The headers mapped with a relocated image may hold the base it
+ * was loaded at instead. */
+ULONG_PTR PreferredImageBase(const std::string& Path, ULONG_PTR Fallback) {
+    alignas(8) char Head[4096];
+    DWORD Got = 0;
+    HANDLE File = CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (File == INVALID_HANDLE_VALUE) return Fallback;
+    BOOL Read = ReadFile(File, Head, sizeof Head, &Got, NULL);
+    CloseHandle(File);
+    const IMAGE_DOS_HEADER* Dos = (const IMAGE_DOS_HEADER*)Head;
+    if (!Read || Got < sizeof *Dos || Dos->e_magic != IMAGE_DOS_SIGNATURE || Dos->e_lfanew < 0 ||
+        (DWORD)Dos->e_lfanew > Got - sizeof(IMAGE_NT_HEADERS) || Dos->e_lfanew % 8 != 0)
+        return Fallback;
+    const IMAGE_NT_HEADERS* Nt = (const IMAGE_NT_HEADERS*)(Head + Dos->e_lfanew);
+    if (Nt->Signature != IMAGE_NT_SIGNATURE ||
+        Nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC)
+        return Fallback;
+    return Nt->OptionalHeader.ImageBase;
+}
+#endif
+
 /* Notes where the program's image starts, for reports to tell its frames. */
 void NoteProgram(const ObjectFile* Program) {
     LoadedObject Object;
@@ -399,7 +468,11 @@ int LoadObjectMaps(const std::vector<ObjectFile>& List) {
             FreeTable(Table);
             continue;
         }
+#ifdef _WIN32
+        Table->Bias = Object.Base - PreferredImageBase(File.Path, Object.Base - Object.Bias);
+#else
         Table->Bias = Object.Bias;
+#endif
         Table->Base = Object.Base;
         NumObjects.store(Slot + 1, std::memory_order_release);
         Loaded++;
@@ -423,7 +496,7 @@ int OpenDebug(void) {
 }
 
 int OpenDebugFile(const char* lpName) {
-    std::lock_guard<std::mutex> Hold(SetUpLock);
+    SetUpHold Hold;
     std::vector<ObjectFile> List = LoadedObjects();
     const ObjectFile* Program = ProgramOf(List);
     std::string OwnName;
@@ -437,6 +510,7 @@ int OpenDebugFile(const char* lpName) {
     }
     CloseDebug(); /* the tables loaded before go */
     NoteProgram(Program);
+    NoteNames(List);
     if (*lpName != '\0' &&
         LoadCodeMap(lpName, &Table,
                     Program != NULL && Program->HasIdentity ? &Program->Id : NULL) == kLoaded) {
@@ -453,8 +527,10 @@ int OpenDebugFile(const char* lpName) {
 }
 
 int OpenDebugObjects(void) {
-    std::lock_guard<std::mutex> Hold(SetUpLock);
-    return LoadObjectMaps(LoadedObjects()) > 0;
+    SetUpHold Hold;
+    std::vector<ObjectFile> List = LoadedObjects();
+    NoteNames(List);
+    return LoadObjectMaps(List) > 0;
 }
 
 int CloseDebug(void) {
@@ -507,15 +583,19 @@ __attribute__((noinline)) void ProbeWork(void* Arg) {
  * inlined, and they are the same for every RunGuarded, which calls the work
  * through the same instructions. Also notes the program's image. */
 __attribute__((noinline)) void NoteOwnFrames(void) {
-    std::lock_guard<std::mutex> Hold(SetUpLock);
+    SetUpHold Hold;
     if (NumOwnReturns.load(std::memory_order_acquire) >= 0) return;
     std::vector<ObjectFile> List = LoadedObjects();
     NoteProgram(ProgramOf(List));
+    NoteNames(List);
     Probe P;
     P.StackHigh = (ULONG_PTR)(&P + 1);
     P.Count = 0;
+    /* Called through a pointer: a copy of RunGuarded inlined here would
+     * have return addresses of its own. */
+    int (*volatile Run)(void (*)(void*), void*) = RunGuarded;
     Probing = TRUE;
-    RunGuarded(ProbeWork, &P);
+    Run(ProbeWork, &P);
     Probing = FALSE;
     int Count = 0;
     for (DWORD i = 0; i < P.Count; i++) {
@@ -636,7 +716,8 @@ void PutAddress(char* Buff, DWORD Size, DWORD* Len, ULONG_PTR Addr) {
 /* Appends where Addr lies, for a report of RunGuarded's: the record of the
  * code map of the object that holds Look (Addr, or for a return address the
  * call before it), else "<object file name>+0x<offset from its base>", else,
- * outside every object, the plain address. */
+ * outside every object, the plain address. The object's name is the one its
+ * path gives, else the one noted at set-up. */
 void PutFrame(char* Buff, DWORD Size, DWORD* Len, ULONG_PTR Look, ULONG_PTR Addr) {
     LoadedObject Object;
     CodeTable Table;
@@ -655,11 +736,16 @@ void PutFrame(char* Buff, DWORD Size, DWORD* Len, ULONG_PTR Look, ULONG_PTR Addr
         for (int i = 0; i < n && Found == NULL; i++)
             if (Objects[i].Base == Object.Base) Found = &Objects[i];
     }
-    if (Found != NULL && (pRec = FindRecord(Found, Look)) != NULL) {
+    /* A record named by a section (".text") marks where a piece of code
+     * without a routine of its own starts: its frames are given as
+     * object+offset, not as the routine before it. */
+    if (Found != NULL && (pRec = FindRecord(Found, Look)) != NULL && pRec->Routine[0] != '.') {
         PutWhere(Buff, Size, Len, Found, pRec, Addr);
         return;
     }
     const char* Name = Object.Path != NULL ? Object.Path : "";
+    for (int i = NumNoted.load(std::memory_order_acquire); *Name == '\0' && i > 0; i--)
+        if (Noted[i - 1].Base == Object.Base) Name = Noted[i - 1].Name;
     for (const char* p = Name; *p != '\0'; p++)
         if (*p == '/' || *p == '\\') Name = p + 1;
     if (*Name == '\0') {
