@@ -497,20 +497,26 @@ int OpenDebug(void) {
 
 int OpenDebugFile(const char* lpName) {
     SetUpHold Hold;
-    std::vector<ObjectFile> List = LoadedObjects();
-    const ObjectFile* Program = ProgramOf(List);
+    BOOL Every = lpName == NULL;
+    /* A named map is the program's: the other objects are not looked at. */
+    static std::vector<ObjectFile> ProgramAlone;
+    std::vector<ObjectFile> List;
     std::string OwnName;
     CodeTable Table;
     int Loaded = 0;
-    BOOL Every = lpName == NULL;
 
+    if (Every || ProgramAlone.empty()) {
+        List = LoadedObjects();
+        NoteNames(List);
+        if (const ObjectFile* Found = ProgramOf(List)) ProgramAlone.assign(1, *Found);
+    }
+    const ObjectFile* Program = ProgramAlone.empty() ? NULL : &ProgramAlone[0];
     if (Every) {
         OwnName = OwnCodeMapName();
         lpName = OwnName.c_str();
     }
     CloseDebug(); /* the tables loaded before go */
-    NoteProgram(Program);
-    NoteNames(List);
+    if (ProgramBase.load(std::memory_order_relaxed) == 0) NoteProgram(Program);
     if (*lpName != '\0' &&
         LoadCodeMap(lpName, &Table,
                     Program != NULL && Program->HasIdentity ? &Program->Id : NULL) == kLoaded) {
