@@ -919,6 +919,8 @@ int HandleException(DWORD ExceptionCode, PEXCEPTION_RECORD ExceptionInfo) {
 }
 
 /* ------------------------------------------------------------------------ */
+/* The guard's entry, outside signal context: the probe, once, then the      */
+/* guarded call with ReportFilter.                                           */
 
 int RunGuarded(void (*Work)(void*), void* Arg) {
     if (NumOwnReturns.load(std::memory_order_acquire) < 0) {
