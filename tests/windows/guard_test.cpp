@@ -534,7 +534,7 @@ void Threads() {
     for (const std::vector<std::string>& Lines : Reports)
         Whole += RoutineIn(Lines[0]) == "WriteNull" && Lines.size() > 1 &&
                  RoutineIn(Lines[1]) == "CallsWriteNull" &&
-                 CalledFrom(Lines, "RunGuarded", "Rounds");
+                 CalledFrom(Lines, "CallsWriteNull", "Rounds");
     CHECK(Whole == (int)Reports.size());
     if (Reports.size() != (size_t)Caught || Whole != (int)Reports.size())
         printf("%s\n", Err.substr(0, 2000).c_str());
