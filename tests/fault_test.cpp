@@ -362,13 +362,15 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
     }
     const std::string driver = tool().Object("main.cpp"), korval = tool().Object("korval.cpp"),
                       mapdebug = tool().Object("mapdebug.cpp");
+    // A module keeps 16 characters: guard_run.cpp.obj loses its last.
+    const std::string guardRun = tool().Object("guard_run.cpp").substr(0, 16);
     std::vector<std::pair<std::string, std::string>> expected = {
         {"main", driver},         {"Banner", korval},
         {"GetOptions", korval},   {"OpenFiles", korval},
         {"GetaLine", korval},     {"SaveEntry", korval},
         {"Doit", korval},         {"WriteOutputB", korval},
         {"OpenDebug", mapdebug},  {"HandleException", mapdebug},
-        {"CloseDebug", mapdebug}, {"korval::GuardRun", tool().Object("guard_run.cpp")},
+        {"CloseDebug", mapdebug}, {"korval::GuardRun", guardRun},
     };
     if (tool().windows) {
         expected.insert(expected.end(),
