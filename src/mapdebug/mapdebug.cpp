@@ -98,8 +98,8 @@ struct Identity {
  * which the code map holds; noted when a code map is loaded. */
 ULONG_PTR LoadBias = 0;
 
-/* The extension of the program's table as the loader left it: it belongs
- * to pDebugMap only while pDebugMap and iNumMaps are what the loader set. */
+/* The program's table as the loader left it; its full names belong to
+ * pDebugMap only while pDebugMap and iNumMaps are what the loader set. */
 CodeTable Own;
 
 /* The other objects' tables: a slot is filled before it is counted, and the

@@ -40,8 +40,12 @@ typedef char DEBUGMAP_HAS_52_BYTES[sizeof(DEBUGMAP) == 52 ? 1 : -1];
 typedef char DEBUGMAP_HAS_NO_PADDING
     [offsetof(DEBUGMAP, Routine) == 4 && offsetof(DEBUGMAP, Module) == 36 ? 1 : -1];
 
-/* The loaded table: iNumMaps records from pDebugMap in ascending SymbAddr;
- * iNumMaps 0 means there is none. */
+/* The program's own table: iNumMaps records from pDebugMap in ascending
+ * SymbAddr; iNumMaps 0 means there is none. The tables of the program's
+ * shared objects or DLLs are the loader's own. A table that OpenDebugFile
+ * loaded in ascending order is searched by halves; one the program assigns
+ * here itself, or one out of order, is walked from its first record, with
+ * the same answers. */
 extern PDEBUGMAP pDebugMap;
 extern uint32_t iNumMaps;
 
