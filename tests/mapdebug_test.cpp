@@ -652,8 +652,10 @@ TEST_F(Objects, FramesInNoCodeMapAreObjectAndOffset) {
     EXPECT_GE(OffsetIn(lines[1], "mapdebug_test"), 0) << lines[1];
     EXPECT_GE(OffsetIn(lines[2], "libkshapes\\.so\\.1"), 0) << lines[2];
     EXPECT_GE(OffsetIn(lines[3], "mapdebug_test"), 0) << lines[3];
-    for (const std::string& line : lines)
-        EXPECT_EQ(line.find("(more frames"), std::string::npos) << line;
+    // Fewer frames than a report names: nothing more to say.
+    if (lines.size() < 1 + 16) {
+        EXPECT_NE(lines.back(), "  (more frames not shown)");
+    }
 }
 
 TEST_F(Objects, AnObjectsOwnMapNamesItsFramesWhenItDescribesIt) {
