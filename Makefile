@@ -116,12 +116,14 @@ fuzz:
 	done
 
 # Times the converter against a plain sort on generated maps, then (where
-# Google Benchmark is installed) the conversion alone, in memory, and what a
-# guard costs; see docs/benchmark.md. The maps come from the generator built
+# Google Benchmark is installed) the conversion alone, in memory, what a
+# guard costs and what a report costs at 20 million records; see
+# docs/benchmark.md. The maps come from the generator built
 # with the converter; the script needs GNU time and python3.
 bench: all
 	GENMAP=$(BUILD)/genmap bash bench/run.sh $(BUILD)/korval $(BUILD)/bench
-	@if [ -x $(BUILD)/convert_bench ]; then ./$(BUILD)/convert_bench && ./$(BUILD)/guard_bench; \
+	@if [ -x $(BUILD)/convert_bench ]; then ./$(BUILD)/convert_bench && ./$(BUILD)/guard_bench && \
+	  ./$(BUILD)/lookup_bench; \
 	else echo "bench: no convert_bench: install libbenchmark-dev for the in-memory benchmarks"; fi
 
 clean:

@@ -1,9 +1,12 @@
 // mapdebug_test.cpp - the fault reporter on its own: the report made from
-// synthetic exception records over a table of our making, and the loading of
-// crafted code map files.
+// synthetic exception records over a table of our making, the loading of
+// crafted code map files with and without their extension, and the reports
+// of real faults in a shared library of the tests' own, with its map and
+// without.
 
 #include "mapdebug.h"
 #include "platform.h"
+#include "extension.h"
 #include "objects.h"
 
 #include "capture.h"
@@ -11,9 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <link.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <regex>
+#include <sstream>
 #include <vector>
 
 using namespace korval;
@@ -354,4 +362,368 @@ TEST_F(Loader, NamedFileFoundRegardlessOfCase) {
     EXPECT_EQ(iNumMaps, 0u); // the table loaded before is given back
     EXPECT_EQ(pDebugMap, nullptr);
 }
+
+// ---------------------------------------------------------------------------
+// The extension after the records: full names and the identity of the file.
+
+// An extension as korval-codemap appends it (extension.h).
+struct Extension {
+    std::vector<std::string> names; // one per record
+    uint32_t kind = kIdentityNone;
+    std::string identity = "";
+    std::string object = "app";
+};
+
+std::string Pad4(std::string s) {
+    s.resize((s.size() + 3) / 4 * 4, '\0');
+    return s;
+}
+
+// Where the name offsets start in the extension's bytes.
+size_t OffsetsAt(const Extension& e) {
+    return 32 + Pad4(e.identity).size() + 4 + Pad4(e.object).size();
+}
+
+std::string Bytes(const Extension& e) {
+    std::string pool, offsets;
+    for (const std::string& name : e.names) {
+        offsets += Count((uint32_t)pool.size());
+        pool += name + '\0';
+    }
+    std::string body = Count((uint32_t)e.names.size()) + std::string(8, '\0') + Count(e.kind) +
+                       Count((uint32_t)e.identity.size()) + Pad4(e.identity) +
+                       Count((uint32_t)e.object.size()) + Pad4(e.object) + offsets +
+                       Count((uint32_t)pool.size()) + pool;
+    return std::string(kExtensionMagic, 8) + Count((uint32_t)(12 + body.size())) + body;
+}
+
+// The GNU build ID of the loaded object that holds inside, from its notes.
+std::string BuildIdOf(const void* inside) {
+    struct Find {
+        uintptr_t at;
+        std::string id;
+    } find = {(uintptr_t)inside, ""};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            Find* f = static_cast<Find*>(data);
+            bool holds = false;
+            for (int i = 0; i < info->dlpi_phnum; i++) {
+                const ElfW(Phdr)& p = info->dlpi_phdr[i];
+                uintptr_t start = info->dlpi_addr + p.p_vaddr;
+                holds |= p.p_type == PT_LOAD && f->at >= start && f->at < start + p.p_memsz;
+            }
+            if (!holds) return 0;
+            for (int i = 0; i < info->dlpi_phnum; i++) {
+                const ElfW(Phdr)& p = info->dlpi_phdr[i];
+                const char* note = (const char*)(info->dlpi_addr + p.p_vaddr);
+                const char* end = note + p.p_memsz;
+                while (p.p_type == PT_NOTE && end - note >= 12) {
+                    const ElfW(Word)* h = (const ElfW(Word)*)note;
+                    const char* desc = note + 12 + (h[0] + 3) / 4 * 4;
+                    if (h[2] == NT_GNU_BUILD_ID && strcmp(note + 12, "GNU") == 0)
+                        f->id.assign(desc, h[1]);
+                    note = desc + (h[1] + 3) / 4 * 4;
+                }
+            }
+            return 1;
+        },
+        &find);
+    return find.id;
+}
+
+const std::string kFour = kThree + Bytes(Rec(0x4000, "D", "d.obj"));
+const std::string kLongName(300, 'L');
+const Extension kFull = {
+    {"ns::Alpha<std::vector<int>>::RunEveryStep", "", kLongName, "End"}, kIdentityNone, "", "app"};
+
+// The report of a fault at the link-time address linked of the program.
+std::string ReportAt(ULONG_PTR linked) {
+    EXCEPTION_RECORD record;
+    memset(&record, 0, sizeof record);
+    record.ExceptionAddress = (PVOID)(linked + ProgramLoadBias());
+    return CaptureStdout([&] { HandleException(EXCEPTION_INT_DIVIDE_BY_ZERO, &record); });
+}
+
+const std::string kDivide = "EXCEPTION : Integer divide by zero at ";
+
+TEST_F(Loader, ReportsGiveTheFullNamesOfTheExtension) {
+    ASSERT_EQ(Load(Count(4) + kFour + Bytes(kFull)), 1);
+    EXPECT_EQ(iNumMaps, 4u);
+    EXPECT_EQ(ReportAt(0x1800),
+              kDivide + "ns::Alpha<std::vector<int>>::RunEveryStep(a.obj)+0x800.");
+    EXPECT_EQ(ReportAt(0x2010), kDivide + "B(b.obj)+0x10."); // no full name: the record's
+    // Cut at 240 characters, and marked so.
+    EXPECT_EQ(ReportAt(0x3001), kDivide + std::string(240, 'L') + "...(c.obj)+0x1.");
+}
+
+TEST_F(Loader, AnExtensionThatDoesNotCheckIsIgnored) {
+    const std::string good = Bytes(kFull);
+    const size_t offsets = OffsetsAt(kFull), pool = offsets + 4 * 4 + 4;
+    auto with = [&](size_t at, uint32_t value) {
+        return good.substr(0, at) + Count(value) + good.substr(at + 4);
+    };
+    Extension longIdentity = kFull, longObject = kFull, otherKind = kFull;
+    longIdentity.identity = std::string(kMostIdentity + 1, 'i');
+    longObject.object = std::string(kMostObjectName + 1, 'o');
+    otherKind.kind = 3;
+    std::string unended = good;
+    unended.back() = 'x';
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"magic", "k" + good.substr(1)},
+        {"size one over", with(8, (uint32_t)good.size() + 1)},
+        {"a byte after it", good + '\0'},
+        {"cut short", good.substr(0, good.size() - 1)},
+        {"count of another table", Bytes(Extension{{"a", "b", "c"}, kIdentityNone, "", "app"})},
+        {"identity too long", Bytes(longIdentity)},
+        {"object name too long", Bytes(longObject)},
+        {"identity of no known kind", Bytes(otherKind)},
+        {"name offset past the pool", with(offsets + 4, (uint32_t)(good.size() - pool))},
+        {"pool size past the end", with(pool - 4, (uint32_t)(good.size() - pool + 1))},
+        {"last name unended", unended},
+        {"header alone", good.substr(0, 36)},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Load(Count(4) + kFour + c.second), 1) << c.first;
+        EXPECT_EQ(iNumMaps, 4u) << c.first;
+        EXPECT_EQ(ReportAt(0x1800), kDivide + "A(a.obj)+0x800.") << c.first;
+        CloseDebug();
+    }
+}
+
+TEST_F(Loader, AMapOfAnotherBuildIsRefused) {
+    const std::string own = BuildIdOf((const void*)&BuildIdOf);
+    ASSERT_FALSE(own.empty()) << "this test executable has no build ID";
+    Extension same = kFull, other = kFull, pe = kFull;
+    same.kind = other.kind = kIdentityBuildId;
+    same.identity = own;
+    other.identity = own;
+    other.identity.back() ^= 1;
+    pe.kind = kIdentityPe;
+    pe.identity = std::string(8, '\1');
+
+    ASSERT_EQ(Load(Count(4) + kFour + Bytes(same)), 1);
+    EXPECT_EQ(ReportAt(0x1800),
+              kDivide + "ns::Alpha<std::vector<int>>::RunEveryStep(a.obj)+0x800.");
+    for (const Extension& e : {other, pe}) {
+        EXPECT_EQ(Load(Count(4) + kFour + Bytes(e)), 0) << e.kind;
+        EXPECT_EQ(iNumMaps, 0u);
+        EXPECT_EQ(pDebugMap, nullptr);
+        EXPECT_EQ(CloseDebug(), 0);
+    }
+}
+
+TEST_F(Loader, AscendingTablesNameWhatTheWalkFromTheFirstRecordNames) {
+    // Addresses that repeat and gaps of every size up to 3, where a search
+    // that is off by one in either direction shows.
+    std::vector<DEBUGMAP> records;
+    std::string file;
+    DWORD address = 0x1000;
+    for (int i = 0; i < 60; i++) {
+        address += (i * 7) % 4;
+        records.push_back(Rec(address, "R" + std::to_string(i), "m.obj"));
+        file += Bytes(records.back());
+    }
+    ASSERT_EQ(Load(Count((uint32_t)records.size()) + file), 1);
+    for (DWORD at = 0xFFE; at <= address + 1; at++) {
+        size_t k = 0;
+        while (k < records.size() && records[k].SymbAddr <= at)
+            k++;
+        char want[64];
+        if (k == 0 || k == records.size())
+            snprintf(want, sizeof want, "0x%08llX", (unsigned long long)(at + ProgramLoadBias()));
+        else
+            snprintf(want, sizeof want, "%s(m.obj)+0x%X", records[k - 1].Routine,
+                     (unsigned)(at - records[k - 1].SymbAddr));
+        EXPECT_EQ(ReportAt(at), kDivide + want + ".") << at;
+    }
+    // Out of order, the walk stops at the first record above the address.
+    ASSERT_EQ(Load(Count(4) + Bytes(Rec(0x1000, "A", "a.obj")) + Bytes(Rec(0x3000, "C", "c.obj")) +
+                   Bytes(Rec(0x2000, "B", "b.obj")) + Bytes(Rec(0x4000, "D", "d.obj"))),
+              1);
+    EXPECT_EQ(ReportAt(0x2800), kDivide + "A(a.obj)+0x1800.");
+}
+
+// ---------------------------------------------------------------------------
+// Real faults in a shared library of the tests' own, libkshapes.so.1 here,
+// which the tests open from a scratch directory with or without its code
+// map LIBKSHAPES.COD beside it.
+
+using Faulting = void (*)(volatile int*);
+using Calling = void (*)(void (*)(void*), void*);
+
+Faulting ShapesFault;
+Calling ShapesCall;
+
+volatile int Sink;
+
+// Neither calls as its last act: each keeps its frame in the chain.
+__attribute__((noinline)) void BackFromShapes(void*) {
+    ShapesFault(nullptr);
+    Sink = 1;
+}
+
+__attribute__((noinline)) void IntoShapes(void*) {
+    ShapesCall(BackFromShapes, nullptr);
+    Sink = 2;
+}
+
+class Objects : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        path = dir / "libkshapes.so.1";
+        WriteBytes(path, ReadBytes(SHAPES_SO));
+    }
+    void TearDown() override {
+        CloseDebug();
+        if (handle != nullptr) dlclose(handle);
+    }
+
+    void Open() {
+        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+        ShapesFault = (Faulting)dlsym(handle, "ShapesFault");
+        ShapesCall = (Calling)dlsym(handle, "ShapesCall");
+        ASSERT_TRUE(ShapesFault != nullptr && ShapesCall != nullptr);
+        Dl_info info;
+        ASSERT_NE(dladdr((void*)ShapesFault, &info), 0);
+        base = (uintptr_t)info.dli_fbase;
+    }
+
+    // LIBKSHAPES.COD: the two routines at their link-time addresses, with
+    // full names and the identity e says; ShapesCall's record named by its
+    // section alone, as where a piece of code has no routine of its own,
+    // when callIsSection.
+    void WriteMap(Extension e, bool callIsSection = false) {
+        Dl_info info;
+        ASSERT_NE(dladdr((void*)ShapesFault, &info), 0);
+        uintptr_t bias = (uintptr_t)info.dli_fbase; // the lowest segment is linked at 0
+        std::vector<std::pair<uintptr_t, std::string>> at = {
+            {(uintptr_t)ShapesFault - bias, "ShapesFault"},
+            {(uintptr_t)ShapesCall - bias, callIsSection ? ".text" : "ShapesCall"}};
+        std::sort(at.begin(), at.end());
+        e.names.clear();
+        std::string records;
+        for (const auto& r : at) {
+            records += Bytes(Rec((DWORD)r.first, r.second, "shapes.cpp.o"));
+            e.names.push_back(
+                r.second[0] == '.' ? "" : "geometry::Shapes<double>::" + r.second.substr(6));
+        }
+        records += Bytes(Rec((DWORD)at.back().first + 0x100, "End", "shapes.cpp.o"));
+        e.names.push_back("End");
+        WriteBytes(dir / "LIBKSHAPES.COD", Count(3) + records + Bytes(e));
+    }
+
+    // The report of a fault in ShapesFault, called back from ShapesCall.
+    std::vector<std::string> Fault() {
+        int result = -1;
+        std::string err = CaptureStderr([&] { result = RunGuarded(IntoShapes, nullptr); });
+        EXPECT_EQ(result, 0);
+        std::vector<std::string> lines;
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        EXPECT_FALSE(lines.empty());
+        return lines;
+    }
+
+    // The offset that a line gives after object+0x, or -1.
+    long long OffsetIn(const std::string& line, const std::string& object) {
+        std::smatch m;
+        if (!std::regex_search(line, m, std::regex(" " + object + "\\+0x([0-9A-F]+)"))) return -1;
+        return std::stoll(m[1], nullptr, 16);
+    }
+
+    ScratchDir dir;
+    std::string path;
+    void* handle = nullptr;
+    uintptr_t base = 0;
+};
+
+TEST_F(Objects, FramesInNoCodeMapAreObjectAndOffset) {
+    Open();
+    OpenDebugFile(NULL);
+    std::vector<std::string> lines = Fault();
+    ASSERT_GE(lines.size(), 4u);
+    long long fault = OffsetIn(lines[0], "libkshapes\\.so\\.1");
+    long long start = (long long)((uintptr_t)ShapesFault - base);
+    EXPECT_TRUE(fault >= start && fault < start + 0x40) << lines[0];
+    EXPECT_EQ(lines[0].compare(0, 54, "EXCEPTION : Access error. Ref to locn 0x00000000 at li"), 0);
+    // The program's frame between the library's, then the library's caller.
+    EXPECT_GE(OffsetIn(lines[1], "mapdebug_test"), 0) << lines[1];
+    EXPECT_GE(OffsetIn(lines[2], "libkshapes\\.so\\.1"), 0) << lines[2];
+    EXPECT_GE(OffsetIn(lines[3], "mapdebug_test"), 0) << lines[3];
+    // Fewer frames than a report names: nothing more to say.
+    if (lines.size() < 1 + 16) {
+        EXPECT_NE(lines.back(), "  (more frames not shown)");
+    }
+}
+
+TEST_F(Objects, AnObjectsOwnMapNamesItsFramesWhenItDescribesIt) {
+    Open();
+    Extension same, other;
+    same.kind = other.kind = kIdentityBuildId;
+    same.identity = other.identity = BuildIdOf((const void*)ShapesFault);
+    ASSERT_FALSE(same.identity.empty());
+    other.identity[0] ^= 1;
+
+    // Loaded at the first OpenDebugFile(NULL) after the object was.
+    WriteMap(same);
+    EXPECT_EQ(OpenDebugFile(NULL), 1);
+    std::vector<std::string> lines = Fault();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(
+        lines[0],
+        std::regex(".* at geometry::Shapes<double>::Fault\\(shapes\\.cpp\\.o\\)\\+0x[0-9A-F]+\\.")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(
+        lines[2],
+        std::regex(
+            "  called from geometry::Shapes<double>::Call\\(shapes\\.cpp\\.o\\)\\+0x[0-9A-F]+")))
+        << lines[2];
+    EXPECT_EQ(OpenDebugObjects(), 0); // nothing new
+
+    // A frame in a piece of code without a routine is not named by the
+    // routine before it.
+    WriteMap(same, true);
+    EXPECT_EQ(OpenDebugFile(NULL), 1);
+    lines = Fault();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(" at geometry::Shapes<double>::Fault("), std::string::npos);
+    EXPECT_GE(OffsetIn(lines[2], "libkshapes\\.so\\.1"), 0) << lines[2];
+
+    // A map of another build is not used.
+    WriteMap(other);
+    EXPECT_EQ(OpenDebugFile(NULL), 0);
+    EXPECT_GE(OffsetIn(Fault()[0], "libkshapes\\.so\\.1"), 0);
+
+    // Opened before the object was, it gets its map from OpenDebugObjects.
+    WriteMap(same);
+    CloseDebug();
+    dlclose(handle);
+    OpenDebugFile(NULL);
+    Open();
+    EXPECT_GE(OffsetIn(Fault()[0], "libkshapes\\.so\\.1"), 0);
+    EXPECT_EQ(OpenDebugObjects(), 1);
+    EXPECT_NE(Fault()[0].find(" at geometry::Shapes<double>::Fault("), std::string::npos);
+}
+
+__attribute__((noinline)) void Deep(void* depth) {
+    if ((intptr_t)depth == 0)
+        ShapesFault(nullptr);
+    else
+        Deep((void*)((intptr_t)depth - 1));
+    Sink = 3;
+}
+
+TEST_F(Objects, AChainCutAtItsLimitSaysSo) {
+    Open();
+    std::vector<std::string> lines;
+    std::string err = CaptureStderr([&] { RunGuarded(Deep, (void*)(intptr_t)30); });
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 1u + 16u + 1u) << err;
+    EXPECT_EQ(lines.back(), "  (more frames not shown)");
+}
+
 } // namespace

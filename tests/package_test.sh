@@ -24,7 +24,7 @@ fail() {
     exit 1
 }
 
-# The C program in $1: four reports of a fault inside strlen, each naming
+# The C program in $1: four reports of a fault inside strlen (libc.so.6+0x...), each naming
 # the calls from Work (into which the compiler may have folded CountWords)
 # and Worker, and the threads going on; without the guard, death by SIGSEGV.
 check_c() {
@@ -34,7 +34,7 @@ check_c() {
     [ -f "$dir/GUARDED.COD" ] || fail "$how: no GUARDED.COD beside guarded"
     (cd "$elsewhere" && "$dir/guarded" >out 2>err) || fail "$how: guarded ended with status $?"
     [ "$(grep -c 'faulted$' "$elsewhere/out")" = 4 ] || fail "$how: $(cat "$elsewhere/out")"
-    [ "$(grep -c '^EXCEPTION : Access error. Ref to locn 0x00000000 at 0x[0-9A-F]*\.$' \
+    [ "$(grep -c '^EXCEPTION : Access error. Ref to locn 0x00000000 at libc\.so\.6+0x[0-9A-F]*\.$' \
         "$elsewhere/err")" = 4 ] || fail "$how: reports: $(cat "$elsewhere/err")"
     for caller in Work Worker; do
         [ "$(grep -c "^  called from $caller([^()]*)+0x[0-9A-F]*$" "$elsewhere/err")" = 4 ] ||

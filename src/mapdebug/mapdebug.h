@@ -5,10 +5,11 @@
  * count, then 52-byte records of address, routine name and module name, in
  * ascending address order) and runs its work inside the exception guard.
  * When the work faults, the reporter says what happened and where, as
- * routine(module)+offset looked up in the code map, and the work is
- * abandoned; the program goes on.
+ * routine(module)+offset looked up in the code map, or object+offset, and
+ * the work is abandoned; the program goes on.
  *
- *     OpenDebugFile(NULL);            load APP.COD, beside the executable
+ *     OpenDebugFile(NULL);            load APP.COD, beside the executable,
+ *                                     and those of its shared objects
  *     if (!RunGuarded(Work, &Job))    run Work(&Job) inside the guard
  *         ...                         it faulted, and the report is out
  *     CloseDebug();
@@ -39,8 +40,12 @@ typedef char DEBUGMAP_HAS_52_BYTES[sizeof(DEBUGMAP) == 52 ? 1 : -1];
 typedef char DEBUGMAP_HAS_NO_PADDING
     [offsetof(DEBUGMAP, Routine) == 4 && offsetof(DEBUGMAP, Module) == 36 ? 1 : -1];
 
-/* The loaded table: iNumMaps records from pDebugMap in ascending SymbAddr;
- * iNumMaps 0 means there is none. */
+/* The program's own table: iNumMaps records from pDebugMap in ascending
+ * SymbAddr; iNumMaps 0 means there is none. The tables of the program's
+ * shared objects or DLLs are the loader's own. A table that OpenDebugFile
+ * loaded in ascending order is searched by halves; one the program assigns
+ * here itself, or one out of order, is walked from its first record, with
+ * the same answers. */
 extern PDEBUGMAP pDebugMap;
 extern uint32_t iNumMaps;
 
@@ -50,21 +55,41 @@ extern int Aborted;
 /* Loads "KORVAL.COD" from the current directory: OpenDebugFile("KORVAL.COD"). */
 int OpenDebug(void);
 
-/* Loads the code map lpName; with NULL, the running executable's own: the
- * file beside it named after it with the extension .COD, found regardless of
- * case (APP.COD for app or app.exe). On Windows a DLL that links the
- * reporter gets its own instead (PLUGIN.COD for plugin.dll), and reports
- * made there name its routines. Anything but a regular file is ignored.
- * Returns 1 when a block was obtained and the records were read into it (the
- * table is emptied when they came up short), 0 when the file is missing or
- * not a regular file, holds no records, or claims more records than a 32-bit
- * size can hold or the system can give. Prints nothing. Call it before any
- * guarded work starts, from one thread. */
+/* Loads the code map lpName; with NULL, the code maps of the running
+ * program: its own, the file beside the executable named after it up to its
+ * first dot, upper-cased, with .COD, found regardless of case (APP.COD for
+ * app or app.exe), and the same for each object loaded at the moment that
+ * has one beside it (LIBSHAPES.COD for libshapes.so.1, PLUGIN.COD for
+ * plugin.dll). On Windows a DLL that links the reporter is the program
+ * instead, whose routines HandleException names. Anything but a regular
+ * file is ignored. Tables loaded before are given back first.
+ *
+ * A code map may carry an extension after its records, as korval-codemap
+ * writes it: the records' full names, which reports then show, and the
+ * identity of the file it describes (the GNU build ID; a PE image's time
+ * stamp and size). A map whose identity differs from the object it is
+ * loaded for is not used, so a stale map never names wrong routines; an
+ * extension that does not check in every field is ignored, and the records
+ * are used as a map without one.
+ *
+ * Returns 1 when a table was loaded: for a name, when a block was obtained
+ * and the records were read into it (the table is emptied when they came
+ * up short); with NULL, when any of the maps was. 0 when the file is
+ * missing or not a regular file, holds no records, claims more records than
+ * a 32-bit size can hold or the system can give, or describes another file.
+ * Prints nothing. Call it before any guarded work starts, from one thread.
+ * pDebugMap and iNumMaps are the program's own table. */
 int OpenDebugFile(const char* lpName);
 
-/* Gives the table's block back and empties the table, so that a later report
- * gives plain addresses. Returns 0 when there was none. Call it after all
- * guarded work has ended. */
+/* Loads the code maps of the objects loaded since the last OpenDebugFile(NULL)
+ * or OpenDebugObjects (a plugin opened later), by the same rules, keeping
+ * the tables already loaded. Returns 1 when it loaded any. Guarded work may
+ * run on other threads meanwhile; at most 64 objects' maps are held. */
+int OpenDebugObjects(void);
+
+/* Gives the blocks of every table back and empties the program's, so that
+ * a later report gives plain addresses. Returns 0 when there was none. Call
+ * it after all guarded work has ended. */
 int CloseDebug(void);
 
 /*
@@ -72,9 +97,16 @@ int CloseDebug(void);
  * faulted: the report has then been written to standard error and Work
  * abandoned where it was. The report is the line
  *     EXCEPTION : <what> at <where>.
- * then one line per calling frame found in the code map, innermost first, at
- * most 16:
- *       called from <routine>(<module>)+0x<offset>
+ * then one line per calling frame, innermost first: the frames of Work, then
+ * the caller of RunGuarded and its callers (the guard's own frames are left
+ * out), at most 16, and a last line "  (more frames not shown)" when there
+ * were more:
+ *       called from <where>
+ * <where> is <routine>(<module>)+0x<offset> in the code map of the object
+ * that holds the address (the routine's full name when the map has it, cut
+ * after 240 characters with "..."), else <object file name>+0x<offset from
+ * the object's load base> (libc.so.6+0x15AD8), else, outside every loaded
+ * object, the plain address.
  * Any thread may run guarded work, guards may nest; a fault is reported by
  * and returns to the innermost guard of the thread it happened on. A C++
  * exception thrown by Work passes through to the caller. Ctrl-C is not

@@ -1,11 +1,13 @@
 // fuzz_codemap.cpp - libFuzzer target: arbitrary bytes as the code map file
 // KORVAL.COD, loaded by OpenDebugFile, then exceptions at arbitrary addresses
 // reported by HandleException. After each input: the table holds exactly
-// the records the file announces when it holds them all, else none; every
-// report names the record the walk from the first record defines (the last
-// one at or below the fault address before the first one above it, never
-// the last record), or gives the plain address; and CloseDebug gives the
-// block back.
+// the records the file announces when it holds them all, else none, and
+// none either when an extension that checks names another file than this
+// executable; every report names the record the walk from the first record
+// defines (the last one at or below the fault address before the first one
+// above it, never the last record), by its full name when the extension
+// checks and gives one (cut after 240 characters, with "..."), or gives the
+// plain address; and CloseDebug gives the block back.
 //
 // Input: one byte with the number of faults (its low three bits), then per
 // fault 4 bytes of exception code, 8 of fault address and 8 of referenced
@@ -18,10 +20,12 @@
 #include "fuzz.h"
 #include "mapdebug.h"
 #include "platform.h"
+#include "extension.h"
 #include "objects.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,6 +60,26 @@ void Clean(void) {
     rmdir(Dir.c_str());
 }
 
+// The executable's GNU build ID, as the first loaded object's notes hold it.
+std::string OwnBuildId;
+
+int NoteBuildId(dl_phdr_info* Info, size_t, void*) {
+    for (int i = 0; i < Info->dlpi_phnum; i++) {
+        const ElfW(Phdr)& P = Info->dlpi_phdr[i];
+        const uint8_t* Note = (const uint8_t*)(Info->dlpi_addr + P.p_vaddr);
+        const uint8_t* End = Note + P.p_memsz;
+        while (P.p_type == PT_NOTE && End - Note >= 12) {
+            uint32_t NameSize = (uint32_t)Le(Note, 4), DescSize = (uint32_t)Le(Note + 4, 4);
+            const uint8_t* Desc = Note + 12 + (NameSize + 3) / 4 * 4;
+            if (Le(Note + 8, 4) == NT_GNU_BUILD_ID && NameSize == 4 &&
+                memcmp(Note + 12, "GNU", 4) == 0)
+                OwnBuildId.assign((const char*)Desc, DescSize);
+            Note = Desc + (DescSize + 3) / 4 * 4;
+        }
+    }
+    return 1; // the executable alone
+}
+
 void Start(void) {
     OutRead = StdoutToPipe(sizeof Report);
     Dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
@@ -65,13 +89,49 @@ void Start(void) {
     FileFd = open(FileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     Check(FileFd >= 0, "KORVAL.COD cannot be created");
     atexit(Clean);
+    dl_iterate_phdr(NoteBuildId, nullptr);
 }
 
-// The place a report gives for address, by the table as the file holds it,
-// into where. The table's addresses are link-time ones: this executable's
-// load bias is taken off the fault address before it is looked up.
+// What an extension of size bytes after count records says, when it checks
+// in every field: the full names' offsets and pool, and whether it names
+// this executable or no file at all.
+struct Names {
+    bool Checks;
+    bool Ours;
+    const uint8_t* At;
+    const char* Pool;
+};
+
+NO_COVERAGE Names ReadExtension(const uint8_t* Ext, uint64_t Size, uint64_t Count) {
+    Names N = {false, true, nullptr, nullptr};
+    if (Size < 36 || memcmp(Ext, kExtensionMagic, 8) != 0 || Le(Ext + 8, 4) != Size ||
+        Le(Ext + 12, 4) != Count)
+        return N;
+    uint64_t Kind = Le(Ext + 24, 4), IdLength = Le(Ext + 28, 4);
+    if (Kind > kIdentityPe || IdLength > kMostIdentity) return N;
+    uint64_t At = 32 + (IdLength + 3) / 4 * 4;
+    uint64_t ObjectLength = Le(Ext + At, 4);
+    if (ObjectLength > kMostObjectName) return N;
+    At += 4 + (ObjectLength + 3) / 4 * 4;
+    if (At + 4 * Count + 4 > Size) return N;
+    uint64_t PoolSize = Le(Ext + At + 4 * Count, 4);
+    if (At + 4 * Count + 4 + PoolSize != Size || PoolSize == 0 || Ext[Size - 1] != 0) return N;
+    for (uint64_t i = 0; i < Count; i++)
+        if (Le(Ext + At + 4 * i, 4) >= PoolSize) return N;
+    N.Checks = true;
+    N.Ours = Kind == kIdentityNone || (Kind == kIdentityBuildId && IdLength == OwnBuildId.size() &&
+                                       memcmp(Ext + 32, OwnBuildId.data(), IdLength) == 0);
+    N.At = Ext + At;
+    N.Pool = (const char*)(Ext + At + 4 * Count + 4);
+    return N;
+}
+
+// The place a report gives for address, by the table as the file holds it
+// and the full names of its extension, into where. The table's addresses
+// are link-time ones: this executable's load bias is taken off the fault
+// address before it is looked up.
 NO_COVERAGE void Where(char* where, size_t size, const DEBUGMAP* table, DWORD count,
-                       uint64_t address) {
+                       const Names& names, uint64_t address) {
     DWORD k = 0;
     uint64_t linked = address - ProgramLoadBias();
     if (linked <= 0xFFFFFFFFu)
@@ -79,11 +139,17 @@ NO_COVERAGE void Where(char* where, size_t size, const DEBUGMAP* table, DWORD co
             k++;
     if (k == 0 || k == count) {
         snprintf(where, size, " at 0x%08llX.", (unsigned long long)address);
-    } else {
-        const DEBUGMAP& r = table[k - 1];
+        return;
+    }
+    const DEBUGMAP& r = table[k - 1];
+    const char* full = names.Checks ? names.Pool + Le(names.At + 4 * (k - 1), 4) : "";
+    int fullLength = (int)strnlen(full, 241);
+    if (fullLength > 0)
+        snprintf(where, size, " at %.240s%s(%.*s)+0x%X.", full, fullLength > 240 ? "..." : "",
+                 (int)strnlen(r.Module, 16), r.Module, (unsigned)((DWORD)linked - r.SymbAddr));
+    else
         snprintf(where, size, " at %.*s(%.*s)+0x%X.", (int)strnlen(r.Routine, 32), r.Routine,
                  (int)strnlen(r.Module, 16), r.Module, (unsigned)((DWORD)linked - r.SymbAddr));
-    }
 }
 
 } // namespace
@@ -103,12 +169,16 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
     iNumMaps = 0;
     int loaded = OpenDebugFile(FileName.c_str());
 
-    // What the file holds: a count, then at least that many records.
+    // What the file holds: a count, then at least that many records, then
+    // maybe an extension that names another file.
     uint64_t count = fileSize >= 4 ? Le(file, 4) : 0;
     bool whole = count != 0 && count * 52 <= 0xFFFFFFFFu && fileSize >= 4 + count * 52;
-    Check(iNumMaps == (whole ? count : 0), "iNumMaps");
-    Check(!whole || loaded == 1, "OpenDebug's result");
-    Check(!whole || memcmp(pDebugMap, file + 4, count * 52) == 0, "the table is not the file's");
+    Names names = {false, true, nullptr, nullptr};
+    if (whole) names = ReadExtension(file + 4 + count * 52, fileSize - 4 - count * 52, count);
+    bool used = whole && names.Ours;
+    Check(iNumMaps == (used ? count : 0), "iNumMaps");
+    Check(!whole || loaded == (int)used, "OpenDebug's result");
+    Check(!used || memcmp(pDebugMap, file + 4, count * 52) == 0, "the table is not the file's");
 
     for (size_t i = 0; i < faults; i++) {
         const uint8_t* p = Data + 1 + 20 * i;
@@ -119,8 +189,8 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
         record.ExceptionInformation[1] = (ULONG_PTR)Le(p + 12, 8);
         Check(HandleException(record.ExceptionCode, &record) == 1, "HandleException's result");
         size_t len = TakeOutput(OutRead, Report, sizeof Report);
-        char tail[128];
-        Where(tail, sizeof tail, pDebugMap, iNumMaps, Le(p + 4, 8));
+        char tail[384];
+        Where(tail, sizeof tail, pDebugMap, iNumMaps, names, Le(p + 4, 8));
         size_t tailLen = strlen(tail);
         if (len >= 12 && memcmp(Report, "EXCEPTION : ", 12) == 0 && len >= tailLen &&
             memcmp(Report + len - tailLen, tail, tailLen) == 0)

@@ -76,7 +76,7 @@ done
 # and Worker, and the threads going on.
 run guarded.exe || fail "guarded.exe ended with status $?"
 [ "$(grep -c 'faulted$' "$elsewhere/out")" = 4 ] || fail "$(cat "$elsewhere/out")"
-[ "$(grep -c '^EXCEPTION : Access error. Ref to locn 0x00000000 at 0x[0-9A-F]*\.$' \
+[ "$(grep -c '^EXCEPTION : Access error. Ref to locn 0x00000000 at [^ ()]*\.dll+0x[0-9A-F]*\.$' \
     "$elsewhere/err")" = 4 ] || fail "reports: $(cat "$elsewhere/err")"
 for caller in Work Worker; do
     [ "$(grep -c "^  called from $caller(guarded\.c\.obj)+0x[0-9A-F]*$" "$elsewhere/err")" = 4 ] ||

@@ -400,8 +400,9 @@ bool SplitReports(const std::string& Text, std::vector<std::vector<std::string>>
         if (Line.compare(0, 12, "EXCEPTION : ") == 0 && Line.find(" at ") != std::string::npos &&
             Line.back() == '.')
             Reports->push_back({Line});
-        else if (!Reports->empty() && Line.compare(0, 14, "  called from ") == 0 &&
-                 Line.find(")+0x") != std::string::npos)
+        else if (!Reports->empty() && ((Line.compare(0, 14, "  called from ") == 0 &&
+                                        Line.find("+0x") != std::string::npos) ||
+                                       Line == "  (more frames not shown)"))
             Reports->back().push_back(Line);
         else
             return false;
@@ -423,8 +424,9 @@ std::vector<std::string> OneReport(void (*Work)(void*)) {
     std::string Err = Captured(2, [&] { Result = RunGuarded(Work, nullptr); });
     CHECK(Result == 0);
     std::vector<std::vector<std::string>> Reports;
-    CHECK(SplitReports(Err, &Reports) && Reports.size() == 1);
-    if (Reports.size() != 1) {
+    bool Split = SplitReports(Err, &Reports);
+    CHECK(Split && Reports.size() == 1);
+    if (!Split || Reports.size() != 1) {
         printf("reports: %s\n", Err.c_str());
         return {""};
     }
@@ -493,6 +495,8 @@ void Chain() {
     CHECK(Lines[0].compare(0, 40, "EXCEPTION : Access error. Ref to locn 0x") == 0);
     CHECK(Lines.size() <= 17);
     CHECK(CalledFrom(Lines, "StrlenOfNull", "CallsStrlen"));
+    // The guard's own frames are left out: the caller of RunGuarded follows.
+    CHECK(CalledFrom(Lines, "CallsStrlen", "OneReport"));
     Lines = OneReport(CallsWriteNull);
     CHECK(RoutineIn(Lines[0]) == "WriteNull");
     CHECK(Lines.size() > 1 && RoutineIn(Lines[1]) == "CallsWriteNull");
@@ -535,7 +539,7 @@ void Threads() {
     for (const std::vector<std::string>& Lines : Reports)
         Whole += RoutineIn(Lines[0]) == "WriteNull" && Lines.size() > 1 &&
                  RoutineIn(Lines[1]) == "CallsWriteNull" &&
-                 CalledFrom(Lines, "RunGuarded", "Rounds");
+                 CalledFrom(Lines, "CallsWriteNull", "Rounds");
     CHECK(Whole == (int)Reports.size());
     if (Reports.size() != (size_t)Caught || Whole != (int)Reports.size())
         printf("%s\n", Err.substr(0, 2000).c_str());
@@ -653,6 +657,25 @@ void DefaultCourse() {
     CHECK(RunChild("child-filter-faults") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
 }
 
+void Relocated(const char* Name);
+HMODULE LoadRelocatedDll();
+
+// Frames in a DLL that does not run the guard itself, named from its own
+// code map, which OpenDebugFile(NULL) in the program loads beside the
+// program's: the DLL is guard_test_dll.dll, relocated.
+__attribute__((noinline)) void DllFrames() {
+    HMODULE Image = LoadRelocatedDll();
+    auto Fault = (void (*)(void*))(void*)GetProcAddress(Image, "FaultInHere");
+    CHECK(Fault != NULL);
+    if (Fault == NULL) return;
+    CHECK(OpenDebugFile(NULL) == 1);
+    std::vector<std::string> Lines = OneReport(Fault);
+    CHECK(RoutineIn(Lines[0]) == "WriteNull");
+    CHECK(CalledFrom(Lines, "CallsWriteNull", "FaultInHere"));
+    CHECK(CalledFrom(Lines, "FaultInHere", "OneReport"));
+    Sink = Sink + 1;
+}
+
 struct Case {
     const char* Name;
     void (*Run)();
@@ -673,6 +696,7 @@ const Case Cases[] = {
     {"threads", Threads},
     {"cpp-exception", CppException},
     {"dynamic-base", DynamicBase},
+    {"dll-frames", DllFrames},
 };
 
 // Runs a case, in a program or in the DLL (RunCase); its failures.
@@ -691,16 +715,16 @@ int RunNamedCase(const char* Name) {
 // Loads guard_test_dll.dll, beside this program: it has a dynamic base and
 // asks for 0x400000, where this program lies, so the loader relocates it.
 // Then it writes the base it got into its mapped header, as Windows' memory
-// manager does when it relocates an image (Wine does not), and runs the case
-// there, with the DLL's code map beside it.
-void Relocated(const char* Name) {
+// manager does when it relocates an image (Wine does not). Relocated runs
+// the case there, with the DLL's code map beside it.
+HMODULE LoadRelocatedDll() {
     char Path[MAX_PATH];
     DWORD Length = GetModuleFileNameA(NULL, Path, sizeof Path);
     std::string Dll(Path, Length);
     Dll.replace(Dll.rfind('\\') + 1, std::string::npos, "guard_test_dll.dll");
     HMODULE Image = LoadLibraryA(Dll.c_str());
     CHECK(Image != NULL && Image != GetModuleHandleA(NULL));
-    if (Image == NULL) return;
+    if (Image == NULL) return NULL;
     IMAGE_NT_HEADERS* Nt = (IMAGE_NT_HEADERS*)((char*)Image + ((IMAGE_DOS_HEADER*)Image)->e_lfanew);
     CHECK(Nt->OptionalHeader.ImageBase == 0x400000);
     CHECK((char*)Image != (char*)0x400000);
@@ -708,6 +732,12 @@ void Relocated(const char* Name) {
     CHECK(VirtualProtect(Nt, sizeof *Nt, PAGE_READWRITE, &Was));
     Nt->OptionalHeader.ImageBase = (ULONG_PTR)Image;
     VirtualProtect(Nt, sizeof *Nt, Was, &Was);
+    return Image;
+}
+
+void Relocated(const char* Name) {
+    HMODULE Image = LoadRelocatedDll();
+    if (Image == NULL) return;
     auto RunCase = (int (*)(const char*))(void*)GetProcAddress(Image, "RunCase");
     CHECK(RunCase != NULL);
     if (RunCase != NULL) CHECK(RunCase(Name) == 0);
@@ -717,6 +747,11 @@ void Relocated(const char* Name) {
 
 extern "C" __declspec(dllexport) int RunCase(const char* Name) {
     return RunNamedCase(Name);
+}
+
+extern "C" __declspec(dllexport) __attribute__((noinline)) void FaultInHere(void*) {
+    CallsWriteNull(nullptr);
+    Sink = Sink + 1;
 }
 
 int main(int argc, char** argv) {

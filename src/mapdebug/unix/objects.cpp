@@ -60,4 +60,50 @@ BOOL IsProgramCode(ULONG_PTR Address) {
     return FALSE;
 }
 
+namespace {
+
+// Provisional: dl_iterate_phdr takes the loader's lock, so this is not safe
+// in signal context; it stands in until the lock-free lookup replaces it.
+struct Search {
+    uintptr_t Address;
+    LoadedObject* Object;
+    bool Found;
+};
+
+char ExePath[4096];
+
+int FindIn(struct dl_phdr_info* Info, size_t, void* Data) {
+    Search* S = static_cast<Search*>(Data);
+    uintptr_t Lowest = UINTPTR_MAX;
+    bool Holds = false;
+    for (int i = 0; i < Info->dlpi_phnum; i++) {
+        const ElfW(Phdr)& Segment = Info->dlpi_phdr[i];
+        if (Segment.p_type != PT_LOAD) continue;
+        uintptr_t Start = Info->dlpi_addr + Segment.p_vaddr;
+        uintptr_t Align = Segment.p_align > 1 ? Segment.p_align : 1;
+        if (Segment.p_vaddr / Align * Align < Lowest) Lowest = Segment.p_vaddr / Align * Align;
+        if (S->Address >= Start && S->Address < Start + Segment.p_memsz) Holds = true;
+    }
+    if (!Holds) return 0;
+    S->Object->Bias = Info->dlpi_addr;
+    S->Object->Base = Info->dlpi_addr + Lowest;
+    S->Object->Handle = Info->dlpi_phdr;
+    if (Info->dlpi_name[0] != '\0') {
+        S->Object->Path = Info->dlpi_name;
+    } else {
+        if (ExePath[0] == '\0') GetModuleFileNameA(NULL, ExePath, sizeof ExePath);
+        S->Object->Path = ExePath;
+    }
+    S->Found = true;
+    return 1;
+}
+
+} // namespace
+
+BOOL FindLoadedObject(ULONG_PTR Address, LoadedObject* Object) {
+    Search S = {Address, Object, false};
+    dl_iterate_phdr(FindIn, &S);
+    return S.Found;
+}
+
 } // namespace korval

@@ -1,5 +1,6 @@
 // windows/program.cpp - the program's image: how far it lies from its
-// preferred image base, and where its own code is.
+// preferred image base, and where its own code is; and the loaded image that
+// holds an address.
 //
 // The program is the image this code is linked into, which the linker marks
 // with __ImageBase at its first byte: the executable, or a DLL that links
@@ -73,6 +74,36 @@ BOOL IsProgramCode(ULONG_PTR Address) {
         if (Address >= Start && Address < Start + Section->Misc.VirtualSize) return TRUE;
     }
     return FALSE;
+}
+
+// The image that holds Address, from the memory manager: an image mapping
+// starts at its allocation base with its headers. VirtualQuery takes no lock
+// of the process's, so an exception filter may ask. The name is the one in
+// the image's export directory (a DLL's own, KERNEL32.dll); an image without
+// one, such as an executable, has none here.
+BOOL FindLoadedObject(ULONG_PTR Address, LoadedObject* Object) {
+    MEMORY_BASIC_INFORMATION Info;
+    if (VirtualQuery((LPCVOID)Address, &Info, sizeof Info) != sizeof Info) return FALSE;
+    if (Info.Type != MEM_IMAGE || Info.AllocationBase == NULL) return FALSE;
+    const char* Base = static_cast<const char*>(Info.AllocationBase);
+    if (reinterpret_cast<const IMAGE_DOS_HEADER*>(Base)->e_magic != IMAGE_DOS_SIGNATURE)
+        return FALSE;
+    const IMAGE_NT_HEADERS* Nt = Headers(Base);
+    if (Nt->Signature != IMAGE_NT_SIGNATURE) return FALSE;
+    Object->Base = (ULONG_PTR)Base;
+    Object->Bias = (ULONG_PTR)Base - Nt->OptionalHeader.ImageBase;
+    Object->Handle = Base;
+    Object->Path = NULL;
+    const IMAGE_DATA_DIRECTORY& Exports =
+        Nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (Exports.VirtualAddress != 0 && Exports.Size >= sizeof(IMAGE_EXPORT_DIRECTORY) &&
+        Exports.VirtualAddress < Nt->OptionalHeader.SizeOfImage) {
+        const IMAGE_EXPORT_DIRECTORY* Directory =
+            reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(Base + Exports.VirtualAddress);
+        if (Directory->Name != 0 && Directory->Name < Nt->OptionalHeader.SizeOfImage)
+            Object->Path = Base + Directory->Name;
+    }
+    return TRUE;
 }
 
 } // namespace korval

@@ -1,0 +1,19 @@
+// shapes.cpp - a shared library of the tests' own, for reports of frames in
+// a loaded object: a routine that faults, and one that calls back into the
+// program, each exported under a plain name for dlsym.
+
+namespace {
+
+volatile int Sink;
+
+} // namespace
+
+extern "C" __attribute__((noinline)) void ShapesFault(volatile int* Cell) {
+    Sink = *Cell;
+    Sink = Sink + 1; // not a tail of the read: the fault stays in here
+}
+
+extern "C" __attribute__((noinline)) void ShapesCall(void (*Back)(void*), void* Arg) {
+    Back(Arg);
+    Sink = Sink + 1; // not a tail call: this frame stays in the chain
+}
