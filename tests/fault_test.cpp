@@ -378,7 +378,6 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
     }
     const std::string driver = tool().Object("main.cpp"), korval = tool().Object("korval.cpp"),
                       mapdebug = tool().Object("mapdebug.cpp");
-    // A module keeps 16 characters: guard_run.cpp.obj loses its last.
     std::vector<std::pair<std::string, std::string>> expected = {
         {"main", driver},         {"Banner", korval},
         {"GetOptions", korval},   {"OpenFiles", korval},
