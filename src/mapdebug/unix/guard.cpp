@@ -22,12 +22,17 @@
 // guard, it is reported as an exception that cannot be continued, and then
 // the process ends as abort ends it.
 //
-// A guard is entered with the thread's signal mask read and the fault
-// signals opened for the work (a thread that blocked them would otherwise
-// die of its first fault); the mask read is the one restored when the guard
-// takes an exception, whatever the work or a handler inside it had blocked
-// by then. That is one system call per guard: nothing cheaper tells the
-// mask, and nothing after the fault can.
+// The fault signals are opened for the guarded work (a thread that blocked
+// them would otherwise die of its first fault), and a guard that takes an
+// exception restores the thread's signal mask, whatever the work or a
+// handler inside it had blocked by then. The mask is read once per thread,
+// as it enters its first guard: reading it as each guard is entered would
+// cost a system call per guard, a hundred times what the guard costs else
+// (1.8 us against 7 ns on the machine we measure on). So a thread that
+// changes its mask after its first guard has the mask of then restored
+// after a fault, and one that blocks the fault signals only then is not
+// guarded; a mask set before the first guard (as servers and timer threads
+// do) is kept exactly.
 //
 // A guard left by a longjmp out of its work stays on the chain. The next
 // guard entered drops it, and so does the handler, when the fault lies on
@@ -142,7 +147,6 @@ struct Guard {
     DWORD Flags;
     Guard* Outer;
     uintptr_t EntrySp; // the stack pointer as the guard was entered
-    sigset_t Mask;     // the signal mask as the guard was entered
     uintptr_t Seal;    // SealOf(this) while the frame holds the guard
 };
 
@@ -151,7 +155,10 @@ struct Guard {
 struct ThreadGuards {
     Guard* Innermost;
     bool Ready;
-    bool Offering;                 // the filters are being asked
+    bool Offering;          // the filters are being asked
+    sigset_t Mask;          // the signal mask as the first guard was entered
+    sigset_t FaultsBlocked; // the fault signals blocked in it
+    bool AnyFaultsBlocked;
     uintptr_t StackLow, StackHigh; // the thread's stack
     void* AltStack;                // the alternate stack we gave the thread, if any
     bool TimerReady;
@@ -284,6 +291,9 @@ void SetUpThread(ThreadGuards& T) {
                 munmap(Block, kAltStackSize + Page);
         }
     }
+    pthread_sigmask(SIG_SETMASK, nullptr, &T.Mask);
+    sigandset(&T.FaultsBlocked, &T.Mask, &FaultSet);
+    T.AnyFaultsBlocked = !sigisemptyset(&T.FaultsBlocked);
     pthread_setspecific(ThreadExitKey, &T);
     PrepareCallChain();
     IsProgramCode(0); // notes the program's code now, outside any handler
@@ -684,8 +694,8 @@ void DeliverPendingInterrupt(ThreadGuards& T) {
 }
 
 // Takes the guard off its thread's chain however GuardCall is left, a C++
-// exception thrown through it included, and blocks again the fault signals
-// that the thread had blocked.
+// exception thrown through it included; the outermost guard blocks again
+// the fault signals that the thread had blocked.
 struct GuardScope {
     ThreadGuards& T;
     Guard& Frame;
@@ -693,7 +703,7 @@ struct GuardScope {
     ~GuardScope() {
         T.Innermost = Frame.Outer;
         Frame.Seal = 0;
-        if (Reblock) pthread_sigmask(SIG_BLOCK, &Frame.Mask, nullptr);
+        if (Reblock) pthread_sigmask(SIG_BLOCK, &T.FaultsBlocked, nullptr);
     }
 };
 
@@ -711,19 +721,16 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
     DropDeadGuards(T, Frame.EntrySp);
     Frame.Outer = T.Innermost;
     Frame.Seal = SealOf(&Frame);
-    // One call reads the mask to come back to and opens the fault signals.
-    pthread_sigmask(SIG_UNBLOCK, &FaultSet, &Frame.Mask);
-    bool Reblock = false;
-    for (int Signal : kFaultSignals)
-        Reblock |= Signal != SIGABRT && sigismember(&Frame.Mask, Signal);
+    bool Reblock = T.AnyFaultsBlocked && Frame.Outer == nullptr;
+    if (Reblock) pthread_sigmask(SIG_UNBLOCK, &FaultSet, nullptr);
     // A Ctrl-C that comes while the first Ctrl-C guard of the thread is set
     // up waits until the guard is in force: once the handler is there, the
     // guard takes it.
     bool Holding = (Flags & GUARD_CTRL_C) && !T.TimerReady;
-    sigset_t CtrlC;
-    sigemptyset(&CtrlC);
-    sigaddset(&CtrlC, SIGINT);
     if (Holding) {
+        sigset_t CtrlC;
+        sigemptyset(&CtrlC);
+        sigaddset(&CtrlC, SIGINT);
         pthread_sigmask(SIG_BLOCK, &CtrlC, nullptr);
         SetUpCtrlC(T);
     }
@@ -734,11 +741,16 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
         // chain). A Ctrl-C still pending interrupted that work too.
         if (Flags & GUARD_CTRL_C) CancelPendingInterrupt(T);
         Scope.Reblock = false;
-        pthread_sigmask(SIG_SETMASK, &Frame.Mask, nullptr);
+        pthread_sigmask(SIG_SETMASK, &T.Mask, nullptr);
         return FALSE;
     }
     T.Innermost = &Frame;
-    if (Holding && !sigismember(&Frame.Mask, SIGINT)) pthread_sigmask(SIG_UNBLOCK, &CtrlC, nullptr);
+    if (Holding && !sigismember(&T.Mask, SIGINT)) {
+        sigset_t CtrlC;
+        sigemptyset(&CtrlC);
+        sigaddset(&CtrlC, SIGINT);
+        pthread_sigmask(SIG_UNBLOCK, &CtrlC, nullptr);
+    }
     Work(Arg);
     if (T.InterruptPending && HasCtrlCGuard(T)) DeliverPendingInterrupt(T);
     return TRUE;
