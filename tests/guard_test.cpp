@@ -257,16 +257,25 @@ TEST_F(Guard, JumpToNowhere) {
 #endif
 }
 
+// aarch64 divides by zero without a trap (the quotient is 0), and its
+// __builtin_trap is a breakpoint instruction.
+#if defined(__x86_64__) || defined(__i386__)
 TEST_F(Guard, IntegerDivideByZero) {
     Outcome outcome = Guarded(DivideByZero);
     ExpectReportIn(outcome, DivideByZero, "DivideByZero", "Integer divide by zero");
     EXPECT_EQ(Seen.ExceptionCode, EXCEPTION_INT_DIVIDE_BY_ZERO);
 }
+#endif
 
 TEST_F(Guard, TrapInstruction) {
     Outcome outcome = Guarded(Trap);
+#if defined(__x86_64__) || defined(__i386__)
     ExpectReportIn(outcome, Trap, "Trap", "Unknown code : 0xC000001D");
     EXPECT_EQ(Seen.ExceptionCode, EXCEPTION_ILLEGAL_INSTRUCTION);
+#else
+    ExpectReportIn(outcome, Trap, "Trap", "Breakpoint instruction");
+    EXPECT_EQ(Seen.ExceptionCode, EXCEPTION_BREAKPOINT);
+#endif
 }
 
 TEST_F(Guard, SoftwareException) {
@@ -283,8 +292,9 @@ TEST_F(Guard, StackOverflow) {
     ExpectReportIn(outcome, Recurse, "Recurse", "Unknown code : 0xC00000FD");
     EXPECT_EQ(Seen.ExceptionCode, EXCEPTION_STACK_OVERFLOW);
     // The stack is usable again, and so is the guard.
-    outcome = Guarded(DivideByZero);
-    ExpectReportIn(outcome, DivideByZero, "DivideByZero", "Integer divide by zero");
+    outcome = Guarded(WriteThroughNull);
+    ExpectReportIn(outcome, WriteThroughNull, "WriteThroughNull",
+                   "Access error. Ref to locn 0x00000000");
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -318,7 +328,7 @@ LONG PassOn(PEXCEPTION_POINTERS) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 void InnerGuard() {
-    GuardRun(DivideByZero, PassOn);
+    GuardRun(WriteThroughNull, PassOn);
     Sink = 99; // never: the outer handler runs instead
 }
 
@@ -327,7 +337,8 @@ TEST_F(Guard, NestedGuardsAskTheInnerFilterFirst) {
     Sink = 0;
     Outcome outcome = Guarded(InnerGuard);
     EXPECT_EQ(InnerSaw, 1);
-    ExpectReportIn(outcome, DivideByZero, "DivideByZero", "Integer divide by zero");
+    ExpectReportIn(outcome, WriteThroughNull, "WriteThroughNull",
+                   "Access error. Ref to locn 0x00000000");
     EXPECT_EQ(Sink, 0);
     // Both guards are gone: the next one works from scratch.
     outcome = Guarded(WriteThroughNull);
@@ -395,6 +406,9 @@ ChildEnd InChild(void (*body)(void), bool both = false) {
     while ((got = read(fds[0], buffer, sizeof buffer)) > 0)
         end.out.append(buffer, got);
     close(fds[0]);
+    // qemu-user says on standard error that the program died of a signal.
+    size_t emulator = end.out.find("qemu: uncaught target signal");
+    if (emulator != std::string::npos) end.out.erase(emulator);
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
@@ -417,8 +431,12 @@ TEST_F(Guard, OutsideTheGuardFaultsTakeTheirDefaultCourse) {
     };
     const Case cases[] = {
         {[] { CaughtThen(WriteThroughNull); }, SIGSEGV},
+#if defined(__x86_64__) || defined(__i386__)
         {[] { CaughtThen(DivideByZero); }, SIGFPE},
         {[] { CaughtThen(Trap); }, SIGILL},
+#else
+        {[] { CaughtThen(Trap); }, SIGTRAP},
+#endif
         {[] { CaughtThen(Interrupt); }, SIGINT},
         {[] { CaughtThen(RaiseSoftware); }, SIGABRT},
         {[] { WriteThroughNull(); }, SIGSEGV}, // no guard ever
