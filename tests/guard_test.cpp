@@ -12,6 +12,10 @@
 #include "platform.h"
 #include "guard.h"
 
+// The asserts of the work that fails one hold in a release build too.
+#undef NDEBUG
+#include <assert.h>
+
 #include "capture.h"
 #include "tool_runner.h"
 
@@ -119,6 +123,11 @@ FAULTY void CallsStrlen(void*) {
 
 FAULTY void CallsAbort(void*) {
     abort();
+    Sink = Sink + 1;
+}
+
+FAULTY void FailsAnAssert(void*) {
+    assert(Zero == 1);
     Sink = Sink + 1;
 }
 
@@ -843,22 +852,28 @@ TEST_F(Guard, AbortInsideAGuardIsReportedAndEndsTheProcess) {
     const struct {
         const char* name;
         void (*body)(void);
+        const char* caller; // of abort
     } cases[] = {
-        {"abort", [] { RunGuarded(CallsAbort, nullptr); }},
-        {"nested", [] { RunGuarded([](void*) { RunGuarded(CallsAbort, nullptr); }, nullptr); }},
+        {"abort", [] { RunGuarded(CallsAbort, nullptr); }, "CallsAbort"},
+        {"nested", [] { RunGuarded([](void*) { RunGuarded(CallsAbort, nullptr); }, nullptr); },
+         "CallsAbort"},
+        {"assert", [] { RunGuarded(FailsAnAssert, nullptr); }, "FailsAnAssert"},
     };
     for (const auto& c : cases) {
         ChildEnd end = InChild(c.body, true);
         EXPECT_EQ(end.signal, SIGABRT) << c.name << ": " << end.out;
+        // A failed assert says so first, on a line of its own.
+        size_t report = end.out.find("EXCEPTION : ");
+        ASSERT_NE(report, std::string::npos) << c.name << ": " << end.out;
         std::vector<std::vector<std::string>> reports;
-        ASSERT_TRUE(SplitReports(end.out, &reports)) << c.name << ": " << end.out;
+        ASSERT_TRUE(SplitReports(end.out.substr(report), &reports)) << c.name << ": " << end.out;
         ASSERT_EQ(reports.size(), 1u) << c.name << ": " << end.out;
         EXPECT_NE(reports[0][0].find("Unknown code : 0x40000015"), std::string::npos)
             << reports[0][0];
         std::vector<std::string> names;
         for (size_t i = 1; i < reports[0].size(); i++)
             names.push_back(RoutineIn(reports[0][i]));
-        EXPECT_NE(std::find(names.begin(), names.end(), "CallsAbort"), names.end()) << end.out;
+        EXPECT_NE(std::find(names.begin(), names.end(), c.caller), names.end()) << end.out;
     }
     // Outside every guard, and sent by kill inside one: abort's own course.
     ChildEnd end = InChild(

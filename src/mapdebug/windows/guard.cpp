@@ -473,11 +473,14 @@ DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, 
     return CallChain(ExceptionInfo->ContextRecord, Low, High, Returns, Max);
 }
 
-// The C runtime has no way to try its stream's lock (_lock_file waits for
-// another thread that holds it), so the text is never put through the
-// stream: FALSE, and the caller writes to the handle itself.
-BOOL PutStdoutNoWait(const char*) {
-    return FALSE;
+// The C runtime has no way to try its stream's lock: _lock_file waits for
+// another thread that holds it. That thread runs on while the dispatch does
+// (a program of one thread never meets it), and gives the lock back once its
+// call ends; writing to the handle instead would put the report ahead of
+// what the stream still holds.
+BOOL PutStdoutNoWait(const char* Text) {
+    fputs(Text, stdout);
+    return TRUE;
 }
 
 namespace {
