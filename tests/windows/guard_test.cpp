@@ -648,7 +648,7 @@ __attribute__((noinline)) void SmashAndFault() {
     volatile ULONG_PTR* Above = (volatile ULONG_PTR*)__builtin_frame_address(0);
     const ULONG_PTR Code[] = {(ULONG_PTR)WriteNull, (ULONG_PTR)DivideByZero, (ULONG_PTR)Raise,
                               (ULONG_PTR)Recurse};
-    for (int i = 0; i < 96; i++) {
+    for (int i = 0; i < 480; i++) {
         Scramble = Scramble * 1103515245u + 12345u;
         Above[i] = Code[(Scramble >> 16) % 4] + (Scramble >> 8) % 48;
     }
@@ -656,7 +656,7 @@ __attribute__((noinline)) void SmashAndFault() {
 }
 
 __attribute__((noinline)) void PaddedCaller() {
-    volatile char Room[2048]; // what SmashAndFault writes over, clear of the guard
+    volatile char Room[4096]; // what SmashAndFault writes over, clear of the guard
     Room[0] = 1;
     SmashAndFault();
     Sink = Room[0];
