@@ -1,6 +1,7 @@
 # Top-level entry points; CMake does the building.
 BUILD    ?= build
 WINBUILD ?= build-windows
+A64BUILD ?= build-aarch64
 JOBS     ?= 2
 PREFIX   ?= /usr/local
 
@@ -35,7 +36,8 @@ WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all
 # fails is run once more, and fails only when it fails again.
 WINE_RETRY := --repeat until-pass:2
 
-.PHONY: all configure run test install test-sanitize fuzz bench clean windows test-windows
+.PHONY: all configure run test install test-sanitize fuzz bench clean windows test-windows \
+        test-aarch64
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -53,9 +55,27 @@ run: configure
 	@cat $(BUILD)/SAMPLE.ENT
 
 # The whole Linux suite. The tests labelled windows run the Windows build
-# under Wine: test-windows runs them (a plain ctest skips them).
+# under Wine: test-windows runs them (a plain ctest skips them). Where the
+# aarch64 cross compiler, qemu-user and GoogleTest's source are installed,
+# the fault reporter's tests run for aarch64 too.
+A64_TOOLS := $(shell command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 && \
+	command -v qemu-aarch64 >/dev/null 2>&1 && test -f /usr/src/googletest/CMakeLists.txt && echo yes)
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE windows
+ifeq ($(A64_TOOLS),yes)
+	$(MAKE) --no-print-directory test-aarch64
+else
+	@echo "test: aarch64 skipped: install g++-aarch64-linux-gnu, qemu-user and googletest"
+endif
+
+# The fault reporter's tests (the loader, the guard, the call chain) built
+# for aarch64 and run under qemu-user; the code map of the guard's test is
+# made by the native build's korval-codemap and korval.
+test-aarch64: all
+	@test -f $(A64BUILD)/CMakeCache.txt || cmake -S . -B $(A64BUILD) -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DKORVAL_HOST_BUILD=$(abspath $(BUILD))
+	cmake --build $(A64BUILD) -j $(JOBS) --target mapdebug_test guard_test callchain_test
+	cd $(A64BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Installs the tools, the fault reporter's library and header, the manual
 # pages, korval.pc and the CMake package under PREFIX.
@@ -127,4 +147,4 @@ bench: all
 	else echo "bench: no convert_bench: install libbenchmark-dev for the in-memory benchmarks"; fi
 
 clean:
-	rm -rf $(BUILD) $(WINBUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(WINBUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(A64BUILD)

@@ -12,18 +12,25 @@
 #include "platform.h"
 #include "guard.h"
 
+// The asserts of the work that fails one hold in a release build too.
+#undef NDEBUG
+#include <assert.h>
+
 #include "capture.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
 #include <sstream>
@@ -111,6 +118,16 @@ FAULTY void StrlenOfNull() {
 
 FAULTY void CallsStrlen(void*) {
     StrlenOfNull();
+    Sink = Sink + 1;
+}
+
+FAULTY void CallsAbort(void*) {
+    abort();
+    Sink = Sink + 1;
+}
+
+FAULTY void FailsAnAssert(void*) {
+    assert(Zero == 1);
     Sink = Sink + 1;
 }
 
@@ -249,16 +266,25 @@ TEST_F(Guard, JumpToNowhere) {
 #endif
 }
 
+// aarch64 divides by zero without a trap (the quotient is 0), and its
+// __builtin_trap is a breakpoint instruction.
+#if defined(__x86_64__) || defined(__i386__)
 TEST_F(Guard, IntegerDivideByZero) {
     Outcome outcome = Guarded(DivideByZero);
     ExpectReportIn(outcome, DivideByZero, "DivideByZero", "Integer divide by zero");
     EXPECT_EQ(Seen.ExceptionCode, EXCEPTION_INT_DIVIDE_BY_ZERO);
 }
+#endif
 
 TEST_F(Guard, TrapInstruction) {
     Outcome outcome = Guarded(Trap);
+#if defined(__x86_64__) || defined(__i386__)
     ExpectReportIn(outcome, Trap, "Trap", "Unknown code : 0xC000001D");
     EXPECT_EQ(Seen.ExceptionCode, EXCEPTION_ILLEGAL_INSTRUCTION);
+#else
+    ExpectReportIn(outcome, Trap, "Trap", "Breakpoint instruction");
+    EXPECT_EQ(Seen.ExceptionCode, EXCEPTION_BREAKPOINT);
+#endif
 }
 
 TEST_F(Guard, SoftwareException) {
@@ -275,8 +301,9 @@ TEST_F(Guard, StackOverflow) {
     ExpectReportIn(outcome, Recurse, "Recurse", "Unknown code : 0xC00000FD");
     EXPECT_EQ(Seen.ExceptionCode, EXCEPTION_STACK_OVERFLOW);
     // The stack is usable again, and so is the guard.
-    outcome = Guarded(DivideByZero);
-    ExpectReportIn(outcome, DivideByZero, "DivideByZero", "Integer divide by zero");
+    outcome = Guarded(WriteThroughNull);
+    ExpectReportIn(outcome, WriteThroughNull, "WriteThroughNull",
+                   "Access error. Ref to locn 0x00000000");
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -310,7 +337,7 @@ LONG PassOn(PEXCEPTION_POINTERS) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 void InnerGuard() {
-    GuardRun(DivideByZero, PassOn);
+    GuardRun(WriteThroughNull, PassOn);
     Sink = 99; // never: the outer handler runs instead
 }
 
@@ -319,7 +346,8 @@ TEST_F(Guard, NestedGuardsAskTheInnerFilterFirst) {
     Sink = 0;
     Outcome outcome = Guarded(InnerGuard);
     EXPECT_EQ(InnerSaw, 1);
-    ExpectReportIn(outcome, DivideByZero, "DivideByZero", "Integer divide by zero");
+    ExpectReportIn(outcome, WriteThroughNull, "WriteThroughNull",
+                   "Access error. Ref to locn 0x00000000");
     EXPECT_EQ(Sink, 0);
     // Both guards are gone: the next one works from scratch.
     outcome = Guarded(WriteThroughNull);
@@ -361,8 +389,9 @@ struct ChildEnd {
     int status = -1;
 };
 
-// Runs body in a child with its standard output on a pipe.
-ChildEnd InChild(void (*body)(void)) {
+// Runs body in a child with its standard output on a pipe (standard error
+// too, with both); a child that hangs dies of SIGALRM after 10 seconds.
+ChildEnd InChild(void (*body)(void), bool both = false) {
     int fds[2];
     if (pipe(fds) != 0) return {};
     fflush(stdout);
@@ -370,7 +399,9 @@ ChildEnd InChild(void (*body)(void)) {
     if (pid == 0) {
         close(fds[0]);
         dup2(fds[1], 1);
+        if (both) dup2(fds[1], 2);
         signal(SIGINT, SIG_DFL);
+        alarm(10);
         struct rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
         body();
@@ -384,6 +415,9 @@ ChildEnd InChild(void (*body)(void)) {
     while ((got = read(fds[0], buffer, sizeof buffer)) > 0)
         end.out.append(buffer, got);
     close(fds[0]);
+    // qemu-user says on standard error that the program died of a signal.
+    size_t emulator = end.out.find("qemu: uncaught target signal");
+    if (emulator != std::string::npos) end.out.erase(emulator);
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
@@ -406,11 +440,46 @@ TEST_F(Guard, OutsideTheGuardFaultsTakeTheirDefaultCourse) {
     };
     const Case cases[] = {
         {[] { CaughtThen(WriteThroughNull); }, SIGSEGV},
+#if defined(__x86_64__) || defined(__i386__)
         {[] { CaughtThen(DivideByZero); }, SIGFPE},
         {[] { CaughtThen(Trap); }, SIGILL},
+#else
+        {[] { CaughtThen(Trap); }, SIGTRAP},
+#endif
         {[] { CaughtThen(Interrupt); }, SIGINT},
         {[] { CaughtThen(RaiseSoftware); }, SIGABRT},
         {[] { WriteThroughNull(); }, SIGSEGV}, // no guard ever
+        // A guard left by longjmp is gone: the fault after it is nobody's.
+        {[] {
+             CaughtThen(+[] {
+                 static jmp_buf out;
+                 if (setjmp(out) == 0) RunGuarded([](void*) { longjmp(out, 1); }, nullptr);
+                 WriteThroughNull();
+             });
+         },
+         SIGSEGV},
+        // Fault signals that were sent, inside a guard: no fault of the work.
+        {[] {
+             CaughtThen(+[] {
+                 GuardRun(
+                     +[] { raise(SIGSEGV); }, ReportingFilter);
+             });
+         },
+         SIGSEGV},
+        {[] {
+             CaughtThen(+[] {
+                 GuardRun(
+                     +[] { kill(getpid(), SIGBUS); }, ReportingFilter);
+             });
+         },
+         SIGBUS},
+        {[] {
+             CaughtThen(+[] {
+                 GuardRun(
+                     +[] { sigqueue(getpid(), SIGFPE, sigval{}); }, ReportingFilter);
+             });
+         },
+         SIGFPE},
     };
     for (const Case& c : cases) {
         ChildEnd end = InChild(c.body);
@@ -585,6 +654,248 @@ TEST_F(Guard, AFaultOnAThreadWithoutAGuardTakesItsDefaultCourse) {
             nullptr);
     });
     EXPECT_EQ(end.signal, SIGSEGV);
+    EXPECT_EQ(end.out, "");
+}
+
+// ---------------------------------------------------------------------------
+// The signal mask: the work runs with the fault signals open, whatever the
+// thread blocked, and a fault leaves the mask the guard was entered with.
+
+sigset_t Blocking(std::initializer_list<int> signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : signals)
+        sigaddset(&set, s);
+    return set;
+}
+
+int UsrSaw = 0;
+void CountUsr(int) {
+    UsrSaw++;
+}
+
+TEST_F(Guard, AFaultLeavesTheMaskTheGuardWasEnteredWith) {
+    struct Case {
+        const char* name;
+        void (*body)(void); // sets a mask, runs a guard, prints "|same|" when the mask is back
+    };
+    static sigset_t entry;
+    // Runs work in a guard from the entry mask; prints whether it faulted
+    // and whether the mask after is the entry mask.
+    static auto run = [](const sigset_t& mask, void (*work)(void*)) {
+        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+        pthread_sigmask(SIG_SETMASK, nullptr, &entry); // the mask as the system keeps it
+        int done = RunGuarded(work, nullptr);
+        sigset_t after;
+        pthread_sigmask(SIG_SETMASK, nullptr, &after);
+        bool same = true;
+        for (int s = 1; s < NSIG; s++)
+            if (sigismember(&after, s) != sigismember(&entry, s)) {
+                same = false;
+                printf("|mask %d|", s);
+            }
+        printf("|%s|%s|", done ? "done" : "faulted", same ? "same" : "changed");
+        fflush(stdout);
+    };
+    const Case cases[] = {
+        {"every signal blocked, as servers and timer threads have it",
+         [] {
+             sigset_t all;
+             sigfillset(&all);
+             run(all, WriteThroughNullWork);
+             run(all, [](void*) { Sink = 1; });
+             std::thread([] { run(entry, WriteThroughNullWork); }).join();
+         }},
+        {"a signal the work blocked",
+         [] {
+             run(Blocking({}), [](void*) {
+                 sigset_t usr2 = Blocking({SIGUSR2});
+                 pthread_sigmask(SIG_BLOCK, &usr2, nullptr);
+                 WriteThroughNull();
+             });
+         }},
+        {"a signal the work unblocked",
+         [] {
+             run(Blocking({SIGUSR2}), [](void*) {
+                 sigset_t usr2 = Blocking({SIGUSR2});
+                 pthread_sigmask(SIG_UNBLOCK, &usr2, nullptr);
+                 WriteThroughNull();
+             });
+         }},
+        {"a fault in the program's own SIGUSR1 handler",
+         [] {
+             signal(SIGUSR1, [](int) { WriteThroughNull(); });
+             run(Blocking({}), [](void*) { raise(SIGUSR1); });
+             signal(SIGUSR1, CountUsr);
+             raise(SIGUSR1);
+             printf("|usr1 %d|", UsrSaw);
+         }},
+    };
+    for (const Case& c : cases) {
+        ChildEnd end = InChild(c.body, true);
+        EXPECT_EQ(end.status, 0) << c.name << ": " << end.out;
+        EXPECT_EQ(end.out.find("|changed|"), std::string::npos) << c.name << ": " << end.out;
+        EXPECT_NE(end.out.find("|faulted|same|"), std::string::npos) << c.name << ": " << end.out;
+        EXPECT_NE(end.out.find("EXCEPTION : Access error"), std::string::npos) << c.name;
+    }
+    EXPECT_NE(InChild(cases[3].body).out.find("|usr1 1|"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// A handler that was there before the guard's runs, for faults outside
+// every guard, as the kernel would have run it: its flags and mask hold.
+
+int PriorCalls = 0;
+sigjmp_buf PriorOut;
+bool PriorJumps;
+
+// Prints what the prior handler finds: its signal blocked, SIGUSR2 blocked,
+// running on the alternate stack; then returns or leaves by siglongjmp.
+void Prior(int signal) {
+    sigset_t now;
+    pthread_sigmask(SIG_SETMASK, nullptr, &now);
+    stack_t alt;
+    char here;
+    bool onAlt = sigaltstack(nullptr, &alt) == 0 && (alt.ss_flags & SS_ONSTACK) &&
+                 &here >= (char*)alt.ss_sp && &here < (char*)alt.ss_sp + alt.ss_size;
+    char line[64];
+    int n = snprintf(line, sizeof line, "|self %d|usr2 %d|alt %d|calls %d|",
+                     sigismember(&now, signal), sigismember(&now, SIGUSR2), onAlt, ++PriorCalls);
+    (void)!write(1, line, n);
+    if (PriorCalls > 5) _exit(9); // a loop
+    if (PriorJumps) siglongjmp(PriorOut, 1);
+}
+
+void PriorInfo(int signal, siginfo_t*, void*) {
+    Prior(signal);
+}
+
+TEST_F(Guard, AHandlerFromBeforeRunsAsTheKernelWouldRunIt) {
+    struct Case {
+        const char* name;
+        unsigned flags;
+        bool maskUsr2;
+        bool jumps;    // the handler leaves by siglongjmp, else returns
+        bool saveMask; // the jump restores the mask it saved
+        int signal;    // how the child ends, 0 for exit 0
+        const char* out;
+    };
+    static const Case* current;
+    const Case cases[] = {
+        // Once, then reset: the fault that recurs takes the default course.
+        {"SA_RESETHAND", SA_RESETHAND, false, false, false, SIGSEGV,
+         "|self 1|usr2 0|alt 0|calls 1|"},
+        {"SA_RESETHAND|SA_SIGINFO", SA_RESETHAND | SA_SIGINFO, false, false, false, SIGSEGV,
+         "|self 1|usr2 0|alt 0|calls 1|"},
+        // Left by a jump that keeps the handler's mask: with SA_NODEFER its
+        // signal is open for the next fault, and so are the guard's.
+        {"SA_NODEFER", SA_NODEFER, false, true, false, 0,
+         "|self 0|usr2 0|alt 0|calls 1||self 0|usr2 0|alt 0|calls 2||self 0|usr2 0|alt 0|calls 3|"
+         "|guarded 0|"},
+        {"sa_mask", SA_SIGINFO, true, true, true, 0,
+         "|self 1|usr2 1|alt 0|calls 1||self 1|usr2 1|alt 0|calls 2||self 1|usr2 1|alt 0|calls 3|"
+         "|guarded 0|"},
+        {"SA_ONSTACK", SA_ONSTACK | SA_NODEFER, false, true, false, 0,
+         "|self 0|usr2 0|alt 1|calls 1||self 0|usr2 0|alt 1|calls 2||self 0|usr2 0|alt 1|calls 3|"
+         "|guarded 0|"},
+    };
+    for (const Case& c : cases) {
+        current = &c;
+        ChildEnd end = InChild([] {
+            const Case& c = *current;
+            struct sigaction prior;
+            memset(&prior, 0, sizeof prior);
+            prior.sa_flags = (int)c.flags;
+            if (c.maskUsr2) sigaddset(&prior.sa_mask, SIGUSR2);
+            if (c.flags & SA_SIGINFO)
+                prior.sa_sigaction = PriorInfo;
+            else
+                prior.sa_handler = Prior;
+            PriorJumps = c.jumps;
+            sigaction(SIGSEGV, &prior, nullptr);
+            GuardRun(
+                +[] { Sink = 1; }, ReportingFilter); // the guard's handlers
+            for (int i = 0; i < 3; i++)
+                if (sigsetjmp(PriorOut, c.saveMask) == 0) WriteThroughNull();
+            printf("|guarded %d|", RunGuarded(WriteThroughNullWork, nullptr));
+        });
+        EXPECT_EQ(end.signal, c.signal) << c.name << ": " << end.out;
+        EXPECT_EQ(end.out.substr(0, strlen(c.out)), c.out) << c.name;
+    }
+}
+
+// A runtime that handles faults of its own (a collector's write barrier)
+// installs its handler after the guard's and passes on the faults that are
+// not its own: inside a guard its faults never reach the guard.
+char* Barrier;
+struct sigaction GuardsHandler;
+
+TEST_F(Guard, ARuntimeInstalledAfterTheGuardHandlesItsOwnFaultsFirst) {
+    ChildEnd end = InChild(
+        [] {
+            GuardRun(
+                +[] { Sink = 1; }, ReportingFilter);
+            Barrier = (char*)mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            struct sigaction runtime;
+            memset(&runtime, 0, sizeof runtime);
+            runtime.sa_flags = SA_SIGINFO | SA_ONSTACK;
+            runtime.sa_sigaction = [](int signal, siginfo_t* info, void* context) {
+                if ((char*)info->si_addr >= Barrier && (char*)info->si_addr < Barrier + 4096) {
+                    mprotect(Barrier, 4096, PROT_READ | PROT_WRITE);
+                    return;
+                }
+                GuardsHandler.sa_sigaction(signal, info, context);
+            };
+            sigaction(SIGSEGV, &runtime, &GuardsHandler);
+            int done = RunGuarded([](void*) { Barrier[10] = 1; }, nullptr);
+            printf("|barrier %d %d|", done, Barrier[10]);
+            printf("|other %d|", RunGuarded(WriteThroughNullWork, nullptr));
+        },
+        true);
+    EXPECT_EQ(end.status, 0) << end.out;
+    EXPECT_NE(end.out.find("|barrier 1 1|"), std::string::npos) << end.out;
+    EXPECT_NE(end.out.find("|other 0|"), std::string::npos) << end.out;
+}
+
+// ---------------------------------------------------------------------------
+// abort() and a failed assert inside a guard: reported, with the routine
+// that called abort in the chain, and then the process ends as abort ends it.
+
+TEST_F(Guard, AbortInsideAGuardIsReportedAndEndsTheProcess) {
+    const struct {
+        const char* name;
+        void (*body)(void);
+        const char* caller; // of abort
+    } cases[] = {
+        {"abort", [] { RunGuarded(CallsAbort, nullptr); }, "CallsAbort"},
+        {"nested", [] { RunGuarded([](void*) { RunGuarded(CallsAbort, nullptr); }, nullptr); },
+         "CallsAbort"},
+        {"assert", [] { RunGuarded(FailsAnAssert, nullptr); }, "FailsAnAssert"},
+    };
+    for (const auto& c : cases) {
+        ChildEnd end = InChild(c.body, true);
+        EXPECT_EQ(end.signal, SIGABRT) << c.name << ": " << end.out;
+        // A failed assert says so first, on a line of its own.
+        size_t report = end.out.find("EXCEPTION : ");
+        ASSERT_NE(report, std::string::npos) << c.name << ": " << end.out;
+        std::vector<std::vector<std::string>> reports;
+        ASSERT_TRUE(SplitReports(end.out.substr(report), &reports)) << c.name << ": " << end.out;
+        ASSERT_EQ(reports.size(), 1u) << c.name << ": " << end.out;
+        EXPECT_NE(reports[0][0].find("Unknown code : 0x40000015"), std::string::npos)
+            << reports[0][0];
+        std::vector<std::string> names;
+        for (size_t i = 1; i < reports[0].size(); i++)
+            names.push_back(RoutineIn(reports[0][i]));
+        EXPECT_NE(std::find(names.begin(), names.end(), c.caller), names.end()) << end.out;
+    }
+    // Outside every guard, and sent by kill inside one: abort's own course.
+    ChildEnd end = InChild(
+        [] {
+            RunGuarded([](void*) { Sink = 1; }, nullptr);
+            RunGuarded([](void*) { kill(getpid(), SIGABRT); }, nullptr);
+        },
+        true);
+    EXPECT_EQ(end.signal, SIGABRT);
     EXPECT_EQ(end.out, "");
 }
 

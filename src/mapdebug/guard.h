@@ -29,24 +29,36 @@ namespace korval {
  * The filter may run in a signal handler (POSIX) or in the system's exception
  * dispatch (Windows), with the faulting work stopped wherever it was: it must
  * not wait for a lock that the work may hold, and should neither allocate nor
- * use stdio. An asynchronous exception (Ctrl-C) is offered only once the
+ * use stdio. To write, it calls WriteFile on a standard handle (GetStdHandle),
+ * which is a plain write(2) loop on POSIX, or PutStdoutNoWait. abort() inside
+ * a guard (a failed assert too) is offered as STATUS_FATAL_APP_EXIT with
+ * EXCEPTION_NONCONTINUABLE: whatever the verdict, the process then ends as
+ * abort ends it. An asynchronous exception (Ctrl-C) is offered only once the
  * thread is in the program's own code (IsProgramCode), never while it is
  * inside the C library, whose locks and buffers it may be holding; a second
  * Ctrl-C before then takes its default course.
  *
  * On POSIX the guard is a set of signal handlers (SIGSEGV, SIGBUS, SIGFPE,
- * SIGILL, SIGTRAP; with GUARD_CTRL_C also SIGINT, unless the program was
- * started with it ignored, and SIGALRM from a timer of the thread's own);
- * a signal no guard takes is handed to whatever handled it before, or takes
- * its default course. On Windows each guard is a frame-based exception
+ * SIGILL, SIGTRAP, SIGABRT; with GUARD_CTRL_C also SIGINT, unless the program
+ * was started with it ignored, and SIGALRM from a timer of the thread's own);
+ * a signal no guard takes, and a fault signal that was sent (kill, sigqueue,
+ * raise) rather than raised by the kernel for an instruction, is handed to
+ * whatever handled it before, run with its own flags and mask as the kernel
+ * would have run it, or takes its default course. The work runs with the
+ * fault signals open; after a taken exception the thread's signal mask is
+ * the one it had as it entered its first guard. A guard left by longjmp is
+ * dropped by the next guard entered, and by the handler when the fault lies
+ * above its frame on the same stack. On Windows each guard is a frame-based exception
  * handler of GuardCall's own frame, as __try/__except makes one: an exception
  * reaches Filter only once every frame-based handler between the fault and
  * the guard has declined it, so that code in Work which handles its own
  * exceptions (IsBadReadPtr, a library's __try) works as it does unguarded,
  * and EXCEPTION_CONTINUE_SEARCH goes on to the frames further out, an
  * enclosing guard's among them. A stack overflow, whose dispatch has too
- * little stack left to reach those frames, is taken first by a vectored
- * exception handler and offered to the thread's guards, innermost first.
+ * little stack left to reach those frames, and an exception whose dispatch
+ * could not walk the stack as far as the guard's frame (the stack written
+ * over), are taken first by a vectored exception handler and offered to the
+ * thread's guards, innermost first.
  * Ctrl-C is delivered to the guarded thread as STATUS_CONTROL_C_EXIT by a
  * console control handler; exceptions with a success or informational code
  * (a C++ throw, a debugger's message) are never offered.
@@ -70,9 +82,12 @@ DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, 
  * printf would, unless another thread holds the stream: then nothing is
  * written and FALSE comes back; it never waits. A filter calls it only when
  * the exception happened in the program's own code, where the stream is not
- * half-way through a call of this thread's. */
+ * half-way through a call of this thread's. On Windows, whose C runtime can
+ * only wait for its stream's lock, it waits for another thread that holds
+ * the stream: that thread runs on meanwhile and lets it go once its call
+ * ends. Writing to the handle instead would put the text ahead of what the
+ * stream still holds. */
 BOOL PutStdoutNoWait(const char* Text);
-
 
 } // namespace korval
 

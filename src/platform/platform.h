@@ -231,6 +231,9 @@ BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 #define EXCEPTION_STACK_OVERFLOW        ((DWORD)0xC00000FDu)
 #define STATUS_DEVICE_DATA_ERROR        ((DWORD)0xC000009Cu)
 #define STATUS_CONTROL_C_EXIT           ((DWORD)0xC000013Au)
+#define STATUS_FATAL_APP_EXIT           ((DWORD)0x40000015u) /* abort() */
+
+#define EXCEPTION_NONCONTINUABLE 0x1u /* ExceptionFlags: the work cannot go on */
 
 #define EXCEPTION_MAXIMUM_PARAMETERS 15
 

@@ -17,6 +17,9 @@
 #include "guard.h"
 #include "objects.h"
 
+// The asserts of the work that fails one hold in a release build too.
+#undef NDEBUG
+#include <assert.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -644,6 +647,111 @@ void GuardWithFaultingFilter() {
     GuardRun(WriteNull, FaultingFilter);
 }
 
+// Work that writes code addresses over its callers' return addresses and
+// saved registers, then faults: the frames between the fault and the guard
+// can no longer be walked. (A stack pointer moved off the stack cannot be
+// caught at all: the system needs the stack to deliver the exception.)
+volatile unsigned Scramble;
+
+__attribute__((noinline)) void SmashAndFault() {
+    volatile ULONG_PTR* Above = (volatile ULONG_PTR*)__builtin_frame_address(0);
+    const ULONG_PTR Code[] = {(ULONG_PTR)WriteNull, (ULONG_PTR)DivideByZero, (ULONG_PTR)Raise,
+                              (ULONG_PTR)Recurse};
+    for (int i = 0; i < 480; i++) {
+        Scramble = Scramble * 1103515245u + 12345u;
+        Above[i] = Code[(Scramble >> 16) % 4] + (Scramble >> 8) % 48;
+    }
+    *Nowhere = 1;
+}
+
+__attribute__((noinline)) void PaddedCaller() {
+    volatile char Room[4096]; // what SmashAndFault writes over, clear of the guard
+    Room[0] = 1;
+    SmashAndFault();
+    Sink = Room[0];
+}
+
+// Each a child of its own: a fault the guard misses ends the process.
+int ChildSmashed(unsigned Seed, void (*Work)()) {
+    Scramble = Seed;
+    Last = Seen();
+    if (GuardRun(Work, Filter) == FALSE && Last.Calls == 1) return 8;
+    return 9;
+}
+
+void SmashedStack() {
+    int Smashed = 0;
+    const int kRuns = 20;
+    for (int i = 0; i < kRuns; i++) {
+        char Case[64];
+        snprintf(Case, sizeof Case, "child-smashed:%d", i + 1);
+        DWORD Code = RunChild(Case);
+        Smashed += Code == 8;
+        if (Code != 8) printf("%s: ended with 0x%08lX\n", Case, (unsigned long)Code);
+    }
+    printf("smashed stack caught %d of %d\n", Smashed, kRuns);
+    CHECK(Smashed == kRuns);
+}
+
+__attribute__((noinline)) void CallsAbort(void*) {
+    abort();
+}
+
+__attribute__((noinline)) void FailsAnAssert(void*) {
+    assert(Zero == 1);
+    Sink = Sink + 1;
+}
+
+// abort() and a failed assert inside a guard, with standard error in File:
+// reported, then the process ends as abort ends it.
+int ChildAborts(const char* File, void (*Work)(void*)) {
+    int Fd = _open(File, _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    _dup2(Fd, 2);
+    OpenDebugFile(NULL);
+    RunGuarded(Work, nullptr);
+    return 10; // never: the process ended
+}
+
+void Aborts() {
+    for (const char* Case : {"child-abort", "child-assert"}) {
+        char File[64], Command[96];
+        snprintf(File, sizeof File, "abort-%lu.txt", GetCurrentProcessId());
+        snprintf(Command, sizeof Command, "%s:%s", Case, File);
+        CHECK(RunChild(Command) == 3);
+        std::string Err;
+        FILE* In = fopen(File, "rb");
+        char Buffer[4096];
+        size_t Got;
+        while (In != nullptr && (Got = fread(Buffer, 1, sizeof Buffer, In)) > 0)
+            Err.append(Buffer, Got);
+        if (In != nullptr) fclose(In);
+        DeleteFileA(File);
+        // The C runtime's own text of a failed assert, which it writes in
+        // UTF-16, may come before or after the report's lines.
+        size_t Report = Err.find("EXCEPTION : ");
+        std::string Text = Report == std::string::npos ? "" : Err.substr(Report);
+        size_t End = 0, Next;
+        while ((Next = Text.find("\r\n", End)) != std::string::npos &&
+               (End == 0 || Text.compare(End, 14, "  called from ") == 0))
+            End = Next + 2;
+        Text.resize(End);
+        std::vector<std::vector<std::string>> Reports;
+        bool Whole = SplitReports(Text, &Reports) && Reports.size() == 1;
+        CHECK(Whole);
+        if (!Whole) {
+            printf("%s: %s\n", Case, Err.c_str());
+            continue;
+        }
+        CHECK(Reports[0][0].find("Unknown code : 0x40000015") != std::string::npos);
+        bool Named = false;
+        for (const std::string& Line : Reports[0])
+            Named |= RoutineIn(Line) ==
+                     (strcmp(Case, "child-abort") == 0 ? "CallsAbort" : "FailsAnAssert");
+        CHECK(Named);
+        if (!Named) printf("%s: %s\n", Case, Err.c_str());
+    }
+}
+
 int ChildFilterFaults() {
     GuardRun(GuardWithFaultingFilter, Filter);
     return 7;
@@ -697,6 +805,8 @@ const Case Cases[] = {
     {"cpp-exception", CppException},
     {"dynamic-base", DynamicBase},
     {"dll-frames", DllFrames},
+    {"smashed-stack", SmashedStack},
+    {"abort", Aborts},
 };
 
 // Runs a case, in a program or in the DLL (RunCase); its failures.
@@ -769,6 +879,10 @@ int main(int argc, char** argv) {
     if (Name == "child-declined-overflow") return ChildDeclinedOverflow();
     if (Name == "child-unguarded-thread") return ChildUnguardedThread();
     if (Name == "child-filter-faults") return ChildFilterFaults();
+    if (Name.compare(0, 12, "child-abort:") == 0) return ChildAborts(argv[1] + 12, CallsAbort);
+    if (Name.compare(0, 13, "child-assert:") == 0) return ChildAborts(argv[1] + 13, FailsAnAssert);
+    if (Name.compare(0, 14, "child-smashed:") == 0)
+        return ChildSmashed((unsigned)atoi(argv[1] + 14), PaddedCaller);
     if (Name.compare(0, 10, "relocated:") == 0) {
         Relocated(argv[1] + 10);
         printf("%s: %s\n", argv[1], Failures ? "FAILED" : "passed");

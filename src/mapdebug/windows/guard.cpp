@@ -1,4 +1,4 @@
-// windows/exceptions.cpp - the structured-exception guard on Windows:
+// windows/guard.cpp - the structured-exception guard on Windows:
 // GuardCall, and what a filter may ask about the exception it is offered
 // (ExceptionCallChain, PutStdoutNoWait).
 //
@@ -34,6 +34,22 @@
 // frame-based handlers inside the work never see the overflow. The stack's
 // guard page is restored afterwards.
 //
+// The same vectored handler is the last resort of a thread whose stack has
+// been written over: before the dispatch starts, it walks the frames from
+// the fault the way the dispatch will, and where that walk cannot reach the
+// innermost guard's frame (a return address or saved register overwritten,
+// a frame outside the stack), the dispatch would end the process without
+// asking any guard; the handler then offers the exception to the guards as
+// it does a stack overflow. An exception whose walk reaches the guard is
+// left to the dispatch, so that frame-based handlers in between keep their
+// turn. A stack pointer that is off the stack altogether cannot be helped:
+// the system needs the stack to deliver the exception at all.
+//
+// abort() (and a failed assert, which calls it) raises SIGABRT in the C
+// runtime, no exception: a handler of ours for it offers STATUS_FATAL_APP_EXIT,
+// noncontinuable, to the guards of the thread, then ends the process with
+// status 3, as abort would have.
+//
 // Ctrl-C is no exception for a console program on Windows: the system calls
 // the console control handlers on a thread of their own. While a thread is
 // inside a guard that asked for Ctrl-C, a control handler of ours stops that
@@ -42,6 +58,10 @@
 // to offer STATUS_CONTROL_C_EXIT to the filters with the context in which it
 // was interrupted, as if it had been raised there. Each thread and the
 // control handler take turns at that thread's guards by a flag of its own.
+//
+// The file is in two parts: the set-up, entering and leaving of guards,
+// then the code that runs in the system's exception dispatch, the handlers
+// and the filters they call.
 
 #include "platform.h"
 #include "callchain.h"
@@ -54,7 +74,9 @@
 #endif
 
 #include <malloc.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 namespace korval {
 
@@ -67,6 +89,7 @@ namespace {
 struct ThreadGuards;
 
 struct Guard {
+    ULONG64 Frame; // korval_GuardFrame's frame, as the dispatch names it; stored there
     PGUARD_FILTER Filter;
     DWORD Flags;
     void* Resume[5]; // __builtin_setjmp buffer: the guard's handler block
@@ -127,179 +150,15 @@ ThreadGuards* CurrentThread() {
     return static_cast<ThreadGuards*>(FlsGetValue(FlsSlot));
 }
 
-[[noreturn]] void Land() {
-    __builtin_longjmp(CurrentThread()->Landing->Resume, 1);
-}
+LONG CALLBACK Vectored(EXCEPTION_POINTERS* ExceptionInfo);
+BOOL WINAPI ConsoleControl(DWORD dwCtrlType);
+void OnAbort(int Signal);
+extern void (*PreviousAbort)(int);
 
-// Makes Context go on in Routine, on the thread's own stack.
-void RunOnOwnStack(ThreadGuards* T, CONTEXT* Context, void (*Routine)()) {
-    DWORD64 Top = (DWORD64)(T->OwnStack + sizeof T->OwnStack) - 8;
-    *(DWORD64*)Top = 0; // Routine's return address: none
-    Context->Rsp = Top;
-    Context->Rip = (DWORD64)Routine;
-}
+// ---- Set-up, and entering and leaving guards.
 
-// Offers an exception to the filter of guard g, with the turn taken, and
-// returns the verdict. With EXCEPTION_EXECUTE_HANDLER the guard is the one
-// to land in, and the turn stays taken until its GuardCall has landed.
-LONG Offer(ThreadGuards* T, Guard* g, EXCEPTION_POINTERS* ExceptionInfo) {
-    LONG Verdict = g->Filter(ExceptionInfo);
-    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
-        g->TakenCode = ExceptionInfo->ExceptionRecord->ExceptionCode;
-        T->Landing = g;
-    }
-    return Verdict;
-}
-
-// Runs on the guarded thread, on its own stack, with the turn taken: offers
-// the deferred exception to the filters of the thread's guards, innermost
-// first (Ctrl-C only to those that asked for it), with copies of its record
-// and context. One that no guard takes ends the process with its code, as
-// the system would have.
-[[noreturn]] void DeliverDeferred() {
-    ThreadGuards* T = CurrentThread();
-    EXCEPTION_POINTERS Pointers = {&T->Deferred, &T->DeferredContext};
-    bool CtrlC = T->Deferred.ExceptionCode == STATUS_CONTROL_C_EXIT;
-    if (CtrlC) T->InterruptPending = false;
-    for (Guard* g = T->Innermost; g != nullptr; g = g->Outer) {
-        if (CtrlC && !(g->Flags & GUARD_CTRL_C)) continue;
-        LONG Verdict = Offer(T, g, &Pointers);
-        if (Verdict == EXCEPTION_EXECUTE_HANDLER) Land();
-        if (Verdict == EXCEPTION_CONTINUE_EXECUTION) {
-            Release(T);
-            RtlRestoreContext(&T->DeferredContext, NULL);
-        }
-    }
-    Release(T);
-    ExitProcess(T->Deferred.ExceptionCode);
-}
-
-// The guard's frame. korval_GuardFrame keeps its Guard argument at EstablisherFrame
-// + 32, EstablisherFrame being its stack pointer after the prologue: the 40
-// bytes it allocates hold the home area of the routine it calls and that
-// slot, and keep the stack aligned. The nop keeps the return address of the
-// call off the epilogue, where an unwinder would take the frame for one
-// being left.
-asm(R"(
-    .text
-    .p2align 4
-    .globl korval_GuardFrame
-    .def korval_GuardFrame; .scl 2; .type 32; .endef
-    .seh_proc korval_GuardFrame
-    .seh_handler korval_GuardFrameHandler, @except
-korval_GuardFrame:
-    subq $40, %rsp
-    .seh_stackalloc 40
-    .seh_endprologue
-    movq %r8, 32(%rsp)
-    movq %rcx, %rax
-    movq %rdx, %rcx
-    callq *%rax
-    nop
-    addq $40, %rsp
-    ret
-    .seh_endproc
-)");
-
-const size_t kGuardSlot = 32; // where korval_GuardFrame keeps its Guard argument
-
-// The handler of korval_GuardFrame's frame, called by the system's dispatch with
-// the exception every frame further in has declined; in the dispatch phase
-// it offers the exception to that guard's filter. A filter that takes it
-// gets the faulting context pointed at Land.
-__attribute__((used)) EXCEPTION_DISPOSITION
-korval_GuardFrameHandler(EXCEPTION_RECORD*, void*, CONTEXT*,
-                  DISPATCHER_CONTEXT*) __asm__("korval_GuardFrameHandler");
-
-EXCEPTION_DISPOSITION korval_GuardFrameHandler(EXCEPTION_RECORD* Record, void* EstablisherFrame,
-                                        CONTEXT* Context, DISPATCHER_CONTEXT*) {
-    // Unwinding goes on past the guard, and success and informational codes
-    // are not faults: a C++ throw, a debugger's message.
-    if (IS_UNWINDING(Record->ExceptionFlags) || Record->ExceptionCode < 0x80000000u)
-        return ExceptionContinueSearch;
-    Guard* g = *reinterpret_cast<Guard**>(static_cast<char*>(EstablisherFrame) + kGuardSlot);
-    ThreadGuards* T = g->Thread;
-    // An exception raised in a filter, which holds the turn: not ours.
-    if (!TryTake(T)) return ExceptionContinueSearch;
-    EXCEPTION_POINTERS Pointers = {Record, Context};
-    LONG Verdict = Offer(T, g, &Pointers);
-    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
-        // The work is abandoned, not resumed: the dispatch must not refuse
-        // to go on in Land for an exception raised as noncontinuable.
-        Record->ExceptionFlags &= ~EXCEPTION_NONCONTINUABLE;
-        RunOnOwnStack(T, Context, Land);
-        return ExceptionContinueExecution;
-    }
-    Release(T);
-    return Verdict == EXCEPTION_CONTINUE_EXECUTION ? ExceptionContinueExecution
-                                                   : ExceptionContinueSearch;
-}
-
-// Takes a stack overflow on a thread inside a guard before the dispatch
-// looks for frame-based handlers, which it has too little stack left to
-// reach. The thread goes on in DeliverDeferred, on its own stack.
-LONG CALLBACK StackOverflow(EXCEPTION_POINTERS* ExceptionInfo) {
-    if (ExceptionInfo->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW)
-        return EXCEPTION_CONTINUE_SEARCH;
-    // A thread without a guard, or an overflow in a filter: not ours.
-    ThreadGuards* T = CurrentThread();
-    if (T == nullptr || T->Innermost == nullptr || !TryTake(T)) return EXCEPTION_CONTINUE_SEARCH;
-    T->Deferred = *ExceptionInfo->ExceptionRecord;
-    T->Deferred.ExceptionRecord = NULL;
-    T->DeferredContext = *ExceptionInfo->ContextRecord;
-    RunOnOwnStack(T, ExceptionInfo->ContextRecord, DeliverDeferred);
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// Stops the thread and, where it is in the program's own code, has it
-// resume in DeliverDeferred with STATUS_CONTROL_C_EXIT; the turn then
-// passes to it. Returns whether it did.
-bool Interrupt(ThreadGuards* T) {
-    if (SuspendThread(T->hThread) == (DWORD)-1) return false;
-    bool Redirected = false;
-    T->DeferredContext.ContextFlags = CONTEXT_FULL;
-    if (GetThreadContext(T->hThread, &T->DeferredContext) &&
-        IsProgramCode((ULONG_PTR)T->DeferredContext.Rip)) {
-        T->Deferred = EXCEPTION_RECORD();
-        T->Deferred.ExceptionCode = STATUS_CONTROL_C_EXIT;
-        T->Deferred.ExceptionAddress = (PVOID)T->DeferredContext.Rip;
-        CONTEXT Deliver = T->DeferredContext;
-        RunOnOwnStack(T, &Deliver, DeliverDeferred);
-        Redirected = SetThreadContext(T->hThread, &Deliver);
-    }
-    ResumeThread(T->hThread);
-    return Redirected;
-}
-
-// Console control handler, on a thread of the system's: Ctrl-C and
-// Ctrl-Break while a thread is in a Ctrl-C guard are delivered to it at the
-// first safe point, tried every millisecond. A second one before that, or
-// one that the guarded work outlives, takes its default course.
-BOOL WINAPI ConsoleControl(DWORD dwCtrlType) {
-    if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT) return FALSE;
-    EnterCriticalSection(&CtrlCLock);
-    ThreadGuards* T = CtrlCThread;
-    bool Ours = T != nullptr && !T->InterruptPending;
-    if (Ours) T->InterruptPending = true;
-    LeaveCriticalSection(&CtrlCLock);
-    if (!Ours) return FALSE;
-    for (;;) {
-        EnterCriticalSection(&CtrlCLock);
-        T = CtrlCThread;
-        bool Delivered = false;
-        if (T != nullptr && TryTake(T)) {
-            Delivered = Interrupt(T);
-            if (!Delivered) Release(T);
-        }
-        LeaveCriticalSection(&CtrlCLock);
-        if (T == nullptr) return FALSE;
-        if (Delivered) return TRUE;
-        Sleep(1);
-    }
-}
-
-// The first thread's guard: the handler of stack overflows and the control
-// handler.
+// The first thread's guard: the vectored handler, the control handler and
+// the handler of abort().
 BOOL CALLBACK SetUpProcess(PINIT_ONCE, PVOID, PVOID*) {
     InitializeCriticalSection(&CtrlCLock);
     FlsSlot = FlsAlloc([](void* Value) {
@@ -308,8 +167,9 @@ BOOL CALLBACK SetUpProcess(PINIT_ONCE, PVOID, PVOID*) {
         CloseHandle(T->hThread);
         VirtualFree(T, 0, MEM_RELEASE);
     });
-    AddVectoredExceptionHandler(1, StackOverflow);
+    AddVectoredExceptionHandler(1, Vectored);
     SetConsoleCtrlHandler(ConsoleControl, TRUE);
+    PreviousAbort = signal(SIGABRT, OnAbort);
     return TRUE;
 }
 
@@ -372,7 +232,7 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
         Work(Arg);
         return TRUE;
     }
-    Guard g = {Filter, Flags, {}, 0, nullptr, T};
+    Guard g = {0, Filter, Flags, {}, 0, nullptr, T};
     Push(T, &g);
     GuardScope Scope = {T, &g, true};
     if (__builtin_setjmp(g.Resume) != 0) {
@@ -391,6 +251,221 @@ BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags
     return TRUE;
 }
 
+namespace {
+
+// ---- SIGNAL CONTEXT: the code below runs in the system's exception
+// dispatch and the handlers and filters it calls, on a thread stopped
+// anywhere: no locks, no heap, no stdio.
+
+[[noreturn]] void Land() {
+    __builtin_longjmp(CurrentThread()->Landing->Resume, 1);
+}
+
+// Makes Context go on in Routine, on the thread's own stack.
+void RunOnOwnStack(ThreadGuards* T, CONTEXT* Context, void (*Routine)()) {
+    DWORD64 Top = (DWORD64)(T->OwnStack + sizeof T->OwnStack) - 8;
+    *(DWORD64*)Top = 0; // Routine's return address: none
+    Context->Rsp = Top;
+    Context->Rip = (DWORD64)Routine;
+}
+
+// Offers an exception to the filter of guard g, with the turn taken, and
+// returns the verdict. With EXCEPTION_EXECUTE_HANDLER the guard is the one
+// to land in, and the turn stays taken until its GuardCall has landed.
+LONG Offer(ThreadGuards* T, Guard* g, EXCEPTION_POINTERS* ExceptionInfo) {
+    LONG Verdict = g->Filter(ExceptionInfo);
+    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
+        g->TakenCode = ExceptionInfo->ExceptionRecord->ExceptionCode;
+        T->Landing = g;
+    }
+    return Verdict;
+}
+
+// Runs on the guarded thread, on its own stack, with the turn taken: offers
+// the deferred exception to the filters of the thread's guards, innermost
+// first (Ctrl-C only to those that asked for it), with copies of its record
+// and context. One that no guard takes ends the process with its code, as
+// the system would have.
+[[noreturn]] void DeliverDeferred() {
+    ThreadGuards* T = CurrentThread();
+    EXCEPTION_POINTERS Pointers = {&T->Deferred, &T->DeferredContext};
+    bool CtrlC = T->Deferred.ExceptionCode == STATUS_CONTROL_C_EXIT;
+    if (CtrlC) T->InterruptPending = false;
+    for (Guard* g = T->Innermost; g != nullptr; g = g->Outer) {
+        if (CtrlC && !(g->Flags & GUARD_CTRL_C)) continue;
+        LONG Verdict = Offer(T, g, &Pointers);
+        if (Verdict == EXCEPTION_EXECUTE_HANDLER) Land();
+        if (Verdict == EXCEPTION_CONTINUE_EXECUTION) {
+            Release(T);
+            RtlRestoreContext(&T->DeferredContext, NULL);
+        }
+    }
+    Release(T);
+    ExitProcess(T->Deferred.ExceptionCode);
+}
+
+// The guard's frame. korval_GuardFrame keeps its Guard argument at EstablisherFrame
+// + 32, EstablisherFrame being its stack pointer after the prologue, which
+// it also stores in the Guard's first member (Frame): the 40
+// bytes it allocates hold the home area of the routine it calls and that
+// slot, and keep the stack aligned. The nop keeps the return address of the
+// call off the epilogue, where an unwinder would take the frame for one
+// being left.
+asm(R"(
+    .text
+    .p2align 4
+    .globl korval_GuardFrame
+    .def korval_GuardFrame; .scl 2; .type 32; .endef
+    .seh_proc korval_GuardFrame
+    .seh_handler korval_GuardFrameHandler, @except
+korval_GuardFrame:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    movq %r8, 32(%rsp)
+    movq %rsp, (%r8)
+    movq %rcx, %rax
+    movq %rdx, %rcx
+    callq *%rax
+    nop
+    addq $40, %rsp
+    ret
+    .seh_endproc
+)");
+
+const size_t kGuardSlot = 32; // where korval_GuardFrame keeps its Guard argument
+
+// The handler of korval_GuardFrame's frame, called by the system's dispatch with
+// the exception every frame further in has declined; in the dispatch phase
+// it offers the exception to that guard's filter. A filter that takes it
+// gets the faulting context pointed at Land.
+__attribute__((used)) EXCEPTION_DISPOSITION
+korval_GuardFrameHandler(EXCEPTION_RECORD*, void*, CONTEXT*,
+                         DISPATCHER_CONTEXT*) __asm__("korval_GuardFrameHandler");
+
+EXCEPTION_DISPOSITION korval_GuardFrameHandler(EXCEPTION_RECORD* Record, void* EstablisherFrame,
+                                               CONTEXT* Context, DISPATCHER_CONTEXT*) {
+    // Unwinding goes on past the guard, and success and informational codes
+    // are not faults: a C++ throw, a debugger's message.
+    if (IS_UNWINDING(Record->ExceptionFlags) || Record->ExceptionCode < 0x80000000u)
+        return ExceptionContinueSearch;
+    Guard* g = *reinterpret_cast<Guard**>(static_cast<char*>(EstablisherFrame) + kGuardSlot);
+    ThreadGuards* T = g->Thread;
+    // An exception raised in a filter, which holds the turn: not ours.
+    if (!TryTake(T)) return ExceptionContinueSearch;
+    EXCEPTION_POINTERS Pointers = {Record, Context};
+    LONG Verdict = Offer(T, g, &Pointers);
+    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
+        // The work is abandoned, not resumed: the dispatch must not refuse
+        // to go on in Land for an exception raised as noncontinuable.
+        Record->ExceptionFlags &= ~EXCEPTION_NONCONTINUABLE;
+        RunOnOwnStack(T, Context, Land);
+        return ExceptionContinueExecution;
+    }
+    Release(T);
+    return Verdict == EXCEPTION_CONTINUE_EXECUTION ? ExceptionContinueExecution
+                                                   : ExceptionContinueSearch;
+}
+
+// Whether the system's dispatch, walking the frames from Context, reaches
+// the guard's frame, korval_GuardFrame's at Frame. The walk stops where the
+// dispatch would give up: a frame outside the part of the stack in use or
+// misaligned, or one past the guard's. Every read lies between the stack
+// pointer and the guard's frame, which are mapped.
+bool ReachesGuard(const CONTEXT* Context, ULONG64 Frame) {
+    // GCC 12 takes the gs-relative read of the TEB for an access to an
+    // empty array.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+    NT_TIB* Tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+#pragma GCC diagnostic pop
+    ULONG64 Low = (ULONG64)Tib->StackLimit;
+    CONTEXT Walk = *Context;
+    for (int Depth = 0; Depth < 4096; Depth++) {
+        if (Walk.Rsp < Low || Walk.Rsp > Frame || (Walk.Rsp & 7) != 0) return false;
+        ULONG64 ImageBase = 0, Establisher = 0;
+        PVOID HandlerData = nullptr;
+        PRUNTIME_FUNCTION Function = RtlLookupFunctionEntry(Walk.Rip, &ImageBase, nullptr);
+        if (Function == nullptr) { // a leaf, or no code at all: the return address is on top
+            Walk.Rip = *(ULONG64*)Walk.Rsp;
+            Walk.Rsp += 8;
+            continue;
+        }
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, ImageBase, Walk.Rip, Function, &Walk, &HandlerData,
+                         &Establisher, nullptr);
+        if (Establisher == Frame) return true;
+        if (Establisher < Low || Establisher > Frame || (Establisher & 7) != 0) return false;
+    }
+    return false;
+}
+
+// Called before the dispatch looks for frame-based handlers. Takes, on a
+// thread inside a guard, a stack overflow, whose dispatch has too little
+// stack left to reach them, and an exception whose dispatch would never
+// reach the guard's frame (the stack written over). The thread goes on in
+// DeliverDeferred, on its own stack. Unwinding, success and informational
+// codes are left alone, as the guard's frame handler leaves them.
+LONG CALLBACK Vectored(EXCEPTION_POINTERS* ExceptionInfo) {
+    const EXCEPTION_RECORD* Record = ExceptionInfo->ExceptionRecord;
+    if (IS_UNWINDING(Record->ExceptionFlags) || Record->ExceptionCode < 0x80000000u)
+        return EXCEPTION_CONTINUE_SEARCH;
+    // A thread without a guard, or an exception in a filter: not ours.
+    ThreadGuards* T = CurrentThread();
+    if (T == nullptr || T->Innermost == nullptr || !TryTake(T)) return EXCEPTION_CONTINUE_SEARCH;
+    if (Record->ExceptionCode != EXCEPTION_STACK_OVERFLOW &&
+        ReachesGuard(ExceptionInfo->ContextRecord, T->Innermost->Frame)) {
+        Release(T);
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    T->Deferred = *Record;
+    T->Deferred.ExceptionRecord = NULL;
+    T->DeferredContext = *ExceptionInfo->ContextRecord;
+    RunOnOwnStack(T, ExceptionInfo->ContextRecord, DeliverDeferred);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// abort() in the C runtime, which resets SIGABRT to its default before it
+// calls this. Inside a guard, STATUS_FATAL_APP_EXIT is offered to the
+// filters, innermost first, at the caller of raise(), the C runtime's
+// abort; whatever they say, the process then ends with status 3, as abort
+// ends it. Elsewhere the signal takes the course it had before the guard.
+void (*PreviousAbort)(int) = SIG_DFL;
+
+void OnAbort(int Signal) {
+    ThreadGuards* T = CurrentThread();
+    if (T != nullptr && T->Innermost != nullptr && TryTake(T)) {
+        CONTEXT Context;
+        RtlCaptureContext(&Context);
+        ULONG64 ImageBase = 0, Establisher = 0;
+        PVOID HandlerData = nullptr;
+        PRUNTIME_FUNCTION Function = RtlLookupFunctionEntry(Context.Rip, &ImageBase, nullptr);
+        if (Function != nullptr) // out of this handler, into raise()
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, ImageBase, Context.Rip, Function, &Context,
+                             &HandlerData, &Establisher, nullptr);
+        EXCEPTION_RECORD Record = EXCEPTION_RECORD();
+        Record.ExceptionCode = STATUS_FATAL_APP_EXIT;
+        Record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+        Record.ExceptionAddress = (PVOID)Context.Rip;
+        EXCEPTION_POINTERS Pointers = {&Record, &Context};
+        for (Guard* g = T->Innermost; g != nullptr; g = g->Outer)
+            if (g->Filter(&Pointers) != EXCEPTION_CONTINUE_SEARCH) break;
+        _exit(3);
+    }
+    if (PreviousAbort == SIG_IGN) {
+        signal(SIGABRT, OnAbort);
+        return;
+    }
+    if (PreviousAbort != SIG_DFL && PreviousAbort != SIG_ERR) {
+        PreviousAbort(Signal);
+        return;
+    }
+    _exit(3);
+}
+
+} // namespace
+
+// What a filter may ask about the exception it is offered.
+
 DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max) {
     ULONG_PTR Low = 0, High = 0;
     if (ExceptionInfo->ContextRecord == nullptr) return 0;
@@ -398,11 +473,68 @@ DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, 
     return CallChain(ExceptionInfo->ContextRecord, Low, High, Returns, Max);
 }
 
-// The C runtime has no way to try its stream lock: this one waits for
-// another thread that holds it, which a program of one thread never meets.
+// The C runtime has no way to try its stream's lock: _lock_file waits for
+// another thread that holds it. That thread runs on while the dispatch does
+// (a program of one thread never meets it), and gives the lock back once its
+// call ends; writing to the handle instead would put the report ahead of
+// what the stream still holds.
 BOOL PutStdoutNoWait(const char* Text) {
     fputs(Text, stdout);
     return TRUE;
 }
+
+namespace {
+
+// ---- Not signal context: the console control thread, which may wait; it
+// runs apart from the guarded threads.
+
+// Stops the thread and, where it is in the program's own code, has it
+// resume in DeliverDeferred with STATUS_CONTROL_C_EXIT; the turn then
+// passes to it. Returns whether it did.
+bool Interrupt(ThreadGuards* T) {
+    if (SuspendThread(T->hThread) == (DWORD)-1) return false;
+    bool Redirected = false;
+    T->DeferredContext.ContextFlags = CONTEXT_FULL;
+    if (GetThreadContext(T->hThread, &T->DeferredContext) &&
+        IsProgramCode((ULONG_PTR)T->DeferredContext.Rip)) {
+        T->Deferred = EXCEPTION_RECORD();
+        T->Deferred.ExceptionCode = STATUS_CONTROL_C_EXIT;
+        T->Deferred.ExceptionAddress = (PVOID)T->DeferredContext.Rip;
+        CONTEXT Deliver = T->DeferredContext;
+        RunOnOwnStack(T, &Deliver, DeliverDeferred);
+        Redirected = SetThreadContext(T->hThread, &Deliver);
+    }
+    ResumeThread(T->hThread);
+    return Redirected;
+}
+
+// Console control handler, on a thread of the system's: Ctrl-C and
+// Ctrl-Break while a thread is in a Ctrl-C guard are delivered to it at the
+// first safe point, tried every millisecond. A second one before that, or
+// one that the guarded work outlives, takes its default course.
+BOOL WINAPI ConsoleControl(DWORD dwCtrlType) {
+    if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT) return FALSE;
+    EnterCriticalSection(&CtrlCLock);
+    ThreadGuards* T = CtrlCThread;
+    bool Ours = T != nullptr && !T->InterruptPending;
+    if (Ours) T->InterruptPending = true;
+    LeaveCriticalSection(&CtrlCLock);
+    if (!Ours) return FALSE;
+    for (;;) {
+        EnterCriticalSection(&CtrlCLock);
+        T = CtrlCThread;
+        bool Delivered = false;
+        if (T != nullptr && TryTake(T)) {
+            Delivered = Interrupt(T);
+            if (!Delivered) Release(T);
+        }
+        LeaveCriticalSection(&CtrlCLock);
+        if (T == nullptr) return FALSE;
+        if (Delivered) return TRUE;
+        Sleep(1);
+    }
+}
+
+} // namespace
 
 } // namespace korval
