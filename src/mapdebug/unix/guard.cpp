@@ -182,7 +182,7 @@ void SetUpThread(ThreadGuards& T) {
     }
     pthread_setspecific(ThreadExitKey, &T);
     PrepareCallChain();
-    IsProgramCode(0); // notes the program's code now, outside any handler
+    PrepareProgramCode(); // notes the program's code now, outside any handler
     T.Ready = true;
 }
 
