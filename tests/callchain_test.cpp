@@ -74,6 +74,42 @@ CHAINED void Level4() {
     Sink = Sink + 1;
 }
 
+// A call through a null function pointer.
+void (*volatile NullFunction)() = nullptr;
+CHAINED void CallsNull() {
+    NullFunction();
+    Sink = Sink + 1;
+}
+CHAINED void CallsCallsNull() {
+    CallsNull();
+    Sink = Sink + 1;
+}
+
+// A fault inside a signal handler, which runs on the thread's own stack.
+CHAINED void FaultsInHandler(int) {
+    Level1();
+    Sink = Sink + 1;
+}
+CHAINED void RaisesSignal() {
+    raise(SIGUSR1);
+    Sink = Sink + 1;
+}
+CHAINED void CallsRaisesSignal() {
+    RaisesSignal();
+    Sink = Sink + 1;
+}
+
+// A fault under a frame of a library loaded after the chain was prepared.
+void (*PluginCalls)(void (*)());
+CHAINED void CallsPlugin() {
+    PluginCalls(Level1);
+    Sink = Sink + 1;
+}
+CHAINED void CallsCallsPlugin() {
+    CallsPlugin();
+    Sink = Sink + 1;
+}
+
 namespace {
 
 const DWORD kMax = 64;
@@ -98,8 +134,9 @@ void OnSegv(int, siginfo_t*, void* Context) {
     siglongjmp(Back, 1);
 }
 
-// Runs Level4 with the handler in force; true when it faulted.
-bool FaultUnderHandler() {
+// Runs Work (Level4 unless given) with the handler in force; true when it
+// faulted.
+bool FaultUnderHandler(void (*Work)() = Level4) {
     pthread_attr_t Attr;
     void* Base;
     size_t Size;
@@ -123,7 +160,7 @@ bool FaultUnderHandler() {
     sigaction(SIGSEGV, &Action, &Old);
     volatile bool Faulted = true;
     if (sigsetjmp(Back, 1) == 0) {
-        Level4();
+        Work();
         Faulted = false;
     }
     sigaction(SIGSEGV, &Old, nullptr);
@@ -225,6 +262,58 @@ TEST(CallChain, NamesTheCallersOfAFaultInsideTheCLibrary) {
     EXPECT_EQ(W.Capped[1], W.Returns[1]);
     // Nothing from bounds that exclude the thread's stack.
     EXPECT_EQ(W.OtherStackCount, 0u);
+}
+
+// The shapes of chains that meet something other than a call of code with
+// unwind tables: in each the walk goes on past it, to the callers further
+// out, in order (frames of the C library and the like between them).
+TEST(CallChain, GoesOnPastWhatIsNoPlainCall) {
+    PrepareCallChain();
+    void* Plugin = dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_LOCAL); // after the preparation
+    ASSERT_NE(Plugin, nullptr) << dlerror();
+    PluginCalls = (void (*)(void (*)()))dlsym(Plugin, "PluginCalls");
+    ASSERT_NE(PluginCalls, nullptr);
+    struct sigaction OnUsr1, Old;
+    memset(&OnUsr1, 0, sizeof OnUsr1);
+    OnUsr1.sa_handler = FaultsInHandler;
+    sigemptyset(&OnUsr1.sa_mask);
+    sigaction(SIGUSR1, &OnUsr1, &Old);
+    const std::vector<Function> Functions = ReadImage().Functions;
+    ASSERT_FALSE(Functions.empty()) << "no symbol table in /proc/self/exe";
+
+    const void* const kInPlugin = nullptr; // a frame of the plugin
+    const struct {
+        const char* Shape;
+        void (*Work)();
+        std::vector<const void*> Callers; // innermost first
+    } kShapes[] = {
+        {"a call through a null pointer",
+         CallsCallsNull,
+         {(void*)CallsNull, (void*)CallsCallsNull}},
+        {"a signal handler's fault",
+         CallsRaisesSignal,
+         {(void*)Level1, (void*)FaultsInHandler, (void*)RaisesSignal, (void*)CallsRaisesSignal}},
+        {"a library loaded late",
+         CallsCallsPlugin,
+         {(void*)Level1, kInPlugin, (void*)CallsPlugin, (void*)CallsCallsPlugin}},
+    };
+    for (const auto& Shape : kShapes) {
+        ASSERT_TRUE(FaultUnderHandler(Shape.Work)) << Shape.Shape;
+        std::string Chain = Describe(Functions, W.Returns, W.Count);
+        size_t Next = 0;
+        for (DWORD i = 0; i < W.Count && Next < Shape.Callers.size(); i++) {
+            const Function* F = Caller(Functions, W.Returns[i]);
+            Dl_info Info;
+            bool InPlugin = dladdr((void*)W.Returns[i], &Info) != 0 && Info.dli_fname != nullptr &&
+                            strstr(Info.dli_fname, "chain_plugin") != nullptr;
+            const void* Expected = Shape.Callers[Next];
+            if (Expected == kInPlugin ? InPlugin : F != nullptr && F->Start == (uintptr_t)Expected)
+                Next++;
+        }
+        EXPECT_EQ(Next, Shape.Callers.size()) << Shape.Shape << ":\n" << Chain;
+    }
+    sigaction(SIGUSR1, &Old, nullptr);
+    dlclose(Plugin);
 }
 
 // Inside a PLT entry the CFA is a DWARF expression of rsp and rip: rsp + 8

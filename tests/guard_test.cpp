@@ -22,6 +22,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -117,6 +118,11 @@ FAULTY void CallsStrlen(void*) {
 FAULTY void WriteThroughNullWork(void*) {
     WriteThroughNull();
     Sink = Sink + 1; // not a tail call: this frame stays in the chain
+}
+
+FAULTY void CallNullWork(void*) {
+    CallNull();
+    Sink = Sink + 1;
 }
 
 namespace {
@@ -506,6 +512,62 @@ TEST_F(Guard, RunGuardedNamesTheCallsThatLedIntoTheCLibrary) {
     ASSERT_NE(strlenCaller, names.end()) << err;
     ASSERT_NE(strlenCaller + 1, names.end()) << err;
     EXPECT_EQ(strlenCaller[1], "CallsStrlen") << err;
+}
+
+// Guarded work on a stack of its own, made by makecontext: a fiber.
+void (*FiberWork)(void*);
+ucontext_t FiberReturn;
+void FiberMain() {
+    RunGuarded(FiberWork, nullptr);
+}
+
+// RunGuarded(Work) on a fiber's stack, or the thread's.
+void RunGuardedOn(bool OnFiber, void (*Work)(void*)) {
+    if (!OnFiber) {
+        RunGuarded(Work, nullptr);
+        return;
+    }
+    static std::vector<char> Stack(256 * 1024);
+    ucontext_t Fiber;
+    getcontext(&Fiber);
+    Fiber.uc_stack.ss_sp = Stack.data();
+    Fiber.uc_stack.ss_size = Stack.size();
+    Fiber.uc_link = &FiberReturn;
+    FiberWork = Work;
+    makecontext(&Fiber, FiberMain, 0);
+    swapcontext(&FiberReturn, &Fiber);
+}
+
+// Chains whose first frames are no plain call on the thread's stack: each
+// report names the calls that led to the fault, innermost first.
+TEST_F(Guard, RunGuardedNamesTheCallersWhateverTheShapeOfTheChain) {
+    const struct {
+        const char* Shape;
+        void (*Work)(void*);
+        bool OnFiber;
+        std::vector<std::string> Callers;
+    } kShapes[] = {
+        {"a call through a null pointer", CallNullWork, false, {"CallNull", "CallNullWork"}},
+        {"work on a fiber", WriteThroughNullWork, true, {"WriteThroughNullWork"}},
+        {"a fault inside the C library on a fiber",
+         CallsStrlen,
+         true,
+         {"StrlenOfNull", "CallsStrlen"}},
+    };
+    for (const auto& Shape : kShapes) {
+        std::string err = CaptureStderr([&] { RunGuardedOn(Shape.OnFiber, Shape.Work); });
+        std::vector<std::vector<std::string>> reports;
+        ASSERT_TRUE(SplitReports(err, &reports)) << Shape.Shape << ": " << err;
+        ASSERT_EQ(reports.size(), 1u) << Shape.Shape << ": " << err;
+        std::vector<std::string> names;
+        for (size_t i = 1; i < reports[0].size(); i++)
+            names.push_back(RoutineIn(reports[0][i]));
+        auto first = std::find(names.begin(), names.end(), Shape.Callers[0]);
+        ASSERT_NE(first, names.end()) << Shape.Shape << ": " << err;
+        EXPECT_TRUE(names.end() - first >= (ptrdiff_t)Shape.Callers.size() &&
+                    std::equal(Shape.Callers.begin(), Shape.Callers.end(), first))
+            << Shape.Shape << ": " << err;
+    }
 }
 
 TEST_F(Guard, ThreadsReportTheirOwnFaultsWhole) {
