@@ -335,6 +335,17 @@ void PrepareProgramCode(void) {
     std::call_once(ProgramNoted, NoteProgram);
 }
 
+namespace {
+
+// The program is noted as it starts too: the file that a -static program's
+// index is made from can then be opened even where the process later runs
+// out of descriptors, or changes its directory, before its first guard.
+__attribute__((constructor)) void NoteProgramAtStart() {
+    PrepareProgramCode();
+}
+
+} // namespace
+
 ULONG_PTR ProgramLoadBias(void) {
     PrepareProgramCode();
     return Program.Object.Bias;
