@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <link.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <string.h>
@@ -563,11 +564,35 @@ TEST_F(Guard, RunGuardedNamesTheCallersWhateverTheShapeOfTheChain) {
         for (size_t i = 1; i < reports[0].size(); i++)
             names.push_back(RoutineIn(reports[0][i]));
         auto first = std::find(names.begin(), names.end(), Shape.Callers[0]);
-        ASSERT_NE(first, names.end()) << Shape.Shape << ": " << err;
         EXPECT_TRUE(names.end() - first >= (ptrdiff_t)Shape.Callers.size() &&
                     std::equal(Shape.Callers.begin(), Shape.Callers.end(), first))
             << Shape.Shape << ": " << err;
     }
+}
+
+// A fault that abandons work inside a dl_iterate_phdr callback leaves the
+// loader's lock held for good: a new thread must still enter its first
+// guard, and its fault be reported with its chain.
+TEST_F(Guard, ANewThreadEntersItsFirstGuardWhileTheLoadersLockIsHeld) {
+    ChildEnd end = InChild([] {
+        alarm(20); // a hang ends the child
+        freopen("/dev/null", "w", stderr);
+        RunGuarded(
+            [](void*) {
+                dl_iterate_phdr(
+                    [](dl_phdr_info*, size_t, void*) {
+                        WriteThroughNull();
+                        return 0;
+                    },
+                    nullptr);
+            },
+            nullptr);
+        std::thread([] {
+            if (!RunGuarded(WriteThroughNullWork, nullptr)) printf("|caught|");
+        }).join();
+    });
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.out, "|caught|");
 }
 
 TEST_F(Guard, ThreadsReportTheirOwnFaultsWhole) {
