@@ -9,6 +9,7 @@
 
 #include "platform.h"
 #include "callchain.h"
+#include "objects.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -388,6 +390,74 @@ TEST(CallChain, AFrameInNoObjectIsACallThatJustHappened) {
         }
     }
     munmap(Jit, Page);
+}
+
+// What the loader says of the object that holds an address.
+struct Expected {
+    uintptr_t Address, Bias, Base;
+    std::string Path;
+    bool Found;
+};
+
+int FindByLoader(dl_phdr_info* Info, size_t, void* Data) {
+    Expected* E = (Expected*)Data;
+    uintptr_t Base = UINTPTR_MAX;
+    bool Holds = false;
+    for (int i = 0; i < Info->dlpi_phnum; i++) {
+        const ElfW(Phdr)& Ph = Info->dlpi_phdr[i];
+        if (Ph.p_type != PT_LOAD) continue;
+        uintptr_t Low = Info->dlpi_addr + Ph.p_vaddr;
+        Base = std::min(Base, Low);
+        Holds |= E->Address >= Low && E->Address < Low + Ph.p_memsz;
+    }
+    if (!Holds) return 0;
+    *E = {E->Address, Info->dlpi_addr, Base, Info->dlpi_name, true};
+    return 1;
+}
+
+// FindLoadedObject agrees with dl_iterate_phdr on each object, names the
+// executable by its file, and finds nothing where no object is: at 0, in a
+// page of no object, in a library once it is unloaded.
+TEST(LoadedObjects, AreFoundAsTheLoaderListsThem) {
+    PrepareCallChain();
+    char Self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", Self, sizeof Self - 1), 0);
+    void* Plugin = dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(Plugin, nullptr) << dlerror();
+    const uintptr_t InPlugin = (uintptr_t)dlsym(Plugin, "PluginCalls");
+    void* Jit = mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(Jit, MAP_FAILED);
+
+    const struct {
+        const char* Name;
+        uintptr_t Address;
+        bool Program;
+    } kCases[] = {
+        {"the program's code", (uintptr_t)Level1, true},
+        {"the C library", (uintptr_t)strlen, false},
+        {"a library loaded late", InPlugin, false},
+        {"address 0", 0, false},
+        {"a page of no object", (uintptr_t)Jit, false},
+    };
+    for (const auto& Case : kCases) {
+        Expected Want = {Case.Address, 0, 0, "", false};
+        dl_iterate_phdr(FindByLoader, &Want);
+        if (Case.Program) Want.Path = Self;
+        LoadedObject Got;
+        ASSERT_EQ(FindLoadedObject(Case.Address, &Got), Want.Found) << Case.Name;
+        EXPECT_EQ(IsProgramCode(Case.Address), Case.Program) << Case.Name;
+        if (!Want.Found) continue;
+        EXPECT_EQ(Got.Bias, Want.Bias) << Case.Name;
+        EXPECT_EQ(Got.Base, Want.Base) << Case.Name;
+        EXPECT_EQ(std::string(Got.Path), Want.Path) << Case.Name;
+    }
+    Expected Program = {(uintptr_t)Level1, 0, 0, "", false};
+    dl_iterate_phdr(FindByLoader, &Program);
+    EXPECT_EQ(ProgramLoadBias(), Program.Bias);
+    dlclose(Plugin);
+    LoadedObject Gone;
+    EXPECT_FALSE(FindLoadedObject(InPlugin, &Gone)) << "an unloaded library";
+    munmap(Jit, 4096);
 }
 
 } // namespace

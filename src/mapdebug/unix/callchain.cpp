@@ -34,6 +34,7 @@
 
 #include "ehframe.h"
 
+#include <signal.h>
 #include <stddef.h>
 #include <ucontext.h>
 
@@ -232,6 +233,7 @@ bool StepFromNowhere(Frame* F, const Bounds& Stack) {
     if (!ReadWord(Stack, F->Sp(), &Return)) return false;
     Caller.Regs[kSpReg] = F->Sp() + sizeof Return;
 #else
+    (void)Stack;
     Return = Unsigned(F->Regs[30]);
 #endif
     LoadedObject Obj;

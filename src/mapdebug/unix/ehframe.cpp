@@ -300,7 +300,7 @@ namespace {
 // A row with no rules yet: every register the same, the CFA undefined.
 const Row kStartRow = {{Undefined, 0, 0, 0}, {}, false, 0};
 
-const int kMaxRemembered = 4; // nested DW_CFA_remember_state; compilers nest them rarely
+const int kMaxRemembered = 2; // nested DW_CFA_remember_state; compilers do not nest them
 
 // A CFA program (a CIE's initial instructions or an FDE's) run up to the
 // row that holds Target: each instruction changes the current row, Out, or

@@ -58,6 +58,25 @@ struct Layout {
     UnwindTables Tables;
 };
 
+Layout Program; // the executable
+char ProgramPath[PATH_MAX];
+std::once_flag ProgramNoted;
+
+#if !defined(KORVAL_DL_FIND_OBJECT)
+// The table of the loaded objects, made by dl_iterate_phdr; a new one
+// replaces it whole, and the old ones stay allocated, for a handler may
+// still read them.
+struct ObjectTable {
+    size_t Count;
+    Layout Objects[1];
+};
+std::atomic<const ObjectTable*> Table{nullptr};
+std::mutex TableLock;
+
+#endif
+
+// ---- SIGNAL CONTEXT: lookups (no locks, no heap, no stdio) ----------------
+
 // The segment of L that holds Address, or null.
 const Segment* SegmentOf(const Layout& L, uintptr_t Address) {
     for (int i = 0; i < L.NumSegments; i++)
@@ -87,11 +106,82 @@ void ReadSegments(const ElfW(Phdr) * Phdrs, int Count, uintptr_t Bias, Layout* L
     }
 }
 
-// ---- The executable, noted once ------------------------------------------
+#if defined(KORVAL_DL_FIND_OBJECT)
 
-Layout Program;
-char ProgramPath[PATH_MAX];
-std::once_flag ProgramNoted;
+// The library that holds Address, from the loader's lock-free lookup. Its
+// program headers are read from its ELF header, at the start of its first
+// segment, where the loader mapped it.
+bool FindLibrary(uintptr_t Address, Layout* L) {
+    dl_find_object Found;
+    if (_dl_find_object((void*)Address, &Found) != 0 || Found.dlfo_link_map == nullptr)
+        return false;
+    const link_map* Map = Found.dlfo_link_map;
+    uintptr_t Start = (uintptr_t)Found.dlfo_map_start, End = (uintptr_t)Found.dlfo_map_end;
+    const ElfW(Ehdr)* Eh = (const ElfW(Ehdr)*)Start;
+    uint64_t Room = std::min<uint64_t>((uint64_t)getpagesize(), End - Start);
+    if (End - Start < sizeof *Eh || memcmp(Eh->e_ident, ELFMAG, SELFMAG) != 0 ||
+        Eh->e_phentsize != sizeof(ElfW(Phdr)) ||
+        Eh->e_phoff + (uint64_t)Eh->e_phnum * sizeof(ElfW(Phdr)) > Room)
+        return false;
+    *L = Layout();
+    ReadSegments((const ElfW(Phdr)*)(Start + Eh->e_phoff), Eh->e_phnum, Map->l_addr, L);
+    L->Object.Path = Map->l_name;
+    L->Object.Handle = Map;
+    return SegmentOf(*L, Address) != nullptr;
+}
+
+#else
+
+bool FindLibrary(uintptr_t Address, Layout* L) {
+    const ObjectTable* T = Table.load(std::memory_order_acquire);
+    for (size_t i = 0; T != nullptr && i < T->Count; i++)
+        if (SegmentOf(T->Objects[i], Address) != nullptr) {
+            *L = T->Objects[i];
+            return true;
+        }
+    return false;
+}
+
+#endif
+
+bool Find(uintptr_t Address, Layout* L) {
+    if (SegmentOf(Program, Address) != nullptr) {
+        *L = Program;
+        return true;
+    }
+    return FindLibrary(Address, L);
+}
+
+} // namespace
+
+BOOL IsProgramCode(ULONG_PTR Address) {
+    const Segment* In = SegmentOf(Program, Address);
+    return In != nullptr && In->Code;
+}
+
+BOOL FindLoadedObject(ULONG_PTR Address, LoadedObject* Object) {
+    Layout L;
+    if (!Find(Address, &L)) return FALSE;
+    *Object = L.Object;
+    return TRUE;
+}
+
+BOOL FindUnwindTables(ULONG_PTR Address, LoadedObject* Object, UnwindTables* Tables) {
+    Layout L;
+    if (!Find(Address, &L) || L.Tables.Low == 0) return FALSE;
+    *Object = L.Object;
+    *Tables = L.Tables;
+    const Segment* In = SegmentOf(L, Address);
+    if (In != nullptr && In->Code) {
+        Tables->CodeLow = In->Low;
+        Tables->CodeHigh = In->High;
+    }
+    return TRUE;
+}
+
+// ---- Set-up: the executable, noted once -----------------------------------
+
+namespace {
 
 // The executable's file: /proc/self/exe, or where there is no /proc the name
 // it was started by, made absolute.
@@ -195,71 +285,28 @@ void NoteProgram() {
     if (Program.Tables.Hdr == 0) IndexProgram();
 }
 
-// ---- Shared libraries ----------------------------------------------------
+// ---- Set-up: the table of shared libraries, before glibc 2.35 -------------
 
-#if defined(KORVAL_DL_FIND_OBJECT)
-
-// ---- SIGNAL CONTEXT: the lookup of a library (no locks, no heap, no stdio)
-
-// The library that holds Address, from the loader's lock-free lookup. Its
-// program headers are read from its ELF header, at the start of its first
-// segment, where the loader mapped it.
-bool FindLibrary(uintptr_t Address, Layout* L) {
-    dl_find_object Found;
-    if (_dl_find_object((void*)Address, &Found) != 0 || Found.dlfo_link_map == nullptr)
-        return false;
-    const link_map* Map = Found.dlfo_link_map;
-    uintptr_t Start = (uintptr_t)Found.dlfo_map_start, End = (uintptr_t)Found.dlfo_map_end;
-    const ElfW(Ehdr)* Eh = (const ElfW(Ehdr)*)Start;
-    size_t Page = (size_t)getpagesize();
-    if (End - Start < sizeof *Eh || memcmp(Eh->e_ident, ELFMAG, SELFMAG) != 0 ||
-        Eh->e_phentsize != sizeof(ElfW(Phdr)) ||
-        Eh->e_phoff + (uint64_t)Eh->e_phnum * sizeof(ElfW(Phdr)) >
-            std::min<uint64_t>(Page, End - Start))
-        return false;
-    *L = Layout();
-    ReadSegments((const ElfW(Phdr)*)(Start + Eh->e_phoff), Eh->e_phnum, Map->l_addr, L);
-    L->Object.Path = Map->l_name;
-    L->Object.Handle = Map;
-    return SegmentOf(*L, Address) != nullptr;
-}
-
-#else // a table made by dl_iterate_phdr
-
-// The table of the loaded objects; a new one replaces it whole, and the old
-// ones stay allocated, for a handler may still read them.
-struct ObjectTable {
-    size_t Count;
-    Layout Objects[1];
-};
-std::atomic<const ObjectTable*> Table{nullptr};
-std::mutex TableLock;
-
-// ---- SIGNAL CONTEXT: the lookup of a library (no locks, no heap, no stdio)
-
-bool FindLibrary(uintptr_t Address, Layout* L) {
-    const ObjectTable* T = Table.load(std::memory_order_acquire);
-    for (size_t i = 0; T != nullptr && i < T->Count; i++)
-        if (SegmentOf(T->Objects[i], Address) != nullptr) {
-            *L = T->Objects[i];
-            return true;
-        }
-    return false;
-}
-
-// ---- Set-up: the table -----------------------------------------------------
+#if !defined(KORVAL_DL_FIND_OBJECT)
 
 int CountObject(dl_phdr_info*, size_t, void* Count) {
     ++*(size_t*)Count;
     return 0;
 }
 
-int NoteObject(dl_phdr_info* Info, size_t, void* Into) {
-    ObjectTable* T = (ObjectTable*)Into;
+// The table being made, and how many objects it has room for.
+struct Making {
+    ObjectTable* T;
+    size_t Room;
+};
+
+int NoteObject(dl_phdr_info* Info, size_t, void* Data) {
+    Making* M = (Making*)Data;
+    if (M->T->Count == M->Room) return 1;
     Layout L = Layout();
     ReadSegments(Info->dlpi_phdr, Info->dlpi_phnum, Info->dlpi_addr, &L);
     L.Object.Path = Info->dlpi_name;
-    T->Objects[T->Count++] = L;
+    M->T->Objects[M->T->Count++] = L;
     return 0;
 }
 
@@ -270,62 +317,15 @@ void NoteObjects() {
     Count += 16; // room for objects loaded between the two passes
     void* Block = ::operator new(sizeof(ObjectTable) + Count * sizeof(Layout), std::nothrow);
     if (Block == nullptr) return;
-    ObjectTable* T = new (Block) ObjectTable();
-    T->Count = 0;
-    // The callback cannot stop early, so it is given a count it cannot pass.
-    struct Bounded {
-        ObjectTable* T;
-        size_t Max;
-    } B = {T, Count};
-    dl_iterate_phdr(
-        [](dl_phdr_info* Info, size_t Size, void* Data) {
-            Bounded* B = (Bounded*)Data;
-            return B->T->Count < B->Max ? NoteObject(Info, Size, B->T) : 1;
-        },
-        &B);
-    Table.store(T, std::memory_order_release);
+    Making M = {new (Block) ObjectTable(), Count};
+    M.T->Count = 0;
+    dl_iterate_phdr(NoteObject, &M);
+    Table.store(M.T, std::memory_order_release);
 }
 
 #endif
 
-// ---- SIGNAL CONTEXT: lookups (no locks, no heap, no stdio) ----------------
-
-bool Find(uintptr_t Address, Layout* L) {
-    if (SegmentOf(Program, Address) != nullptr) {
-        *L = Program;
-        return true;
-    }
-    return FindLibrary(Address, L);
-}
-
 } // namespace
-
-BOOL IsProgramCode(ULONG_PTR Address) {
-    const Segment* In = SegmentOf(Program, Address);
-    return In != nullptr && In->Code;
-}
-
-BOOL FindLoadedObject(ULONG_PTR Address, LoadedObject* Object) {
-    Layout L;
-    if (!Find(Address, &L)) return FALSE;
-    *Object = L.Object;
-    return TRUE;
-}
-
-BOOL FindUnwindTables(ULONG_PTR Address, LoadedObject* Object, UnwindTables* Tables) {
-    Layout L;
-    if (!Find(Address, &L) || L.Tables.Low == 0) return FALSE;
-    *Object = L.Object;
-    *Tables = L.Tables;
-    const Segment* In = SegmentOf(L, Address);
-    if (In != nullptr && In->Code) {
-        Tables->CodeLow = In->Low;
-        Tables->CodeHigh = In->High;
-    }
-    return TRUE;
-}
-
-// ---- Set-up ----------------------------------------------------------------
 
 HMODULE ProgramModule(void) {
     return NULL; // GetModuleFileNameA's name for the executable
