@@ -13,7 +13,9 @@
 // (GetModuleHandleExW). Its file and preferred base are read from the file
 // at set-up, for each image loaded then, into a fixed table that lookups
 // only read: an exception filter must not wait for the loader's lock, which
-// GetModuleFileName takes, nor allocate.
+// GetModuleFileName takes, nor allocate. (The lookup of the image itself is
+// the system's, which may hold that lock for a moment; the faulting thread
+// can take it again if it held it.)
 
 #include "platform.h"
 #include "objects.h"
