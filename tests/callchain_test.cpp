@@ -102,6 +102,93 @@ CHAINED void CallsRaisesSignal() {
     Sink = Sink + 1;
 }
 
+// A frame of hand-written rules that compilers seldom write, each true of
+// the frame: its CFA read from memory (an expression with deref), rbp saved
+// where an expression of the CFA says, rbx kept in r12, r13 the caller's by
+// an expression of itself, rsp the CFA as a value, and the return address
+// marked signed (which changes nothing on x86-64). It calls the routine in
+// rdi with the stack aligned as a call needs. Its callers find their CFA
+// from rbx and from rbp, whose values in them the walk must have recovered
+// from its rules.
+extern "C" void korval_cfi_rules(void (*Work)());
+extern "C" void korval_cfi_by_rbx(void (*Work)());
+extern "C" void korval_cfi_by_rbp(void (*Work)());
+asm(R"(
+    .text
+    .globl korval_cfi_rules
+    .type korval_cfi_rules, @function
+korval_cfi_rules:
+    .cfi_startproc
+    push %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_escape 0x10, 0x06, 0x02, 0x40, 0x1c
+    push %r12
+    .cfi_def_cfa_offset 24
+    .cfi_offset %r12, -24
+    mov %rbx, %r12
+    .cfi_register %rbx, %r12
+    .cfi_escape 0x16, 0x0d, 0x02, 0x7d, 0x00
+    .cfi_val_offset %rsp, 0
+    .cfi_escape 0x2d
+    sub $24, %rsp
+    lea 48(%rsp), %rax
+    mov %rax, (%rsp)
+    .cfi_escape 0x0f, 0x03, 0x77, 0x00, 0x06
+    xor %ebx, %ebx
+    call *%rdi
+    add $24, %rsp
+    .cfi_def_cfa %rsp, 24
+    mov %r12, %rbx
+    .cfi_restore %rbx
+    pop %r12
+    .cfi_def_cfa_offset 16
+    pop %rbp
+    .cfi_def_cfa_offset 8
+    ret
+    .cfi_endproc
+    .size korval_cfi_rules, . - korval_cfi_rules
+
+    .globl korval_cfi_by_rbx
+    .type korval_cfi_by_rbx, @function
+korval_cfi_by_rbx:
+    .cfi_startproc
+    push %rbx
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbx, -16
+    mov %rsp, %rbx
+    .cfi_def_cfa_register %rbx
+    call korval_cfi_rules
+    mov %rbx, %rsp
+    .cfi_def_cfa_register %rsp
+    pop %rbx
+    .cfi_def_cfa_offset 8
+    ret
+    .cfi_endproc
+    .size korval_cfi_by_rbx, . - korval_cfi_by_rbx
+
+    .globl korval_cfi_by_rbp
+    .type korval_cfi_by_rbp, @function
+korval_cfi_by_rbp:
+    .cfi_startproc
+    push %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    mov %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    call korval_cfi_by_rbx
+    mov %rbp, %rsp
+    .cfi_def_cfa_register %rsp
+    pop %rbp
+    .cfi_def_cfa_offset 8
+    ret
+    .cfi_endproc
+    .size korval_cfi_by_rbp, . - korval_cfi_by_rbp
+)");
+CHAINED void CallsCfiRules() {
+    korval_cfi_by_rbp(Level1);
+    Sink = Sink + 1;
+}
+
 // A fault under a frame of a library loaded after the chain was prepared.
 void (*PluginCalls)(void (*)());
 CHAINED void CallsPlugin() {
@@ -296,6 +383,10 @@ TEST(CallChain, GoesOnPastWhatIsNoPlainCall) {
         {"a signal handler's fault",
          CallsRaisesSignal,
          {(void*)Level1, (void*)FaultsInHandler, (void*)RaisesSignal, (void*)CallsRaisesSignal}},
+        {"a frame of unusual rules",
+         CallsCfiRules,
+         {(void*)Level1, (void*)korval_cfi_rules, (void*)korval_cfi_by_rbx,
+          (void*)korval_cfi_by_rbp, (void*)CallsCfiRules}},
         {"a library loaded late",
          CallsCallsPlugin,
          {(void*)Level1, kInPlugin, (void*)CallsPlugin, (void*)CallsCallsPlugin}},
