@@ -105,11 +105,12 @@ CHAINED void CallsRaisesSignal() {
 // A frame of hand-written rules that compilers seldom write, each true of
 // the frame: its CFA read from memory (an expression with deref), rbp saved
 // where an expression of the CFA says, rbx kept in r12, r13 the caller's by
-// an expression of itself, rsp the CFA as a value, and the return address
-// marked signed (which changes nothing on x86-64). It calls the routine in
-// rdi with the stack aligned as a call needs. Its callers find their CFA
-// from rbx and from rbp, whose values in them the walk must have recovered
-// from its rules.
+// an expression of itself, rsp the CFA as a value (val_offset, escaped for
+// assemblers without the directive), and the return address marked signed
+// (which changes nothing on x86-64). It calls the routine in rdi with the
+// stack aligned as a call needs. Its callers find their CFA from rbx and
+// from rbp, whose values in them the walk must have recovered from its
+// rules.
 extern "C" void korval_cfi_rules(void (*Work)());
 extern "C" void korval_cfi_by_rbx(void (*Work)());
 extern "C" void korval_cfi_by_rbp(void (*Work)());
@@ -128,7 +129,7 @@ korval_cfi_rules:
     mov %rbx, %r12
     .cfi_register %rbx, %r12
     .cfi_escape 0x16, 0x0d, 0x02, 0x7d, 0x00
-    .cfi_val_offset %rsp, 0
+    .cfi_escape 0x14, 0x07, 0x00
     .cfi_escape 0x2d
     sub $24, %rsp
     lea 48(%rsp), %rax
