@@ -10,15 +10,17 @@ SAN_BUILD    ?= build-sanitize
 SAN_CXX      ?= $(shell command -v clang++ >/dev/null 2>&1 && echo clang++ || echo g++)
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS  = fuzz_convert fuzz_codemap fuzz_options
+FUZZ_TARGETS  = fuzz_convert fuzz_codemap fuzz_options fuzz_ehframe
 # The longest input of each target, which each run costs in proportion to:
 # a map of 1 KiB has room for every case (its lines are cut at 254
 # characters, the fuzzing build's radix sort starts at 8 entries), a code
 # map of 4 KiB for 78 records; a command line needs room for names past
-# the limit of 4,095 characters.
+# the limit of 4,095 characters; unwind tables of 2 KiB hold a header, a
+# few CIEs and some dozens of FDEs.
 FUZZ_MAX_LEN_fuzz_convert = 1024
 FUZZ_MAX_LEN_fuzz_codemap = 4096
 FUZZ_MAX_LEN_fuzz_options = 12288
+FUZZ_MAX_LEN_fuzz_ehframe = 2048
 
 # Sanitizer reports of every process the tests start, the tool itself
 # included, go to files under reports/: a report fails the run even where a

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <link.h>
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -28,6 +29,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,6 +136,11 @@ FAULTY void FailsAnAssert(void*) {
 FAULTY void WriteThroughNullWork(void*) {
     WriteThroughNull();
     Sink = Sink + 1; // not a tail call: this frame stays in the chain
+}
+
+FAULTY void CallNullWork(void*) {
+    CallNull();
+    Sink = Sink + 1;
 }
 
 namespace {
@@ -588,6 +595,101 @@ TEST_F(Guard, RunGuardedNamesTheCallsThatLedIntoTheCLibrary) {
         << err;
     for (const std::string& name : names)
         EXPECT_TRUE(name != "RunGuarded" && name.find("GuardCall") == std::string::npos) << err;
+}
+
+// AddressSanitizer warns, in a report of its own, of every swapcontext: the
+// shapes on a fiber are left out of its build.
+#if defined(__SANITIZE_ADDRESS__)
+const bool kFibers = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+const bool kFibers = false;
+#else
+const bool kFibers = true;
+#endif
+#else
+const bool kFibers = true;
+#endif
+
+// Guarded work on a stack of its own, made by makecontext: a fiber.
+void (*FiberWork)(void*);
+ucontext_t FiberReturn;
+void FiberMain() {
+    RunGuarded(FiberWork, nullptr);
+}
+
+// RunGuarded(Work) on a fiber's stack, or the thread's.
+void RunGuardedOn(bool OnFiber, void (*Work)(void*)) {
+    if (!OnFiber) {
+        RunGuarded(Work, nullptr);
+        return;
+    }
+    static std::vector<char> Stack(256 * 1024);
+    ucontext_t Fiber;
+    getcontext(&Fiber);
+    Fiber.uc_stack.ss_sp = Stack.data();
+    Fiber.uc_stack.ss_size = Stack.size();
+    Fiber.uc_link = &FiberReturn;
+    FiberWork = Work;
+    makecontext(&Fiber, FiberMain, 0);
+    swapcontext(&FiberReturn, &Fiber);
+}
+
+// Chains whose first frames are no plain call on the thread's stack: each
+// report names the calls that led to the fault, innermost first.
+TEST_F(Guard, RunGuardedNamesTheCallersWhateverTheShapeOfTheChain) {
+    const struct {
+        const char* Shape;
+        void (*Work)(void*);
+        bool OnFiber;
+        std::vector<std::string> Callers;
+    } kShapes[] = {
+        {"a call through a null pointer", CallNullWork, false, {"CallNull", "CallNullWork"}},
+        {"work on a fiber", WriteThroughNullWork, true, {"WriteThroughNullWork"}},
+        {"a fault inside the C library on a fiber",
+         CallsStrlen,
+         true,
+         {"StrlenOfNull", "CallsStrlen"}},
+    };
+    for (const auto& Shape : kShapes) {
+        if (Shape.OnFiber && !kFibers) continue;
+        std::string err = CaptureStderr([&] { RunGuardedOn(Shape.OnFiber, Shape.Work); });
+        std::vector<std::vector<std::string>> reports;
+        ASSERT_TRUE(SplitReports(err, &reports)) << Shape.Shape << ": " << err;
+        ASSERT_EQ(reports.size(), 1u) << Shape.Shape << ": " << err;
+        std::vector<std::string> names;
+        for (size_t i = 1; i < reports[0].size(); i++)
+            names.push_back(RoutineIn(reports[0][i]));
+        auto first = std::find(names.begin(), names.end(), Shape.Callers[0]);
+        EXPECT_TRUE(names.end() - first >= (ptrdiff_t)Shape.Callers.size() &&
+                    std::equal(Shape.Callers.begin(), Shape.Callers.end(), first))
+            << Shape.Shape << ": " << err;
+    }
+}
+
+// A fault that abandons work inside a dl_iterate_phdr callback leaves the
+// loader's lock held for good: a new thread must still enter its first
+// guard, and its fault be reported with its chain.
+TEST_F(Guard, ANewThreadEntersItsFirstGuardWhileTheLoadersLockIsHeld) {
+    ChildEnd end = InChild([] {
+        alarm(20); // a hang ends the child
+        freopen("/dev/null", "w", stderr);
+        RunGuarded(
+            [](void*) {
+                dl_iterate_phdr(
+                    [](dl_phdr_info*, size_t, void*) {
+                        WriteThroughNull();
+                        return 0;
+                    },
+                    nullptr);
+            },
+            nullptr);
+        std::thread([] {
+            if (!RunGuarded(WriteThroughNullWork, nullptr)) printf("|caught|");
+        }).join();
+    });
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.out, "|caught|");
 }
 
 TEST_F(Guard, ThreadsReportTheirOwnFaultsWhole) {

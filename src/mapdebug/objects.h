@@ -1,4 +1,5 @@
-// objects.h - the program's own image among the loaded objects.
+// objects.h - the loaded objects: the program's own image among them, and
+// the object that holds an address.
 
 #ifndef KORVAL_MAPDEBUG_OBJECTS_H
 #define KORVAL_MAPDEBUG_OBJECTS_H
@@ -19,11 +20,17 @@ HMODULE ProgramModule(void);
  * or loaded at its preferred base. */
 ULONG_PTR ProgramLoadBias(void);
 
-/* Whether Address lies in the code of the program itself (not in a shared
- * library or DLL, the C library's or any other). Lock-free once the guard or
- * ProgramLoadBias has been used. */
-BOOL IsProgramCode(ULONG_PTR Address);
+/* Notes what IsProgramCode, ProgramLoadBias and FindLoadedObject need to
+ * know of the program: where its code lies, its file. Call it outside signal
+ * context before they are used there (the guard calls it when a thread
+ * first enters a guard); the first call does the work, later ones return at
+ * once. It never takes the dynamic loader's lock. Thread-safe. */
+void PrepareProgramCode(void);
 
+/* Whether Address lies in the code of the program itself (not in a shared
+ * library or DLL, the C library's or any other). Only reads what
+ * PrepareProgramCode noted (FALSE before it): safe in signal context. */
+BOOL IsProgramCode(ULONG_PTR Address);
 
 /* A loaded object: the executable, or a shared library (a DLL). */
 struct LoadedObject {
@@ -38,6 +45,33 @@ struct LoadedObject {
  * object holds it (an unloaded plugin, a JIT page, garbage). Safe in signal
  * context: no lock, no heap, and it never reads an object that is gone. */
 BOOL FindLoadedObject(ULONG_PTR Address, LoadedObject* Object);
+
+#if !defined(_WIN32)
+
+namespace eh {
+struct IndexEntry;
+}
+
+/* Where the unwind tables of an object lie, for the call chain. */
+struct UnwindTables {
+    ULONG_PTR Low, High;         /* the loaded segment that holds them */
+    ULONG_PTR Hdr;               /* its .eh_frame_hdr, 0 when it has none: then */
+    const eh::IndexEntry* Index; /*   its FDEs by address, made at set-up, */
+    size_t Count;                /*   so many */
+    ULONG_PTR CodeLow, CodeHigh; /* the executable segment that holds the address, if any */
+};
+
+/* FindLoadedObject, with the object's unwind tables into Tables; FALSE when
+ * it has none to read. Safe in signal context, like FindLoadedObject. */
+BOOL FindUnwindTables(ULONG_PTR Address, LoadedObject* Object, UnwindTables* Tables);
+
+/* PrepareProgramCode, and where the C library has no lock-free lookup of
+ * the object that holds an address (before glibc 2.35), the table of the
+ * loaded objects, made again by each call: call it again after loading or
+ * unloading libraries there. */
+void PrepareLoadedObjects(void);
+
+#endif
 
 } // namespace korval
 

@@ -296,7 +296,7 @@ void SetUpThread(ThreadGuards& T) {
     T.AnyFaultsBlocked = !sigisemptyset(&T.FaultsBlocked);
     pthread_setspecific(ThreadExitKey, &T);
     PrepareCallChain();
-    IsProgramCode(0); // notes the program's code now, outside any handler
+    PrepareProgramCode(); // notes the program's code now, outside any handler
     T.Ready = true;
 }
 
@@ -783,7 +783,16 @@ __attribute__((noinline)) void RaiseException(DWORD dwExceptionCode, DWORD dwExc
 DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max) {
     const ThreadGuards& T = This;
     if (ExceptionInfo->ContextRecord == nullptr || !T.Ready) return 0;
-    DWORD Count = CallChain(ExceptionInfo->ContextRecord, T.StackLow, T.StackHigh, Returns, Max);
+    // Work on a stack other than the thread's (a makecontext fiber) is
+    // walked on that stack, from the fault up to the innermost guard's entry
+    // and the two words above it, its caller's frame record.
+    ULONG_PTR Low = T.StackLow, High = T.StackHigh;
+    uintptr_t Sp = RegistersOf((const ucontext_t*)ExceptionInfo->ContextRecord).Sp;
+    if ((Sp < Low || Sp >= High) && T.Innermost != nullptr) {
+        Low = Sp;
+        High = T.Innermost->EntrySp + 2 * sizeof(uintptr_t);
+    }
+    DWORD Count = CallChain(ExceptionInfo->ContextRecord, Low, High, Returns, Max);
     if (ExceptionInfo->ContextRecord != T.RaisedContext) return Count;
     // A raised exception's context is taken inside the layer: its chain
     // starts with the frames of the layer and the one the exception names,

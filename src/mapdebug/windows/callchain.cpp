@@ -11,10 +11,15 @@
 
 #include "platform.h"
 #include "callchain.h"
+#include "objects.h"
 
 namespace korval {
 
-void PrepareCallChain(void) {} // the system keeps the function tables itself
+// The system keeps the function tables itself; the images are noted for
+// FindLoadedObject.
+void PrepareCallChain(void) {
+    PrepareProgramCode();
+}
 
 #if defined(_M_X64) || defined(__x86_64__)
 
