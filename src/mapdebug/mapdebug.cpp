@@ -797,6 +797,8 @@ const char* CodeText(DWORD ExceptionCode) {
         return "Privileged instruction";
     case STATUS_CONTROL_C_EXIT:
         return "Control-C interrupt";
+    case STATUS_FATAL_APP_EXIT: /* abort(), a failed assert */
+        return "Abnormal program termination";
     default:
         return NULL;
     }

@@ -742,7 +742,8 @@ void Aborts() {
             printf("%s: %s\n", Case, Err.c_str());
             continue;
         }
-        CHECK(Reports[0][0].find("Unknown code : 0x40000015") != std::string::npos);
+        CHECK(Reports[0][0].find("EXCEPTION : Abnormal program termination at ") !=
+              std::string::npos);
         bool Named = false;
         for (const std::string& Line : Reports[0])
             Named |= RoutineIn(Line) ==
