@@ -24,7 +24,8 @@ fail() {
 # goes to $out/$3.err, its status to $out/$3.status.
 run() {
     local status=0
-    (cd "$out" && exec "$1" "$2" >"$out/$3.out" 2>"$out/$3.err") || status=$?
+    # (the shell's own word on a child killed by a signal goes nowhere)
+    { (cd "$out" && exec "$1" "$2" >"$out/$3.out" 2>"$out/$3.err") || status=$?; } 2>/dev/null
     echo "$status" >"$out/$3.status"
 }
 
@@ -44,7 +45,7 @@ run "$app" lib lib
 grep -qx 'faulted' "$out/lib.out" || fail "lib: $(cat "$out/lib.out")"
 head -n 1 "$out/lib.err" | grep -q '^EXCEPTION : Access error\. Ref to locn 0x00000000 at acme::storage::detail::BlockCache<int>::averagePerBin(unsigned long) const(shapes\.cpp\.o)+0x[0-9A-F]*\.$' ||
     fail "lib: report: $(cat "$out/lib.err")"
-for caller in 'ShapesAverage(int const\*, unsigned long)(shapes\.cpp\.o)' \
+for caller in 'ShapesAverage(shapes\.cpp\.o)' \
     'inv::Ledger::averageOfBins()(app\.cpp\.o)' 'main(app\.cpp\.o)'; do
     grep -q "^  called from $caller+0x[0-9A-F]*$" "$out/lib.err" ||
         fail "lib: no call from $caller in: $(cat "$out/lib.err")"
