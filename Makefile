@@ -76,7 +76,8 @@ endif
 test-aarch64: all
 	@test -f $(A64BUILD)/CMakeCache.txt || cmake -S . -B $(A64BUILD) -DCMAKE_BUILD_TYPE=Release \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DKORVAL_HOST_BUILD=$(abspath $(BUILD))
-	cmake --build $(A64BUILD) -j $(JOBS) --target mapdebug_test guard_test callchain_test
+	cmake --build $(A64BUILD) -j $(JOBS) --target mapdebug_test guard_test \
+		callchain_test unwind_test static_chain static_hdr_chain
 	cd $(A64BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Installs the tools, the fault reporter's library and header, the manual

@@ -586,33 +586,39 @@ __attribute__((noinline)) void ProbeWork(void* Arg) {
 /* Measures the return addresses inside the library's guard routines: every
  * frame between the probe's work and the caller of its RunGuarded. The
  * return addresses are those of the compiled code, whatever the compiler
- * inlined, and they are the same for every RunGuarded, which calls the work
- * through the same instructions. Also notes the program's image. */
+ * inlined. The probe runs twice through one call of RunGuarded: first on
+ * its way for a guard before the measure, which notes where it returns to,
+ * then on its usual way, since a compiler may give each way a call of
+ * GuardCall of its own (GCC does on aarch64). Also notes the program's
+ * image. */
 __attribute__((noinline)) void NoteOwnFrames(void) {
     SetUpHold Hold;
     if (NumOwnReturns.load(std::memory_order_acquire) >= 0) return;
     std::vector<ObjectFile> List = LoadedObjects();
     NoteProgram(ProgramOf(List));
     NoteNames(List);
-    Probe P;
-    P.StackHigh = (ULONG_PTR)(&P + 1);
-    P.Count = 0;
     /* Called through a pointer: a copy of RunGuarded inlined here would
      * have return addresses of its own. */
     int (*volatile Run)(void (*)(void*), void*) = RunGuarded;
-    Probing = TRUE;
-    Run(ProbeWork, &P);
-    Probing = FALSE;
     int Count = 0;
-    for (DWORD i = 0; i < P.Count; i++) {
-        if (P.Returns[i] != ProbeCaller) continue;
-        if (i <= (DWORD)kMostOwnReturns) {
-            memcpy(OwnReturns, P.Returns, i * sizeof *OwnReturns);
-            Count = (int)i;
+    for (volatile int Pass = 0; Pass < 2; Pass++) {
+        Probe P;
+        P.StackHigh = (ULONG_PTR)(&P + 1);
+        P.Count = 0;
+        Probing = TRUE;
+        Run(ProbeWork, &P);
+        Probing = FALSE;
+        DWORD Caller = 0;
+        while (Caller < P.Count && P.Returns[Caller] != ProbeCaller)
+            Caller++;
+        for (DWORD i = 0; Caller < P.Count && i < Caller; i++) {
+            BOOL Known = FALSE;
+            for (int k = 0; k < Count; k++)
+                Known |= OwnReturns[k] == P.Returns[i];
+            if (!Known && Count < kMostOwnReturns) OwnReturns[Count++] = P.Returns[i];
         }
-        break;
+        NumOwnReturns.store(Count, std::memory_order_release);
     }
-    NumOwnReturns.store(Count, std::memory_order_release);
 }
 
 } // namespace
