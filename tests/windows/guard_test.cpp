@@ -353,6 +353,80 @@ void RunReported() {
     CHECK(GuardRun(ReportedWork, ReportFilter) == FALSE);
 }
 
+// A full name less its parameter list and the qualifiers before it:
+// "(anonymous namespace)::Recurse(int)" is Recurse.
+std::string Unqualified(std::string Full) {
+    if (Full.size() > 6 && Full.compare(Full.size() - 6, 6, " const") == 0)
+        Full.resize(Full.size() - 6);
+    if (!Full.empty() && Full.back() == ')') {
+        int Depth = 0;
+        for (size_t i = Full.size(); i-- > 0;) {
+            if (Full[i] == ')') Depth++;
+            if (Full[i] == '(' && --Depth == 0) {
+                Full.resize(i);
+                break;
+            }
+        }
+    }
+    size_t Colons = Full.rfind("::");
+    return Colons == std::string::npos ? Full : Full.substr(Colons + 2);
+}
+
+// The full name that the code map beside the module holding Routine gives
+// the record that starts at Routine, read from the map's extension (layout
+// in extension.h), which the reports show. The record must be Name's, and
+// so must the full name, less its parameter list and qualifiers; else a
+// failed check, and a name that no report line gives.
+std::string FullName(const void* Routine, const char* Name) {
+    HMODULE Module = NULL;
+    char Path[MAX_PATH];
+    DWORD Got = 0;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           (LPCSTR)Routine, &Module))
+        Got = GetModuleFileNameA(Module, Path, sizeof Path);
+    std::string Map(Path, Got < sizeof Path ? Got : 0);
+    Map = Map.substr(0, Map.find('.', Map.rfind('\\') + 1)) + ".COD";
+    std::string Bytes;
+    if (FILE* In = fopen(Map.c_str(), "rb")) {
+        char Buffer[4096];
+        size_t Read;
+        while ((Read = fread(Buffer, 1, sizeof Buffer, In)) > 0)
+            Bytes.append(Buffer, Read);
+        fclose(In);
+    }
+    auto Le = [&](uint64_t At, int Size) {
+        uint64_t Value = 0;
+        if (At + Size <= Bytes.size()) memcpy(&Value, &Bytes[At], Size);
+        return Value;
+    };
+    auto Up4 = [](uint64_t Length) { return (Length + 3) & ~3ull; };
+    const uint64_t Count = Le(0, 4), Ext = 4 + 52 * Count;
+    std::string Full;
+    bool Whole = Count > 0 && Bytes.size() >= Ext + 36 && Bytes.compare(Ext, 8, "KORVALX1") == 0 &&
+                 Le(Ext + 8, 4) == Bytes.size() - Ext && Le(Ext + 12, 4) == Count;
+    if (Whole) {
+        const uint64_t Linked = (ULONG_PTR)Routine - (ULONG_PTR)Module + Le(Ext + 16, 8);
+        uint64_t Offsets = Ext + 32 + Up4(Le(Ext + 28, 4));
+        Offsets += 4 + Up4(Le(Offsets, 4));
+        const uint64_t Pool = Offsets + 4 * Count + 4;
+        for (uint64_t i = 0; i < Count && Full.empty(); i++) {
+            const char* Record = &Bytes[4 + 52 * i];
+            if (Le(4 + 52 * i, 4) != Linked || strncmp(Record + 4, Name, 32) != 0) continue;
+            const uint64_t At = Pool + Le(Offsets + 4 * i, 4);
+            if (At < Bytes.size()) Full = Bytes.c_str() + At;
+        }
+    }
+    const bool Found = !Full.empty() && Unqualified(Full) == Name;
+    CHECK(Found);
+    if (Found) return Full;
+    printf("%s: no full name of %s at %p, its record's: '%s'\n", Map.c_str(), Name, Routine,
+           Full.c_str());
+    return "<no full name of " + std::string(Name) + ">";
+}
+
+#define FULL_NAME(Routine) FullName((const void*)(Routine), #Routine)
+
 // Real faults, reported by HandleException with the routine that faulted,
 // found in GUARD_TEST.COD, which the build made for this program.
 void NamedReports() {
@@ -366,22 +440,22 @@ void NamedReports() {
     struct {
         void (*Work)();
         void* Routine;
-        const char* Name;
+        std::string Name;
         const char* What;
     } const Faults[] = {
-        {WriteNull, (void*)WriteNull, "WriteNull", "Access error. Ref to locn 0x00000000"},
-        {DivideByZero, (void*)DivideByZero, "DivideByZero", "Integer divide by zero"},
-        {Breakpoint, (void*)Breakpoint, "Breakpoint", "Breakpoint instruction"},
-        {Trap, (void*)Trap, "Trap", "Unknown code : 0xC000001D"},
-        {Overflow, (void*)Recurse, "Recurse", "Unknown code : 0xC00000FD"},
+        {WriteNull, (void*)WriteNull, FULL_NAME(WriteNull), "Access error. Ref to locn 0x00000000"},
+        {DivideByZero, (void*)DivideByZero, FULL_NAME(DivideByZero), "Integer divide by zero"},
+        {Breakpoint, (void*)Breakpoint, FULL_NAME(Breakpoint), "Breakpoint instruction"},
+        {Trap, (void*)Trap, FULL_NAME(Trap), "Unknown code : 0xC000001D"},
+        {Overflow, (void*)Recurse, FULL_NAME(Recurse), "Unknown code : 0xC00000FD"},
     };
     for (const auto& f : Faults) {
         Last = Seen();
         ReportedWork = f.Work;
         std::string Report = Printed(RunReported);
-        char Expected[160];
+        char Expected[320];
         snprintf(Expected, sizeof Expected, "EXCEPTION : %s at %s(guard_test.cpp.o)+0x%X.", f.What,
-                 f.Name, (unsigned)(Last.Address - (ULONG_PTR)f.Routine));
+                 f.Name.c_str(), (unsigned)(Last.Address - (ULONG_PTR)f.Routine));
         CHECK(Report == Expected);
         CHECK(Last.Address - (ULONG_PTR)f.Routine < 256);
         if (Report != Expected) printf("printed  %s\nexpected %s\n", Report.c_str(), Expected);
@@ -413,12 +487,18 @@ bool SplitReports(const std::string& Text, std::vector<std::vector<std::string>>
     return At == Text.size();
 }
 
-// The routine a report line names; empty for a plain address.
+// The routine a report line names, as the report gives it: what stands
+// before "(object)+0x", the full name with its parameter list; empty for
+// object+offset or a plain address.
 std::string RoutineIn(const std::string& Line) {
     const char* Before = Line.compare(0, 10, "EXCEPTION ") == 0 ? " at " : "called from ";
-    size_t Start = Line.find(Before) + strlen(Before);
-    size_t Open = Line.find('(', Start);
-    return Open == std::string::npos ? "" : Line.substr(Start, Open - Start);
+    size_t Start = Line.find(Before), Plus = Line.rfind("+0x");
+    if (Start == std::string::npos || Plus == std::string::npos || Plus == 0 ||
+        Line[Plus - 1] != ')')
+        return "";
+    Start += strlen(Before);
+    size_t Open = Line.rfind('(', Plus - 1);
+    return Open == std::string::npos || Open <= Start ? "" : Line.substr(Start, Open - Start);
 }
 
 // One report from work, checked for its form; the report's lines.
@@ -437,10 +517,11 @@ std::vector<std::string> OneReport(void (*Work)(void*)) {
 }
 
 // Whether the report's calling lines name Inner, then at once Outer.
-bool CalledFrom(const std::vector<std::string>& Lines, const char* Inner, const char* Outer) {
+bool CalledFrom(const std::vector<std::string>& Lines, const std::string& Inner,
+                const std::string& Outer) {
     for (size_t i = 1; i + 1 < Lines.size(); i++)
         if (RoutineIn(Lines[i]) == Inner && RoutineIn(Lines[i + 1]) == Outer) return true;
-    printf("no call of %s from %s in:\n", Inner, Outer);
+    printf("no call of %s from %s in:\n", Inner.c_str(), Outer.c_str());
     for (const std::string& Line : Lines)
         printf("%s\n", Line.c_str());
     return false;
@@ -497,12 +578,12 @@ void Chain() {
     std::vector<std::string> Lines = OneReport(CallsStrlen);
     CHECK(Lines[0].compare(0, 40, "EXCEPTION : Access error. Ref to locn 0x") == 0);
     CHECK(Lines.size() <= 17);
-    CHECK(CalledFrom(Lines, "StrlenOfNull", "CallsStrlen"));
+    CHECK(CalledFrom(Lines, FULL_NAME(StrlenOfNull), FULL_NAME(CallsStrlen)));
     // The guard's own frames are left out: the caller of RunGuarded follows.
-    CHECK(CalledFrom(Lines, "CallsStrlen", "OneReport"));
+    CHECK(CalledFrom(Lines, FULL_NAME(CallsStrlen), FULL_NAME(OneReport)));
     Lines = OneReport(CallsWriteNull);
-    CHECK(RoutineIn(Lines[0]) == "WriteNull");
-    CHECK(Lines.size() > 1 && RoutineIn(Lines[1]) == "CallsWriteNull");
+    CHECK(RoutineIn(Lines[0]) == FULL_NAME(WriteNull));
+    CHECK(Lines.size() > 1 && RoutineIn(Lines[1]) == FULL_NAME(CallsWriteNull));
 }
 
 // Threads that fault and threads that do not, all at once, round after
@@ -539,10 +620,11 @@ void Threads() {
     CHECK(SplitReports(Err, &Reports));
     CHECK(Reports.size() == (size_t)Caught);
     int Whole = 0;
+    const std::string Faulting = FULL_NAME(WriteNull), Caller = FULL_NAME(CallsWriteNull),
+                      Thread = FULL_NAME(Rounds);
     for (const std::vector<std::string>& Lines : Reports)
-        Whole += RoutineIn(Lines[0]) == "WriteNull" && Lines.size() > 1 &&
-                 RoutineIn(Lines[1]) == "CallsWriteNull" &&
-                 CalledFrom(Lines, "CallsWriteNull", "Rounds");
+        Whole += RoutineIn(Lines[0]) == Faulting && Lines.size() > 1 &&
+                 RoutineIn(Lines[1]) == Caller && CalledFrom(Lines, Caller, Thread);
     CHECK(Whole == (int)Reports.size());
     if (Reports.size() != (size_t)Caught || Whole != (int)Reports.size())
         printf("%s\n", Err.substr(0, 2000).c_str());
@@ -582,7 +664,7 @@ void CppException() {
     CHECK(Outer == 0);
     std::vector<std::vector<std::string>> Reports;
     CHECK(SplitReports(Err, &Reports) && Reports.size() == 1);
-    CHECK(Reports.size() == 1 && RoutineIn(Reports[0][0]) == "WriteNull");
+    CHECK(Reports.size() == 1 && RoutineIn(Reports[0][0]) == FULL_NAME(WriteNull));
     if (Reports.size() != 1) printf("%s\n", Err.c_str());
 }
 
@@ -713,6 +795,7 @@ int ChildAborts(const char* File, void (*Work)(void*)) {
 }
 
 void Aborts() {
+    const std::string Aborting = FULL_NAME(CallsAbort), Asserting = FULL_NAME(FailsAnAssert);
     for (const char* Case : {"child-abort", "child-assert"}) {
         char File[64], Command[96];
         snprintf(File, sizeof File, "abort-%lu.txt", GetCurrentProcessId());
@@ -746,8 +829,7 @@ void Aborts() {
               std::string::npos);
         bool Named = false;
         for (const std::string& Line : Reports[0])
-            Named |= RoutineIn(Line) ==
-                     (strcmp(Case, "child-abort") == 0 ? "CallsAbort" : "FailsAnAssert");
+            Named |= RoutineIn(Line) == (strcmp(Case, "child-abort") == 0 ? Aborting : Asserting);
         CHECK(Named);
         if (!Named) printf("%s: %s\n", Case, Err.c_str());
     }
@@ -779,9 +861,12 @@ __attribute__((noinline)) void DllFrames() {
     if (Fault == NULL) return;
     CHECK(OpenDebugFile(NULL) == 1);
     std::vector<std::string> Lines = OneReport(Fault);
-    CHECK(RoutineIn(Lines[0]) == "WriteNull");
-    CHECK(CalledFrom(Lines, "CallsWriteNull", "FaultInHere"));
-    CHECK(CalledFrom(Lines, "FaultInHere", "OneReport"));
+    // The DLL's routines bear the program's names: the same source. Its
+    // FaultInHere is named from its own code map.
+    const std::string InDll = FullName((const void*)Fault, "FaultInHere");
+    CHECK(RoutineIn(Lines[0]) == FULL_NAME(WriteNull));
+    CHECK(CalledFrom(Lines, FULL_NAME(CallsWriteNull), InDll));
+    CHECK(CalledFrom(Lines, InDll, FULL_NAME(OneReport)));
     Sink = Sink + 1;
 }
 
