@@ -25,8 +25,8 @@ const char* const kOrders[] = {"asc", "desc", "random", "blocks"};
 
 // The map of `symbols` symbols in order kOrders[order]; empty if genmap failed.
 const std::string& Map(int64_t symbols, int64_t order) {
-    static std::map<std::pair<int64_t, int64_t>, std::string> maps;
-    std::string& text = maps[{symbols, order}];
+    static std::map<std::pair<int64_t, int64_t>, std::string> Maps;
+    std::string& text = Maps[{symbols, order}];
     if (text.empty()) {
         std::string command = std::string(GENMAP_EXE) + " --seed 1 --symbols " +
                               std::to_string(symbols) + " --order " + kOrders[order];

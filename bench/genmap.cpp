@@ -27,25 +27,25 @@ namespace {
 // distributions of <random>.
 class Rng {
   public:
-    explicit Rng(uint64_t seed) : state_(seed) {}
-    uint64_t next() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    explicit Rng(uint64_t seed) : state(seed) {}
+    uint64_t Next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
         return z ^ (z >> 31);
     }
     // Uniform in [0, n); n must be nonzero.
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>(((next() >> 32) * n) >> 32); }
+    uint32_t Below(uint32_t n) { return static_cast<uint32_t>(((Next() >> 32) * n) >> 32); }
     // Uniform in [lo, hi].
-    uint32_t range(uint32_t lo, uint32_t hi) { return lo + below(hi - lo + 1); }
-    bool chance(uint32_t per_mille) { return below(1000) < per_mille; }
+    uint32_t Range(uint32_t lo, uint32_t hi) { return lo + Below(hi - lo + 1); }
+    bool Chance(uint32_t perMille) { return Below(1000) < perMille; }
 
   private:
-    uint64_t state_;
+    uint64_t state;
 };
 
-template <size_t N> const char* pick(Rng& rng, const char* const (&list)[N]) {
-    return list[rng.below(N)];
+template <size_t N> const char* Pick(Rng& rng, const char* const (&list)[N]) {
+    return list[rng.Below(N)];
 }
 
 const char* const kVerbs[] = {
@@ -86,101 +86,101 @@ const char* const kSdkLibs[] = {"KERNEL32.LIB", "USER32.LIB",   "GDI32.LIB",   "
 const char* const kSdkDirs[] = {"C:\\SDK\\LIB\\", "C:\\MSTOOLS\\LIB\\", "D:\\SDK\\LIB\\I386\\"};
 const char* const kLocalLibs[] = {"crt.lib", "util.lib", "zlib.lib", "gfx.lib", "net.lib"};
 
-void append_lower(std::string& out, const char* word) {
+void AppendLower(std::string& out, const char* word) {
     for (const char* p = word; *p; ++p)
         out += static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p + 32 : *p);
 }
 
 // A length-prefixed identifier as used in Itanium-style mangled names.
-void append_counted(std::string& out, const std::string& word) {
+void AppendCounted(std::string& out, const std::string& word) {
     out += std::to_string(word.size());
     out += word;
 }
 
 // Appends one code symbol name, leading underscores included, to out.
 // Library members are more often run-time routines such as _strlen.
-void make_code_name(Rng& rng, bool library, std::string& out) {
-    uint32_t style = rng.below(100);
+void MakeCodeName(Rng& rng, bool library, std::string& out) {
+    uint32_t style = rng.Below(100);
     if (library && style < 30) style = 55;
     if (style < 38) { // C function: _ParseHeader, _GetFileSizeEx@8
         out += '_';
-        out += pick(rng, kVerbs);
-        out += pick(rng, kNouns);
-        if (rng.chance(350)) out += pick(rng, kNouns);
-        if (rng.chance(150)) out += pick(rng, kSuffixes);
-        if (rng.chance(200)) {
+        out += Pick(rng, kVerbs);
+        out += Pick(rng, kNouns);
+        if (rng.Chance(350)) out += Pick(rng, kNouns);
+        if (rng.Chance(150)) out += Pick(rng, kSuffixes);
+        if (rng.Chance(200)) {
             out += '@';
-            out += std::to_string(4 * rng.range(0, 6));
+            out += std::to_string(4 * rng.Range(0, 6));
         }
     } else if (style < 53) { // snake case: _io_read_buffer
         out += '_';
-        append_lower(out, pick(rng, kNouns));
+        AppendLower(out, Pick(rng, kNouns));
         out += '_';
-        append_lower(out, pick(rng, kVerbs));
+        AppendLower(out, Pick(rng, kVerbs));
         out += '_';
-        append_lower(out, pick(rng, kNouns));
-        if (rng.chance(250)) {
+        AppendLower(out, Pick(rng, kNouns));
+        if (rng.Chance(250)) {
             out += '_';
-            append_lower(out, pick(rng, kNouns));
+            AppendLower(out, Pick(rng, kNouns));
         }
     } else if (style < 60) { // run-time library: _strlen, __strlen
-        out += rng.chance(300) ? "__" : "_";
-        out += pick(rng, kLibc);
+        out += rng.Chance(300) ? "__" : "_";
+        out += Pick(rng, kLibc);
     } else if (style < 72) { // MSVC C++: ?ReadHeader@MapFile@@QAEHPBDH@Z
         out += '?';
-        out += pick(rng, kVerbs);
-        out += pick(rng, kNouns);
+        out += Pick(rng, kVerbs);
+        out += Pick(rng, kNouns);
         out += '@';
-        out += pick(rng, kNouns);
-        if (rng.chance(300)) out += pick(rng, kNouns);
-        if (rng.chance(250)) {
+        out += Pick(rng, kNouns);
+        if (rng.Chance(300)) out += Pick(rng, kNouns);
+        if (rng.Chance(250)) {
             out += '@';
-            append_lower(out, pick(rng, kNouns));
+            AppendLower(out, Pick(rng, kNouns));
         }
         out += "@@";
-        out += rng.chance(500) ? "QAE" : "UAE";
-        out += pick(rng, kMsvcTypes);
-        uint32_t params = rng.range(0, 3);
+        out += rng.Chance(500) ? "QAE" : "UAE";
+        out += Pick(rng, kMsvcTypes);
+        uint32_t params = rng.Range(0, 3);
         for (uint32_t i = 0; i < params; ++i)
-            out += pick(rng, kMsvcTypes);
+            out += Pick(rng, kMsvcTypes);
         out += params == 0 ? "XZ" : "@Z";
     } else if (style < 82) { // Itanium C++: _ZN6korval7MapFile10ReadHeaderEPKci
         out += "_ZN";
         std::string word;
-        append_lower(word, pick(rng, kNouns));
-        append_counted(out, word);
-        append_counted(out, std::string(pick(rng, kNouns)) + pick(rng, kNouns));
-        append_counted(out, std::string(pick(rng, kVerbs)) + pick(rng, kNouns));
+        AppendLower(word, Pick(rng, kNouns));
+        AppendCounted(out, word);
+        AppendCounted(out, std::string(Pick(rng, kNouns)) + Pick(rng, kNouns));
+        AppendCounted(out, std::string(Pick(rng, kVerbs)) + Pick(rng, kNouns));
         out += 'E';
-        uint32_t params = rng.range(1, 3);
+        uint32_t params = rng.Range(1, 3);
         for (uint32_t i = 0; i < params; ++i)
-            out += pick(rng, kItaniumTypes);
+            out += Pick(rng, kItaniumTypes);
     } else if (style < 92) { // long descriptive C name, often past 32 characters
         out += '_';
-        out += pick(rng, kVerbs);
-        uint32_t words = rng.range(3, 5);
+        out += Pick(rng, kVerbs);
+        uint32_t words = rng.Range(3, 5);
         for (uint32_t i = 0; i < words; ++i)
-            out += pick(rng, kNouns);
+            out += Pick(rng, kNouns);
     } else { // short C name: _Init, _draw
         out += '_';
-        if (rng.chance(500)) {
-            out += pick(rng, kVerbs);
+        if (rng.Chance(500)) {
+            out += Pick(rng, kVerbs);
         } else {
-            append_lower(out, pick(rng, kVerbs));
-            append_lower(out, pick(rng, kNouns));
+            AppendLower(out, Pick(rng, kVerbs));
+            AppendLower(out, Pick(rng, kNouns));
         }
     }
 }
 
 // The program's own object files; a link has a few hundred of them.
-std::vector<std::string> make_object_names(Rng& rng, uint32_t count) {
+std::vector<std::string> MakeObjectNames(Rng& rng, uint32_t count) {
     std::vector<std::string> objects;
     objects.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         std::string name;
-        append_lower(name, pick(rng, kNouns));
-        if (rng.chance(500)) append_lower(name, pick(rng, kNouns));
-        if (rng.chance(200)) name += std::to_string(rng.range(1, 9));
+        AppendLower(name, Pick(rng, kNouns));
+        if (rng.Chance(500)) AppendLower(name, Pick(rng, kNouns));
+        if (rng.Chance(200)) name += std::to_string(rng.Range(1, 9));
         name += ".obj";
         objects.push_back(name);
     }
@@ -188,23 +188,23 @@ std::vector<std::string> make_object_names(Rng& rng, uint32_t count) {
 }
 
 // A library member module field; with a path when sdk is set.
-std::string make_library_module(Rng& rng, bool sdk) {
+std::string MakeLibraryModule(Rng& rng, bool sdk) {
     std::string module;
     if (sdk) {
-        module += pick(rng, kSdkDirs);
-        module += pick(rng, kSdkLibs);
+        module += Pick(rng, kSdkDirs);
+        module += Pick(rng, kSdkLibs);
     } else {
-        module += pick(rng, kLocalLibs);
+        module += Pick(rng, kLocalLibs);
     }
     module += '(';
-    append_lower(module, pick(rng, kNouns));
+    AppendLower(module, Pick(rng, kNouns));
     module += ".obj)";
     return module;
 }
 
 // Appends " ADDR name module f" in the column layout of the map, with CR LF.
-void format_line(std::string& out, uint32_t addr, const std::string& name,
-                 const std::string& module) {
+void FormatLine(std::string& out, uint32_t addr, const std::string& name,
+                const std::string& module) {
     const size_t kNameColumn = 36;
     const size_t kModuleColumn = 34;
     char head[16];
@@ -220,34 +220,34 @@ void format_line(std::string& out, uint32_t addr, const std::string& name,
 
 // Width of an address step: log-uniform from 0x10 up to cap (a multiple of
 // 0x10 of at least 0x20), in steps of 0x10, like the sizes of real functions.
-uint32_t next_gap(Rng& rng, uint32_t cap) {
+uint32_t NextGap(Rng& rng, uint32_t cap) {
     uint32_t units = cap / 0x10;
     uint32_t bits = 0;
     while ((2u << bits) <= units)
         ++bits;
-    uint32_t bit = rng.below(bits);
+    uint32_t bit = rng.Below(bits);
     uint32_t lo = 1u << bit;
     uint32_t hi = std::min((2u << bit) - 1, units);
-    return rng.range(lo, hi) * 0x10;
+    return rng.Range(lo, hi) * 0x10;
 }
 
 enum class Order { Asc, Desc, Random, Blocks };
 
 struct Options {
     uint64_t symbols = 10000;
-    Order order = Order::Asc;
+    Order lineOrder = Order::Asc;
     uint64_t seed = 1;
     const char* output = nullptr;
 };
 
-void usage(FILE* to) {
+void Usage(FILE* to) {
     std::fprintf(to, "usage: genmap --symbols N [--order asc|desc|random|blocks] [--seed S] "
                      "[-o FILE | FILE]\n"
                      "Writes a synthetic linker map with N convertible code lines "
                      "(to standard output without FILE).\n");
 }
 
-bool parse_number(const char* text, uint64_t& value) {
+bool ParseNumber(const char* text, uint64_t& value) {
     if (!text || !*text) return false;
     char* end = nullptr;
     errno = 0;
@@ -257,29 +257,29 @@ bool parse_number(const char* text, uint64_t& value) {
     return true;
 }
 
-bool parse_args(int argc, char** argv, Options& opt) {
+bool ParseArgs(int argc, char** argv, Options& opt) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const char* val = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!std::strcmp(arg, "--help") || !std::strcmp(arg, "-h")) {
-            usage(stdout);
+            Usage(stdout);
             std::exit(0);
         } else if (!std::strcmp(arg, "--symbols")) {
-            if (!parse_number(val, opt.symbols)) return false;
+            if (!ParseNumber(val, opt.symbols)) return false;
             ++i;
         } else if (!std::strcmp(arg, "--seed")) {
-            if (!parse_number(val, opt.seed)) return false;
+            if (!ParseNumber(val, opt.seed)) return false;
             ++i;
         } else if (!std::strcmp(arg, "--order")) {
             if (!val) return false;
             if (!std::strcmp(val, "asc"))
-                opt.order = Order::Asc;
+                opt.lineOrder = Order::Asc;
             else if (!std::strcmp(val, "desc"))
-                opt.order = Order::Desc;
+                opt.lineOrder = Order::Desc;
             else if (!std::strcmp(val, "random"))
-                opt.order = Order::Random;
+                opt.lineOrder = Order::Random;
             else if (!std::strcmp(val, "blocks"))
-                opt.order = Order::Blocks;
+                opt.lineOrder = Order::Blocks;
             else
                 return false;
             ++i;
@@ -297,7 +297,7 @@ bool parse_args(int argc, char** argv, Options& opt) {
 }
 
 // Rearranges the ascending code lines into the requested input order.
-std::vector<uint32_t> make_order(Order order, uint32_t count, uint64_t seed) {
+std::vector<uint32_t> MakeOrder(Order order, uint32_t count, uint64_t seed) {
     std::vector<uint32_t> idx(count);
     for (uint32_t i = 0; i < count; ++i)
         idx[i] = i;
@@ -310,18 +310,18 @@ std::vector<uint32_t> make_order(Order order, uint32_t count, uint64_t seed) {
         break;
     case Order::Random:
         for (uint32_t i = count; i > 1; --i)
-            std::swap(idx[i - 1], idx[rng.below(i)]);
+            std::swap(idx[i - 1], idx[rng.Below(i)]);
         break;
     case Order::Blocks: {
         // Ascending runs of 64 to 4096 lines, the runs themselves shuffled.
         std::vector<std::pair<uint32_t, uint32_t>> runs;
         for (uint32_t start = 0; start < count;) {
-            uint32_t len = std::min(rng.range(64, 4096), count - start);
+            uint32_t len = std::min(rng.Range(64, 4096), count - start);
             runs.emplace_back(start, len);
             start += len;
         }
         for (size_t i = runs.size(); i > 1; --i)
-            std::swap(runs[i - 1], runs[rng.below(static_cast<uint32_t>(i))]);
+            std::swap(runs[i - 1], runs[rng.Below(static_cast<uint32_t>(i))]);
         size_t k = 0;
         for (const auto& run : runs)
             for (uint32_t j = 0; j < run.second; ++j)
@@ -350,8 +350,8 @@ const char kHeader[] = " APP\r\n"
 
 int main(int argc, char** argv) {
     Options opt;
-    if (!parse_args(argc, argv, opt)) {
-        usage(stderr);
+    if (!ParseArgs(argc, argv, opt)) {
+        Usage(stderr);
         return 2;
     }
     const uint64_t kMaxSymbols = 50000000;
@@ -362,64 +362,64 @@ int main(int argc, char** argv) {
     }
 
     const uint32_t symbols = static_cast<uint32_t>(opt.symbols);
-    const uint32_t sdk_lines = symbols / 8;
-    const uint32_t code_lines = symbols + sdk_lines;
-    const uint32_t data_lines = symbols / 16 + 4;
+    const uint32_t sdkLines = symbols / 8;
+    const uint32_t codeLines = symbols + sdkLines;
+    const uint32_t dataLines = symbols / 16 + 4;
 
     // Keep every address within 32 bits however many lines there are.
     const uint32_t kBase = 0x00401000;
     const uint64_t budget = 0xE0000000ULL - kBase;
     uint32_t cap = 0x400;
-    while (cap > 0x20 && uint64_t(code_lines) * cap > budget)
+    while (cap > 0x20 && uint64_t(codeLines) * cap > budget)
         cap /= 2;
 
     Rng rng(opt.seed);
-    std::vector<std::string> objects = make_object_names(rng, 60 + symbols / 2000);
+    std::vector<std::string> objects = MakeObjectNames(rng, 60 + symbols / 2000);
 
     // Code lines in ascending address order. Modules come in runs, as each
     // object contributes a stretch of the image.
     std::string text;
-    text.reserve(size_t(code_lines) * 92);
-    std::vector<size_t> start(size_t(code_lines) + 1);
+    text.reserve(size_t(codeLines) * 92);
+    std::vector<size_t> start(size_t(codeLines) + 1);
     std::string name;
-    std::string own = objects[0], local = make_library_module(rng, false),
-                sdk = make_library_module(rng, true);
+    std::string own = objects[0], local = MakeLibraryModule(rng, false),
+                sdk = MakeLibraryModule(rng, true);
     uint32_t addr = kBase;
-    uint32_t sdk_left = sdk_lines;
-    for (uint32_t i = 0; i < code_lines; ++i) {
+    uint32_t sdkLeft = sdkLines;
+    for (uint32_t i = 0; i < codeLines; ++i) {
         start[i] = text.size();
-        if (i > 0 && !rng.chance(15)) addr += next_gap(rng, cap);
+        if (i > 0 && !rng.Chance(15)) addr += NextGap(rng, cap);
         // Selection sampling puts exactly sdk_lines SDK lines among the rest.
-        bool is_sdk = rng.below(code_lines - i) < sdk_left;
-        bool is_local = !is_sdk && rng.chance(120);
+        bool isSdk = rng.Below(codeLines - i) < sdkLeft;
+        bool isLocal = !isSdk && rng.Chance(120);
         name.clear();
-        make_code_name(rng, is_sdk || is_local, name);
-        if (is_sdk) {
-            --sdk_left;
-            if (rng.chance(120)) sdk = make_library_module(rng, true);
-            format_line(text, addr, name, sdk);
-        } else if (is_local) {
-            if (rng.chance(100)) local = make_library_module(rng, false);
-            format_line(text, addr, name, local);
+        MakeCodeName(rng, isSdk || isLocal, name);
+        if (isSdk) {
+            --sdkLeft;
+            if (rng.Chance(120)) sdk = MakeLibraryModule(rng, true);
+            FormatLine(text, addr, name, sdk);
+        } else if (isLocal) {
+            if (rng.Chance(100)) local = MakeLibraryModule(rng, false);
+            FormatLine(text, addr, name, local);
         } else {
-            if (rng.chance(80)) own = objects[rng.below(static_cast<uint32_t>(objects.size()))];
-            format_line(text, addr, name, own);
+            if (rng.Chance(80)) own = objects[rng.Below(static_cast<uint32_t>(objects.size()))];
+            FormatLine(text, addr, name, own);
         }
     }
-    start[code_lines] = text.size();
-    const uint32_t code_end = addr + 0x10;
+    start[codeLines] = text.size();
+    const uint32_t codeEnd = addr + 0x10;
 
     std::string data;
-    data.reserve(size_t(data_lines) * 92);
-    uint32_t daddr = (code_end + 0xFFF) & ~0xFFFu;
-    const uint32_t data_start = daddr;
-    for (uint32_t i = 0; i < data_lines; ++i) {
-        name = rng.chance(500) ? "_g_" : "_";
-        name += pick(rng, kNouns);
-        name += pick(rng, kNouns);
-        if (rng.chance(300)) name += "Table";
-        format_line(data, daddr, name, objects[rng.below(static_cast<uint32_t>(objects.size()))]);
-        daddr += rng.range(1, 64) * 4;
+    data.reserve(size_t(dataLines) * 92);
+    uint32_t daddr = (codeEnd + 0xFFF) & ~0xFFFu;
+    const uint32_t dataStart = daddr;
+    for (uint32_t i = 0; i < dataLines; ++i) {
+        name = rng.Chance(500) ? "_g_" : "_";
+        name += Pick(rng, kNouns);
+        name += Pick(rng, kNouns);
+        if (rng.Chance(300)) name += "Table";
+        FormatLine(data, daddr, name, objects[rng.Below(static_cast<uint32_t>(objects.size()))]);
+        daddr += rng.Range(1, 64) * 4;
     }
 
     FILE* out = stdout;
@@ -432,17 +432,17 @@ int main(int argc, char** argv) {
         }
     }
 
-    static char outbuf[1 << 20];
-    std::setvbuf(out, outbuf, _IOFBF, sizeof outbuf);
+    static char Outbuf[1 << 20];
+    std::setvbuf(out, Outbuf, _IOFBF, sizeof Outbuf);
     char header[sizeof kHeader + 32];
-    std::snprintf(header, sizeof header, kHeader, code_end - 0x1000, daddr - data_start);
+    std::snprintf(header, sizeof header, kHeader, codeEnd - 0x1000, daddr - dataStart);
     std::fputs(header, out);
 
     // The code lines go into two sections with an import listing between
     // them; that listing starts with a space but lies outside any section.
-    std::vector<uint32_t> order = make_order(opt.order, code_lines, opt.seed);
-    const uint32_t split = code_lines - code_lines / 3;
-    for (uint32_t k = 0; k < code_lines; ++k) {
+    std::vector<uint32_t> order = MakeOrder(opt.lineOrder, codeLines, opt.seed);
+    const uint32_t split = codeLines - codeLines / 3;
+    for (uint32_t k = 0; k < codeLines; ++k) {
         if (k == split) {
             std::fputs("\r\nImport thunks\r\n", out);
             for (uint32_t j = 0; j < 8; ++j)

@@ -18,29 +18,29 @@ namespace {
 
 volatile int Sink;
 
-__attribute__((noinline)) void Work(void* Arg) {
-    Sink = Sink + *static_cast<int*>(Arg);
+__attribute__((noinline)) void Work(void* arg) {
+    Sink = Sink + *static_cast<int*>(arg);
 }
 
 void PlainCall(benchmark::State& state) {
-    int One = 1;
-    void (*volatile Call)(void*) = Work; // called through a pointer, as RunGuarded does
+    int one = 1;
+    void (*volatile call)(void*) = Work; // called through a pointer, as RunGuarded does
     for (auto _ : state)
-        Call(&One);
+        call(&one);
 }
 
 void Guarded(benchmark::State& state) {
-    int One = 1;
-    RunGuarded(Work, &One); // the thread's first guard
+    int one = 1;
+    RunGuarded(Work, &one); // the thread's first guard
     for (auto _ : state)
-        if (!RunGuarded(Work, &One)) state.SkipWithError("the work faulted");
+        if (!RunGuarded(Work, &one)) state.SkipWithError("the work faulted");
 }
 
 void NestedGuards(benchmark::State& state) {
-    int One = 1;
-    auto Inner = [](void* Arg) { RunGuarded(Work, Arg); };
+    int one = 1;
+    auto inner = [](void* arg) { RunGuarded(Work, arg); };
     for (auto _ : state)
-        RunGuarded(Inner, &One);
+        RunGuarded(inner, &one);
 }
 
 // The first RunGuarded of a new thread: the thread's alternate stack and
@@ -50,14 +50,14 @@ void FirstGuardOfAThread(benchmark::State& state) {
     int One = 1;
     RunGuarded(Work, &One); // the process's first guard, on this thread
     for (auto _ : state) {
-        double Seconds = 0;
+        double seconds = 0;
         std::thread([&] {
-            auto Start = std::chrono::steady_clock::now();
+            auto start = std::chrono::steady_clock::now();
             RunGuarded(Work, &One);
-            Seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+            seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         }).join();
-        state.SetIterationTime(Seconds);
+        state.SetIterationTime(seconds);
     }
 }
 

@@ -30,12 +30,12 @@ volatile int* volatile NullPointer = nullptr;
 volatile int Sink;
 
 // Five frames, none left by a tail call, then a fault.
-__attribute__((noinline)) void Level(int Depth) {
-    if (Depth == 0)
+__attribute__((noinline)) void Level(int depth) {
+    if (depth == 0)
         *NullPointer = 1;
     else
-        Level(Depth - 1);
-    Sink = Depth;
+        Level(depth - 1);
+    Sink = depth;
 }
 
 void FaultFiveDeep(void*) {
@@ -46,61 +46,61 @@ void FaultFiveDeep(void*) {
 // that the table ends at 5 MB and this executable's code, linked from 4 MiB
 // on, lies in its last fifth: far for a walk from the first record.
 std::string WriteCodeMap() {
-    std::string Name =
+    std::string name =
         std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/LOOKUP_BENCH.XXXXXX";
-    int Fd = mkstemp(&Name[0]);
-    if (Fd < 0) return "";
-    std::vector<DEBUGMAP> Chunk(1 << 16);
-    uint32_t Count = kRecords;
-    bool Ok = write(Fd, &Count, 4) == 4;
-    for (uint32_t First = 0; Ok && First < kRecords; First += Chunk.size()) {
-        for (uint32_t i = 0; i < Chunk.size(); i++) {
-            memset(&Chunk[i], 0, sizeof Chunk[i]);
-            Chunk[i].SymbAddr = (First + i) / 4;
-            snprintf(Chunk[i].Routine, sizeof Chunk[i].Routine, "Routine%u", First + i);
-            memcpy(Chunk[i].Module, "bench.o", 7);
+    int fd = mkstemp(&name[0]);
+    if (fd < 0) return "";
+    std::vector<DEBUGMAP> chunk(1 << 16);
+    uint32_t count = kRecords;
+    bool ok = write(fd, &count, 4) == 4;
+    for (uint32_t first = 0; ok && first < kRecords; first += chunk.size()) {
+        for (uint32_t i = 0; i < chunk.size(); i++) {
+            memset(&chunk[i], 0, sizeof chunk[i]);
+            chunk[i].SymbAddr = (first + i) / 4;
+            snprintf(chunk[i].Routine, sizeof chunk[i].Routine, "Routine%u", first + i);
+            memcpy(chunk[i].Module, "bench.o", 7);
         }
-        size_t Bytes =
-            (size_t)std::min<uint32_t>(Chunk.size(), kRecords - First) * sizeof(DEBUGMAP);
-        Ok = write(Fd, Chunk.data(), Bytes) == (ssize_t)Bytes;
+        size_t bytes =
+            (size_t)std::min<uint32_t>(chunk.size(), kRecords - first) * sizeof(DEBUGMAP);
+        ok = write(fd, chunk.data(), bytes) == (ssize_t)bytes;
     }
-    close(Fd);
-    if (!Ok) unlink(Name.c_str());
-    return Ok ? Name : "";
+    close(fd);
+    if (!ok) unlink(name.c_str());
+    return ok ? name : "";
 }
 
 // Times reports with standard error going nowhere.
-void Reports(benchmark::State& State) {
-    int Saved = dup(2), Null = open("/dev/null", O_WRONLY);
-    dup2(Null, 2);
-    for (auto _ : State)
-        if (RunGuarded(FaultFiveDeep, nullptr)) State.SkipWithError("no fault");
-    dup2(Saved, 2);
-    close(Saved);
-    close(Null);
+void Reports(benchmark::State& state) {
+    int saved = dup(2), null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    for (auto _ : state)
+        if (RunGuarded(FaultFiveDeep, nullptr)) state.SkipWithError("no fault");
+    dup2(saved, 2);
+    close(saved);
+    close(null);
 }
 
-void ReportLoadedTable(benchmark::State& State) {
-    std::string Name = WriteCodeMap();
-    if (Name.empty() || !OpenDebugFile(Name.c_str()) || iNumMaps != kRecords) {
-        State.SkipWithError("no code map of 20 million records");
+void ReportLoadedTable(benchmark::State& state) {
+    std::string name = WriteCodeMap();
+    if (name.empty() || !OpenDebugFile(name.c_str()) || iNumMaps != kRecords) {
+        state.SkipWithError("no code map of 20 million records");
         return;
     }
-    unlink(Name.c_str());
-    Reports(State);
-    State.counters["records"] = iNumMaps;
+    unlink(name.c_str());
+    Reports(state);
+    state.counters["records"] = iNumMaps;
 }
 
-void ReportWalkedTable(benchmark::State& State) {
-    std::vector<DEBUGMAP> Table(kRecords);
+void ReportWalkedTable(benchmark::State& state) {
+    std::vector<DEBUGMAP> table(kRecords);
     for (uint32_t i = 0; i < kRecords; i++) {
-        Table[i].SymbAddr = i / 4;
-        snprintf(Table[i].Routine, sizeof Table[i].Routine, "Routine%u", i);
+        table[i].SymbAddr = i / 4;
+        snprintf(table[i].Routine, sizeof table[i].Routine, "Routine%u", i);
     }
     CloseDebug();
-    pDebugMap = Table.data();
+    pDebugMap = table.data();
     iNumMaps = kRecords;
-    Reports(State);
+    Reports(state);
     pDebugMap = NULL;
     iNumMaps = 0;
 }

@@ -67,7 +67,7 @@ size_t CheckedCount(const std::string& cod, const std::string& ent) {
 class BadInput : public ::testing::Test {
   protected:
     RunResult Run(const std::vector<std::string>& args, int uid = -1) {
-        return RunIn(dir.path(), kKorval, args, {}, uid);
+        return RunIn(dir.Path(), kKorval, args, {}, uid);
     }
 
     // Converts map into both formats and checks that the two runs agree and
@@ -98,11 +98,11 @@ class BadInput : public ::testing::Test {
     // (-1). -2 when neither can show it.
     int PermissionUser() {
         if (geteuid() != 0) return -1;
-        chmod(dir.path().c_str(), 0755);
+        chmod(dir.Path().c_str(), 0755);
         pid_t pid = fork();
         if (pid == 0) {
             bool ok = setgid(kNobody) == 0 && setuid(kNobody) == 0 &&
-                      access(kKorval.c_str(), X_OK) == 0 && access(dir.path().c_str(), X_OK) == 0;
+                      access(kKorval.c_str(), X_OK) == 0 && access(dir.Path().c_str(), X_OK) == 0;
             _exit(ok ? 0 : 1);
         }
         int status = 0;
@@ -224,7 +224,7 @@ TEST_F(BadInput, PipesNeverBlockTheRun) {
     RunResult r = Run({"pipe"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBannerLine(r.out),
-              "\nUnable to create '" + dir.path() + "/PIPE.MAP' file mapping.");
+              "\nUnable to create '" + dir.Path() + "/PIPE.MAP' file mapping.");
     r = Run({"app", "pipe"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBannerLine(r.out), "\nUnable to open output file 'PIPE.COD'");
@@ -240,7 +240,7 @@ TEST_F(BadInput, ACodeMapThatIsNoFileNeverHoldsUpTheStart) {
     const std::string cod = ReadBytes(dir / "APP.COD");
     auto runPromptly = [&](const ChildSetup& setup) {
         std::remove((dir / "APP.COD").c_str());
-        Spawned child = SpawnIn(dir.path(), kKorval, {"app"}, {}, -1, setup);
+        Spawned child = SpawnIn(dir.Path(), kKorval, {"app"}, {}, -1, setup);
         bool ended = WaitEnded(child, 10);
         if (!ended) kill(child.pid, SIGKILL);
         RunResult r = Finish(child);
@@ -276,7 +276,7 @@ TEST_F(BadInput, AnInputWithoutReadPermission) {
     RunResult r = Run({"secret"}, user);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBannerLine(r.out),
-              "\nUnable to open input file '" + dir.path() + "/SECRET.MAP'");
+              "\nUnable to open input file '" + dir.Path() + "/SECRET.MAP'");
     EXPECT_EQ(ReadBytes(dir / "SECRET.COD"), "keep me");
     EXPECT_TRUE(ReadBytes(dir / "secret.map") == map);
 }
@@ -299,7 +299,7 @@ TEST_F(BadInput, OutputThatIsTheInputUnderFurtherSpellings) {
     const std::string map = CrLf({"Code", " 00001000 _f f.obj"});
     WriteBytes(dir / "app.map", map);
     ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
-    ASSERT_EQ(symlink(dir.path().c_str(), (dir / "sub/up").c_str()), 0);
+    ASSERT_EQ(symlink(dir.Path().c_str(), (dir / "sub/up").c_str()), 0);
     ASSERT_EQ(link((dir / "app.map").c_str(), (dir / "sub/Hard.Map").c_str()), 0);
     ASSERT_EQ(symlink("sub/Hard.Map", (dir / "chain.map").c_str()), 0);
     const std::vector<std::pair<std::string, std::string>> spellings = {
@@ -325,7 +325,7 @@ TEST_F(BadInput, OutputThatIsTheInputUnderFurtherSpellings) {
     WriteBytes(dir / "prog.cod", map);
     RunResult r = Run({"prog.cod"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBannerLine(r.out), "\nUnable to open output file '" + dir.path() + "/PROG.COD'");
+    EXPECT_EQ(AfterBannerLine(r.out), "\nUnable to open output file '" + dir.Path() + "/PROG.COD'");
     EXPECT_TRUE(ReadBytes(dir / "prog.cod") == map);
     WriteBytes(dir / "list.ent", map);
     r = Run({"-a", "list.ent"});

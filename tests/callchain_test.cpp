@@ -111,9 +111,9 @@ CHAINED void CallsRaisesSignal() {
 // stack aligned as a call needs. Its callers find their CFA from rbx and
 // from rbp, whose values in them the walk must have recovered from its
 // rules.
-extern "C" void korval_cfi_rules(void (*Work)());
-extern "C" void korval_cfi_by_rbx(void (*Work)());
-extern "C" void korval_cfi_by_rbp(void (*Work)());
+extern "C" void korval_cfi_rules(void (*work)());
+extern "C" void korval_cfi_by_rbx(void (*work)());
+extern "C" void korval_cfi_by_rbp(void (*work)());
 asm(R"(
     .text
     .globl korval_cfi_rules
@@ -207,152 +207,152 @@ const DWORD kMax = 64;
 
 // What the handler found, with the bounds it was given.
 struct Walks {
-    ULONG_PTR Low, High;       // the faulting thread's stack
-    ULONG_PTR AltLow, AltHigh; // the handler's own stack
-    ULONG_PTR Returns[kMax];
-    DWORD Count;
-    ULONG_PTR Capped[kMax]; // with Max 2
-    DWORD CappedCount;
-    DWORD OtherStackCount; // with the bounds of the handler's stack
+    ULONG_PTR low, high;       // the faulting thread's stack
+    ULONG_PTR altLow, altHigh; // the handler's own stack
+    ULONG_PTR returns[kMax];
+    DWORD count;
+    ULONG_PTR capped[kMax]; // with Max 2
+    DWORD cappedCount;
+    DWORD otherStackCount; // with the bounds of the handler's stack
 } W;
 
 sigjmp_buf Back;
 
-void OnSegv(int, siginfo_t*, void* Context) {
-    W.Count = CallChain(Context, W.Low, W.High, W.Returns, kMax);
-    W.CappedCount = CallChain(Context, W.Low, W.High, W.Capped, 2);
-    W.OtherStackCount = CallChain(Context, W.AltLow, W.AltHigh, W.Capped + 2, kMax);
+void OnSegv(int, siginfo_t*, void* context) {
+    W.count = CallChain(context, W.low, W.high, W.returns, kMax);
+    W.cappedCount = CallChain(context, W.low, W.high, W.capped, 2);
+    W.otherStackCount = CallChain(context, W.altLow, W.altHigh, W.capped + 2, kMax);
     siglongjmp(Back, 1);
 }
 
-// Runs Work (Level4 unless given) with the handler in force; true when it
+// Runs work (Level4 unless given) with the handler in force; true when it
 // faulted.
-bool FaultUnderHandler(void (*Work)() = Level4) {
-    pthread_attr_t Attr;
-    void* Base;
-    size_t Size;
-    if (pthread_getattr_np(pthread_self(), &Attr) != 0) return false;
-    pthread_attr_getstack(&Attr, &Base, &Size);
-    pthread_attr_destroy(&Attr);
+bool FaultUnderHandler(void (*work)() = Level4) {
+    pthread_attr_t attr;
+    void* base;
+    size_t size;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return false;
+    pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_destroy(&attr);
     W = Walks();
-    W.Low = (ULONG_PTR)Base;
-    W.High = W.Low + Size;
+    W.low = (ULONG_PTR)base;
+    W.high = W.low + size;
 
     static std::vector<char> AltStack(1 << 16);
-    stack_t Alt = {AltStack.data(), 0, AltStack.size()}, OldAlt;
-    W.AltLow = (ULONG_PTR)AltStack.data();
-    W.AltHigh = W.AltLow + AltStack.size();
-    struct sigaction Action, Old;
-    memset(&Action, 0, sizeof Action);
-    Action.sa_sigaction = OnSegv;
-    Action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&Action.sa_mask);
-    sigaltstack(&Alt, &OldAlt);
-    sigaction(SIGSEGV, &Action, &Old);
-    volatile bool Faulted = true;
+    stack_t alt = {AltStack.data(), 0, AltStack.size()}, oldAlt;
+    W.altLow = (ULONG_PTR)AltStack.data();
+    W.altHigh = W.altLow + AltStack.size();
+    struct sigaction action, old;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = OnSegv;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    sigaltstack(&alt, &oldAlt);
+    sigaction(SIGSEGV, &action, &old);
+    volatile bool faulted = true;
     if (sigsetjmp(Back, 1) == 0) {
-        Work();
-        Faulted = false;
+        work();
+        faulted = false;
     }
-    sigaction(SIGSEGV, &Old, nullptr);
-    sigaltstack(&OldAlt, nullptr);
-    return Faulted;
+    sigaction(SIGSEGV, &old, nullptr);
+    sigaltstack(&oldAlt, nullptr);
+    return faulted;
 }
 
 // This executable as its own file tells, at run-time addresses: its
 // functions from the symbol table, and where its .plt lies.
 struct Function {
-    uintptr_t Start, Size;
-    std::string Name;
+    uintptr_t start, size;
+    std::string name;
 };
 struct Image {
-    std::vector<Function> Functions;
-    uintptr_t Plt = 0, PltSize = 0;
+    std::vector<Function> functions;
+    uintptr_t plt = 0, pltSize = 0;
 };
 
-int MainBias(dl_phdr_info* Info, size_t, void* Bias) {
-    *(uintptr_t*)Bias = Info->dlpi_addr;
+int MainBias(dl_phdr_info* info, size_t, void* bias) {
+    *(uintptr_t*)bias = info->dlpi_addr;
     return 1; // the first object is the executable
 }
 
 Image ReadImage() {
-    Image Self;
-    uintptr_t Bias = 0;
-    dl_iterate_phdr(MainBias, &Bias);
-    int Fd = open("/proc/self/exe", O_RDONLY);
-    struct stat St;
-    if (Fd < 0 || fstat(Fd, &St) != 0) return Self;
-    void* Map = mmap(nullptr, St.st_size, PROT_READ, MAP_PRIVATE, Fd, 0);
-    close(Fd);
-    if (Map == MAP_FAILED) return Self;
-    const char* Base = (const char*)Map;
-    const Elf64_Ehdr* Eh = (const Elf64_Ehdr*)Base;
-    const Elf64_Shdr* Sh = (const Elf64_Shdr*)(Base + Eh->e_shoff);
-    const char* SectionNames = Base + Sh[Eh->e_shstrndx].sh_offset;
-    for (int i = 0; i < Eh->e_shnum; i++) {
-        if (strcmp(SectionNames + Sh[i].sh_name, ".plt") == 0) {
-            Self.Plt = Bias + Sh[i].sh_addr;
-            Self.PltSize = Sh[i].sh_size;
+    Image self;
+    uintptr_t bias = 0;
+    dl_iterate_phdr(MainBias, &bias);
+    int fd = open("/proc/self/exe", O_RDONLY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return self;
+    void* map = mmap(nullptr, st.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED) return self;
+    const char* base = (const char*)map;
+    const Elf64_Ehdr* eh = (const Elf64_Ehdr*)base;
+    const Elf64_Shdr* sh = (const Elf64_Shdr*)(base + eh->e_shoff);
+    const char* sectionNames = base + sh[eh->e_shstrndx].sh_offset;
+    for (int i = 0; i < eh->e_shnum; i++) {
+        if (strcmp(sectionNames + sh[i].sh_name, ".plt") == 0) {
+            self.plt = bias + sh[i].sh_addr;
+            self.pltSize = sh[i].sh_size;
         }
-        if (Sh[i].sh_type != SHT_SYMTAB) continue;
-        const Elf64_Sym* Syms = (const Elf64_Sym*)(Base + Sh[i].sh_offset);
-        const char* Names = Base + Sh[Sh[i].sh_link].sh_offset;
-        for (size_t s = 0; s < Sh[i].sh_size / sizeof *Syms; s++)
-            if (ELF64_ST_TYPE(Syms[s].st_info) == STT_FUNC && Syms[s].st_value != 0)
-                Self.Functions.push_back(
-                    {Bias + Syms[s].st_value, Syms[s].st_size, Names + Syms[s].st_name});
+        if (sh[i].sh_type != SHT_SYMTAB) continue;
+        const Elf64_Sym* syms = (const Elf64_Sym*)(base + sh[i].sh_offset);
+        const char* names = base + sh[sh[i].sh_link].sh_offset;
+        for (size_t s = 0; s < sh[i].sh_size / sizeof *syms; s++)
+            if (ELF64_ST_TYPE(syms[s].st_info) == STT_FUNC && syms[s].st_value != 0)
+                self.functions.push_back(
+                    {bias + syms[s].st_value, syms[s].st_size, names + syms[s].st_name});
     }
-    munmap(Map, St.st_size);
-    return Self;
+    munmap(map, st.st_size);
+    return self;
 }
 
 // The function whose code holds the call that Return returns from.
-const Function* Caller(const std::vector<Function>& Functions, ULONG_PTR Return) {
-    for (const Function& F : Functions)
-        if (Return - 1 >= F.Start && Return - 1 < F.Start + F.Size) return &F;
+const Function* Caller(const std::vector<Function>& functions, ULONG_PTR Return) {
+    for (const Function& f : functions)
+        if (Return - 1 >= f.start && Return - 1 < f.start + f.size) return &f;
     return nullptr;
 }
 
-std::string Describe(const std::vector<Function>& Functions, const ULONG_PTR* Returns, DWORD n) {
-    std::string Text;
-    char Line[64];
+std::string Describe(const std::vector<Function>& functions, const ULONG_PTR* returns, DWORD n) {
+    std::string text;
+    char line[64];
     for (DWORD i = 0; i < n; i++) {
-        const Function* F = Caller(Functions, Returns[i]);
-        snprintf(Line, sizeof Line, "  %#lx ", (unsigned long)Returns[i]);
-        Text += Line + (F != nullptr ? F->Name : std::string("?")) + "\n";
+        const Function* f = Caller(functions, returns[i]);
+        snprintf(line, sizeof line, "  %#lx ", (unsigned long)returns[i]);
+        text += line + (f != nullptr ? f->name : std::string("?")) + "\n";
     }
-    return Text;
+    return text;
 }
 
 TEST(CallChain, NamesTheCallersOfAFaultInsideTheCLibrary) {
     PrepareCallChain();
     ASSERT_TRUE(FaultUnderHandler());
-    const std::vector<Function> Functions = ReadImage().Functions;
-    ASSERT_FALSE(Functions.empty()) << "no symbol table in /proc/self/exe";
-    std::string Chain = Describe(Functions, W.Returns, W.Count);
+    const std::vector<Function> functions = ReadImage().functions;
+    ASSERT_FALSE(functions.empty()) << "no symbol table in /proc/self/exe";
+    std::string chain = Describe(functions, W.returns, W.count);
 
     // Innermost first: the caller of strlen, and each caller of that.
-    void (*const Expected[])() = {Level1, Level2, Level3, Level4};
-    ASSERT_GT(W.Count, kInterposed + 4) << Chain;
+    void (*const expected[])() = {Level1, Level2, Level3, Level4};
+    ASSERT_GT(W.count, kInterposed + 4) << chain;
     for (size_t i = 0; i < 4; i++) {
-        const Function* F = Caller(Functions, W.Returns[kInterposed + i]);
-        ASSERT_NE(F, nullptr) << Chain;
-        EXPECT_EQ(F->Start, (uintptr_t)Expected[i]) << "frame " << i << ":\n" << Chain;
+        const Function* f = Caller(functions, W.returns[kInterposed + i]);
+        ASSERT_NE(f, nullptr) << chain;
+        EXPECT_EQ(f->start, (uintptr_t)expected[i]) << "frame " << i << ":\n" << chain;
     }
     // Further out, through GoogleTest's frames, main.
-    bool ReachedMain = false;
-    for (DWORD i = kInterposed + 4; i < W.Count; i++) {
-        const Function* F = Caller(Functions, W.Returns[i]);
-        ReachedMain |= F != nullptr && F->Name == "main";
+    bool reachedMain = false;
+    for (DWORD i = kInterposed + 4; i < W.count; i++) {
+        const Function* f = Caller(functions, W.returns[i]);
+        reachedMain |= f != nullptr && f->name == "main";
     }
-    EXPECT_TRUE(ReachedMain) << Chain;
+    EXPECT_TRUE(reachedMain) << chain;
 
     // At most Max, the same ones.
-    ASSERT_EQ(W.CappedCount, 2u);
-    EXPECT_EQ(W.Capped[0], W.Returns[0]);
-    EXPECT_EQ(W.Capped[1], W.Returns[1]);
+    ASSERT_EQ(W.cappedCount, 2u);
+    EXPECT_EQ(W.capped[0], W.returns[0]);
+    EXPECT_EQ(W.capped[1], W.returns[1]);
     // Nothing from bounds that exclude the thread's stack.
-    EXPECT_EQ(W.OtherStackCount, 0u);
+    EXPECT_EQ(W.otherStackCount, 0u);
 }
 
 // The shapes of chains that meet something other than a call of code with
@@ -360,23 +360,23 @@ TEST(CallChain, NamesTheCallersOfAFaultInsideTheCLibrary) {
 // out, in order (frames of the C library and the like between them).
 TEST(CallChain, GoesOnPastWhatIsNoPlainCall) {
     PrepareCallChain();
-    void* Plugin = dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_LOCAL); // after the preparation
-    ASSERT_NE(Plugin, nullptr) << dlerror();
-    PluginCalls = (void (*)(void (*)()))dlsym(Plugin, "PluginCalls");
+    void* plugin = dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_LOCAL); // after the preparation
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    PluginCalls = (void (*)(void (*)()))dlsym(plugin, "PluginCalls");
     ASSERT_NE(PluginCalls, nullptr);
-    struct sigaction OnUsr1, Old;
-    memset(&OnUsr1, 0, sizeof OnUsr1);
-    OnUsr1.sa_handler = FaultsInHandler;
-    sigemptyset(&OnUsr1.sa_mask);
-    sigaction(SIGUSR1, &OnUsr1, &Old);
-    const std::vector<Function> Functions = ReadImage().Functions;
-    ASSERT_FALSE(Functions.empty()) << "no symbol table in /proc/self/exe";
+    struct sigaction onUsr1, old;
+    memset(&onUsr1, 0, sizeof onUsr1);
+    onUsr1.sa_handler = FaultsInHandler;
+    sigemptyset(&onUsr1.sa_mask);
+    sigaction(SIGUSR1, &onUsr1, &old);
+    const std::vector<Function> functions = ReadImage().functions;
+    ASSERT_FALSE(functions.empty()) << "no symbol table in /proc/self/exe";
 
     const void* const kInPlugin = nullptr; // a frame of the plugin
     const struct {
-        const char* Shape;
-        void (*Work)();
-        std::vector<const void*> Callers; // innermost first
+        const char* shape;
+        void (*work)();
+        std::vector<const void*> callers; // innermost first
     } kShapes[] = {
         {"a call through a null pointer",
          CallsCallsNull,
@@ -392,23 +392,23 @@ TEST(CallChain, GoesOnPastWhatIsNoPlainCall) {
          CallsCallsPlugin,
          {(void*)Level1, kInPlugin, (void*)CallsPlugin, (void*)CallsCallsPlugin}},
     };
-    for (const auto& Shape : kShapes) {
-        ASSERT_TRUE(FaultUnderHandler(Shape.Work)) << Shape.Shape;
-        std::string Chain = Describe(Functions, W.Returns, W.Count);
-        size_t Next = 0;
-        for (DWORD i = 0; i < W.Count && Next < Shape.Callers.size(); i++) {
-            const Function* F = Caller(Functions, W.Returns[i]);
-            Dl_info Info;
-            bool InPlugin = dladdr((void*)W.Returns[i], &Info) != 0 && Info.dli_fname != nullptr &&
-                            strstr(Info.dli_fname, "chain_plugin") != nullptr;
-            const void* Expected = Shape.Callers[Next];
-            if (Expected == kInPlugin ? InPlugin : F != nullptr && F->Start == (uintptr_t)Expected)
-                Next++;
+    for (const auto& shape : kShapes) {
+        ASSERT_TRUE(FaultUnderHandler(shape.work)) << shape.shape;
+        std::string chain = Describe(functions, W.returns, W.count);
+        size_t next = 0;
+        for (DWORD i = 0; i < W.count && next < shape.callers.size(); i++) {
+            const Function* f = Caller(functions, W.returns[i]);
+            Dl_info info;
+            bool inPlugin = dladdr((void*)W.returns[i], &info) != 0 && info.dli_fname != nullptr &&
+                            strstr(info.dli_fname, "chain_plugin") != nullptr;
+            const void* expected = shape.callers[next];
+            if (expected == kInPlugin ? inPlugin : f != nullptr && f->start == (uintptr_t)expected)
+                next++;
         }
-        EXPECT_EQ(Next, Shape.Callers.size()) << Shape.Shape << ":\n" << Chain;
+        EXPECT_EQ(next, shape.callers.size()) << shape.shape << ":\n" << chain;
     }
-    sigaction(SIGUSR1, &Old, nullptr);
-    dlclose(Plugin);
+    sigaction(SIGUSR1, &old, nullptr);
+    dlclose(plugin);
 }
 
 // Inside a PLT entry the CFA is a DWARF expression of rsp and rip: rsp + 8
@@ -417,24 +417,24 @@ TEST(CallChain, GoesOnPastWhatIsNoPlainCall) {
 // test's making, gives the return address on that stack.
 TEST(CallChain, FollowsTheCfaExpressionOfAPltEntry) {
     PrepareCallChain();
-    Image Self = ReadImage();
-    if (Self.PltSize < 32) GTEST_SKIP() << "no .plt";
-    const uint8_t* Entry = (const uint8_t*)Self.Plt + 16; // past the resolver's own entry
-    if (Entry[0] != 0xff || Entry[1] != 0x25 || Entry[6] != 0x68)
+    Image self = ReadImage();
+    if (self.pltSize < 32) GTEST_SKIP() << "no .plt";
+    const uint8_t* entry = (const uint8_t*)self.plt + 16; // past the resolver's own entry
+    if (entry[0] != 0xff || entry[1] != 0x25 || entry[6] != 0x68)
         GTEST_SKIP() << "a .plt of another layout";
 
     const ULONG_PTR Return = (ULONG_PTR)Level2 + 4;
-    for (int Offset : {0, 11}) {
-        ULONG_PTR Stack[4] = {Return, 0, 0, 0};
-        if (Offset == 11) Stack[0] = 1, Stack[1] = Return; // the index on top
-        ucontext_t Uc;
-        memset(&Uc, 0, sizeof Uc);
-        Uc.uc_mcontext.gregs[REG_RIP] = (greg_t)(Entry + Offset);
-        Uc.uc_mcontext.gregs[REG_RSP] = (greg_t)Stack;
-        ULONG_PTR Returns[1] = {0};
-        EXPECT_EQ(CallChain(&Uc, (ULONG_PTR)Stack, (ULONG_PTR)(Stack + 4), Returns, 1), 1u)
-            << "at byte " << Offset;
-        EXPECT_EQ(Returns[0], Return) << "at byte " << Offset;
+    for (int offset : {0, 11}) {
+        ULONG_PTR stack[4] = {Return, 0, 0, 0};
+        if (offset == 11) stack[0] = 1, stack[1] = Return; // the index on top
+        ucontext_t uc;
+        memset(&uc, 0, sizeof uc);
+        uc.uc_mcontext.gregs[REG_RIP] = (greg_t)(entry + offset);
+        uc.uc_mcontext.gregs[REG_RSP] = (greg_t)stack;
+        ULONG_PTR returns[1] = {0};
+        EXPECT_EQ(CallChain(&uc, (ULONG_PTR)stack, (ULONG_PTR)(stack + 4), returns, 1), 1u)
+            << "at byte " << offset;
+        EXPECT_EQ(returns[0], Return) << "at byte " << offset;
     }
 }
 
@@ -446,86 +446,86 @@ TEST(CallChain, FollowsTheCfaExpressionOfAPltEntry) {
 // further: the stack of the test's making ends).
 TEST(CallChain, AFrameInNoObjectIsACallThatJustHappened) {
     PrepareCallChain();
-    void* Plugin = dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(Plugin, nullptr) << dlerror();
-    const ULONG_PTR InPlugin = (ULONG_PTR)dlsym(Plugin, "PluginCalls") + 4;
-    ASSERT_EQ(dlclose(Plugin), 0);
+    void* plugin = dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    const ULONG_PTR inPlugin = (ULONG_PTR)dlsym(plugin, "PluginCalls") + 4;
+    ASSERT_EQ(dlclose(plugin), 0);
     ASSERT_EQ(dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the plugin stayed loaded";
-    const size_t Page = (size_t)getpagesize();
-    void* Jit = mmap(nullptr, Page, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(Jit, MAP_FAILED);
-    const ULONG_PTR InJit = (ULONG_PTR)Jit + 16;
-    const ULONG_PTR InProgram = (ULONG_PTR)Level2 + 4;
+    const size_t page = (size_t)getpagesize();
+    void* jit = mmap(nullptr, page, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(jit, MAP_FAILED);
+    const ULONG_PTR inJit = (ULONG_PTR)jit + 16;
+    const ULONG_PTR inProgram = (ULONG_PTR)Level2 + 4;
 
     const struct {
-        const char* Shape;
-        ULONG_PTR Pc, OnTop;
-        DWORD Want;
+        const char* shape;
+        ULONG_PTR pc, onTop;
+        DWORD want;
     } kCases[] = {
-        {"a call through a null pointer", 0, InProgram, 1},
-        {"a call to a stray address", 0x10, InProgram, 1},
-        {"a fault in code made at run time", InJit, InProgram, 1},
+        {"a call through a null pointer", 0, inProgram, 1},
+        {"a call to a stray address", 0x10, inProgram, 1},
+        {"a fault in code made at run time", inJit, inProgram, 1},
         {"no return address on top", 0, 0x20, 0},
-        {"a return into an unloaded library", 0, InPlugin, 0},
-        {"a return into a page of no object", 0, InJit, 0},
+        {"a return into an unloaded library", 0, inPlugin, 0},
+        {"a return into a page of no object", 0, inJit, 0},
     };
     for (const auto& Case : kCases) {
-        ULONG_PTR Stack[4] = {Case.OnTop, 0, 0, 0};
-        ucontext_t Uc;
-        memset(&Uc, 0, sizeof Uc);
-        Uc.uc_mcontext.gregs[REG_RIP] = (greg_t)Case.Pc;
-        Uc.uc_mcontext.gregs[REG_RSP] = (greg_t)Stack;
-        ULONG_PTR Returns[4] = {0};
-        EXPECT_EQ(CallChain(&Uc, (ULONG_PTR)Stack, (ULONG_PTR)(Stack + 4), Returns, 4), Case.Want)
-            << Case.Shape;
-        if (Case.Want > 0) {
-            EXPECT_EQ(Returns[0], Case.OnTop) << Case.Shape;
+        ULONG_PTR stack[4] = {Case.onTop, 0, 0, 0};
+        ucontext_t uc;
+        memset(&uc, 0, sizeof uc);
+        uc.uc_mcontext.gregs[REG_RIP] = (greg_t)Case.pc;
+        uc.uc_mcontext.gregs[REG_RSP] = (greg_t)stack;
+        ULONG_PTR returns[4] = {0};
+        EXPECT_EQ(CallChain(&uc, (ULONG_PTR)stack, (ULONG_PTR)(stack + 4), returns, 4), Case.want)
+            << Case.shape;
+        if (Case.want > 0) {
+            EXPECT_EQ(returns[0], Case.onTop) << Case.shape;
         }
     }
-    munmap(Jit, Page);
+    munmap(jit, page);
 }
 
 // What the loader says of the object that holds an address.
 struct Expected {
-    uintptr_t Address, Bias, Base;
-    std::string Path;
-    bool Found;
+    uintptr_t address, bias, base;
+    std::string path;
+    bool found;
 };
 
-int FindByLoader(dl_phdr_info* Info, size_t, void* Data) {
-    Expected* E = (Expected*)Data;
-    uintptr_t Base = UINTPTR_MAX;
-    bool Holds = false;
-    for (int i = 0; i < Info->dlpi_phnum; i++) {
-        const ElfW(Phdr)& Ph = Info->dlpi_phdr[i];
-        if (Ph.p_type != PT_LOAD) continue;
-        uintptr_t Low = Info->dlpi_addr + Ph.p_vaddr;
-        Base = std::min(Base, Low);
-        Holds |= E->Address >= Low && E->Address < Low + Ph.p_memsz;
+int FindByLoader(dl_phdr_info* info, size_t, void* data) {
+    Expected* e = (Expected*)data;
+    uintptr_t base = UINTPTR_MAX;
+    bool holds = false;
+    for (int i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD) continue;
+        uintptr_t low = info->dlpi_addr + ph.p_vaddr;
+        base = std::min(base, low);
+        holds |= e->address >= low && e->address < low + ph.p_memsz;
     }
-    if (!Holds) return 0;
-    *E = {E->Address, Info->dlpi_addr, Base, Info->dlpi_name, true};
+    if (!holds) return 0;
+    *e = {e->address, info->dlpi_addr, base, info->dlpi_name, true};
     return 1;
 }
 
-// An address in the code of the loaded object whose name holds Name (not
+// An address in the code of the loaded object whose name holds name (not
 // &strlen, which may be a sanitizer's interceptor in the executable).
-uintptr_t CodeOf(const char* Name) {
+uintptr_t CodeOf(const char* name) {
     struct Search {
-        const char* Name;
-        uintptr_t Found;
-    } S = {Name, 0};
+        const char* name;
+        uintptr_t found;
+    } s = {name, 0};
     dl_iterate_phdr(
-        [](dl_phdr_info* Info, size_t, void* Data) {
-            Search* S = (Search*)Data;
-            if (strstr(Info->dlpi_name, S->Name) == nullptr) return 0;
-            for (int i = 0; i < Info->dlpi_phnum; i++)
-                if (Info->dlpi_phdr[i].p_type == PT_LOAD && (Info->dlpi_phdr[i].p_flags & PF_X))
-                    S->Found = Info->dlpi_addr + Info->dlpi_phdr[i].p_vaddr;
+        [](dl_phdr_info* info, size_t, void* data) {
+            Search* s = (Search*)data;
+            if (strstr(info->dlpi_name, s->name) == nullptr) return 0;
+            for (int i = 0; i < info->dlpi_phnum; i++)
+                if (info->dlpi_phdr[i].p_type == PT_LOAD && (info->dlpi_phdr[i].p_flags & PF_X))
+                    s->found = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
             return 1;
         },
-        &S);
-    return S.Found;
+        &s);
+    return s.found;
 }
 
 // FindLoadedObject agrees with dl_iterate_phdr on each object, names the
@@ -533,44 +533,44 @@ uintptr_t CodeOf(const char* Name) {
 // page of no object, in a library once it is unloaded.
 TEST(LoadedObjects, AreFoundAsTheLoaderListsThem) {
     PrepareCallChain();
-    char Self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", Self, sizeof Self - 1), 0);
-    void* Plugin = dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(Plugin, nullptr) << dlerror();
-    const uintptr_t InPlugin = (uintptr_t)dlsym(Plugin, "PluginCalls");
-    void* Jit = mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(Jit, MAP_FAILED);
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    void* plugin = dlopen(CHAIN_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    const uintptr_t inPlugin = (uintptr_t)dlsym(plugin, "PluginCalls");
+    void* jit = mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(jit, MAP_FAILED);
 
     const struct {
-        const char* Name;
-        uintptr_t Address;
-        bool Program;
+        const char* name;
+        uintptr_t address;
+        bool program;
     } kCases[] = {
         {"the program's code", (uintptr_t)Level1, true},
         {"the C library", CodeOf("libc.so"), false},
-        {"a library loaded late", InPlugin, false},
+        {"a library loaded late", inPlugin, false},
         {"address 0", 0, false},
-        {"a page of no object", (uintptr_t)Jit, false},
+        {"a page of no object", (uintptr_t)jit, false},
     };
     for (const auto& Case : kCases) {
-        Expected Want = {Case.Address, 0, 0, "", false};
-        dl_iterate_phdr(FindByLoader, &Want);
-        if (Case.Program) Want.Path = Self;
-        LoadedObject Got;
-        ASSERT_EQ(FindLoadedObject(Case.Address, &Got), Want.Found) << Case.Name;
-        EXPECT_EQ(IsProgramCode(Case.Address), Case.Program) << Case.Name;
-        if (!Want.Found) continue;
-        EXPECT_EQ(Got.Bias, Want.Bias) << Case.Name;
-        EXPECT_EQ(Got.Base, Want.Base) << Case.Name;
-        EXPECT_EQ(std::string(Got.Path), Want.Path) << Case.Name;
+        Expected want = {Case.address, 0, 0, "", false};
+        dl_iterate_phdr(FindByLoader, &want);
+        if (Case.program) want.path = self;
+        LoadedObject got;
+        ASSERT_EQ(FindLoadedObject(Case.address, &got), want.found) << Case.name;
+        EXPECT_EQ(IsProgramCode(Case.address), Case.program) << Case.name;
+        if (!want.found) continue;
+        EXPECT_EQ(got.bias, want.bias) << Case.name;
+        EXPECT_EQ(got.base, want.base) << Case.name;
+        EXPECT_EQ(std::string(got.path), want.path) << Case.name;
     }
-    Expected Program = {(uintptr_t)Level1, 0, 0, "", false};
-    dl_iterate_phdr(FindByLoader, &Program);
-    EXPECT_EQ(ProgramLoadBias(), Program.Bias);
-    dlclose(Plugin);
-    LoadedObject Gone;
-    EXPECT_FALSE(FindLoadedObject(InPlugin, &Gone)) << "an unloaded library";
-    munmap(Jit, 4096);
+    Expected program = {(uintptr_t)Level1, 0, 0, "", false};
+    dl_iterate_phdr(FindByLoader, &program);
+    EXPECT_EQ(ProgramLoadBias(), program.bias);
+    dlclose(plugin);
+    LoadedObject gone;
+    EXPECT_FALSE(FindLoadedObject(inPlugin, &gone)) << "an unloaded library";
+    munmap(jit, 4096);
 }
 
 } // namespace

@@ -5,9 +5,9 @@ extern "C" {
 
 volatile int PluginSink;
 
-// Calls Work; the store after the call keeps this frame in the chain.
-__attribute__((noinline)) void PluginCalls(void (*Work)(void)) {
-    Work();
+// Calls work; the store after the call keeps this frame in the chain.
+__attribute__((noinline)) void PluginCalls(void (*work)(void)) {
+    work();
     PluginSink = PluginSink + 1;
 }
 }

@@ -16,16 +16,16 @@ int Probe(int x) {
 namespace {
 
 // The first object dl_iterate_phdr reports is the program itself.
-int TakeFirst(dl_phdr_info* Info, size_t, void* Bias) {
-    *(uintptr_t*)Bias = Info->dlpi_addr;
+int TakeFirst(dl_phdr_info* info, size_t, void* bias) {
+    *(uintptr_t*)bias = info->dlpi_addr;
     return 1;
 }
 
 } // namespace
 
 int main() {
-    uintptr_t Bias = 0;
-    dl_iterate_phdr(TakeFirst, &Bias);
-    printf("%jx %jx\n", (uintmax_t)Bias, (uintmax_t)((uintptr_t)&client::Probe - Bias));
+    uintptr_t bias = 0;
+    dl_iterate_phdr(TakeFirst, &bias);
+    printf("%jx %jx\n", (uintmax_t)bias, (uintmax_t)((uintptr_t)&client::Probe - bias));
     return client::Probe(-1);
 }

@@ -47,13 +47,13 @@ inline const std::string kExampleMap = CrLf({
 
 // The console output after the banner line, whose shape is checked.
 inline std::string AfterBanner(const std::string& out) {
-    static const std::regex banner(
+    static const std::regex kBanner(
         "KORVAL 1\\.00 - (Sunday|Monday|Tuesday|Wednesday|Thursday|Friday|Saturday), "
         "[1-9][0-9]? (January|February|March|April|May|June|July|August|September|October|"
         "November|December) [0-9]+ - [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}\\.\n");
     size_t end = out.find('\n');
     EXPECT_NE(end, std::string::npos) << out;
-    EXPECT_TRUE(std::regex_match(out.substr(0, end + 1), banner)) << out;
+    EXPECT_TRUE(std::regex_match(out.substr(0, end + 1), kBanner)) << out;
     return out.substr(end + 1);
 }
 

@@ -68,7 +68,7 @@ class Fault : public ToolTest {
 
     // Starts korval -d big.map and waits until it is held up by its output.
     Spawned StartHeldUp() {
-        Spawned child = tool().Spawn(dir.path(), {"-d", "big.map"});
+        Spawned child = Tested().Spawn(dir.Path(), {"-d", "big.map"});
         EXPECT_TRUE(WaitBlockedOnOutput(child)) << "korval never waited on its output";
         return child;
     }
@@ -89,7 +89,7 @@ class Fault : public ToolTest {
         EXPECT_TRUE(WaitBlockedOnOutput(child)) << "korval did not wait at its end";
         std::vector<std::string> held;
         for (const std::string& file : OpenFilesOf(child))
-            if (file.compare(0, dir.path().size(), dir.path()) == 0) held.push_back(file);
+            if (file.compare(0, dir.Path().size(), dir.Path()) == 0) held.push_back(file);
         return held;
     }
 
@@ -101,19 +101,19 @@ class Fault : public ToolTest {
     // where its files could be seen.) Returns the report's "at".
     std::string ExpectOrderlyAbort(Spawned& child, const std::string& what, bool checkHeld = true) {
         std::string out;
-        if (!tool().windows && checkHeld) {
+        if (!Tested().windows && checkHeld) {
             std::vector<std::string> held = FilesHeldAtTheEnd(child, &out);
             EXPECT_TRUE(held.empty()) << held.front();
         }
-        RunResult r = tool().Finish(child);
+        RunResult r = Tested().Finish(child);
         out += r.out;
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(out.compare(0, 13, "KORVAL 1.00 -"), 0);
         std::smatch m;
-        static const std::regex tail(
+        static const std::regex kTail(
             "EXCEPTION : (.*) at (.*)\\.\nKORVAL terminated due to exception\\.$");
-        EXPECT_TRUE(std::regex_search(out, m, tail))
+        EXPECT_TRUE(std::regex_search(out, m, kTail))
             << out.substr(out.size() > 300 ? out.size() - 300 : 0);
         EXPECT_EQ(out.find("EXCEPTION"), out.rfind("EXCEPTION"));
         EXPECT_EQ(out.find("End KORVAL"), std::string::npos);
@@ -132,9 +132,9 @@ class LinuxFault : public Fault {};
 // 0xC0000006; Wine makes it an access violation (Windows itself would not
 // even let the file shrink).
 TEST_P(Fault, MapShrunkUnderTheConversionIsReportedByName) {
-    const std::string codeMap = ReadBytes(tool().Beside("KORVAL.COD"));
-    const std::string what =
-        tool().windows ? "Access error\\. Ref to locn 0x[0-9A-F]{8}" : "Unknown code : 0xC0000006";
+    const std::string codeMap = ReadBytes(Tested().Beside("KORVAL.COD"));
+    const std::string what = Tested().windows ? "Access error\\. Ref to locn 0x[0-9A-F]{8}"
+                                              : "Unknown code : 0xC0000006";
     WriteBytes(dir / "KORVAL.COD", codeMap);
     Spawned child = StartHeldUp();
     ASSERT_EQ(truncate((dir / "big.map").c_str(), 0), 0);
@@ -143,7 +143,7 @@ TEST_P(Fault, MapShrunkUnderTheConversionIsReportedByName) {
     // A routine of ours reads the map: GetaLine, or the copy and scan
     // routines it calls when they are not inlined (a sanitizer build).
     std::smatch m;
-    const std::string module = tool().windows ? "korval\\.cpp\\.obj" : "korval\\.cpp\\.o";
+    const std::string module = Tested().windows ? "korval\\.cpp\\.obj" : "korval\\.cpp\\.o";
     ASSERT_TRUE(std::regex_match(
         at, m, std::regex("(GetaLine|CopyLine|FindEither)\\(" + module + "\\)\\+0x([0-9A-F]+)")))
         << at;
@@ -164,10 +164,10 @@ TEST_P(Fault, MapShrunkUnderTheConversionIsReportedByName) {
 }
 
 TEST_P(Fault, CtrlCDuringTheConversion) {
-    WriteBytes(dir / "KORVAL.COD", ReadBytes(tool().Beside("KORVAL.COD")));
+    WriteBytes(dir / "KORVAL.COD", ReadBytes(Tested().Beside("KORVAL.COD")));
     Spawned child = StartHeldUp();
     ASSERT_EQ(kill(child.pid, SIGINT), 0);
-    if (tool().windows) {
+    if (Tested().windows) {
         // Wine hands Ctrl-C to a thread of its own, which stops the
         // converting thread; give it the time before that thread may write on.
         usleep(300000);
@@ -240,7 +240,7 @@ TEST_P(LinuxFault, CtrlCStorm) {
     for (bool echo : {false, true}) {
         std::vector<std::string> args = {"storm.map", "out.cod"};
         if (echo) args.insert(args.begin(), "-d");
-        auto Guarded = [&](Spawned& child) {
+        auto guarded = [&](Spawned& child) {
             while (!Catches(child.pid, SIGINT) && !WaitEnded(child, 0))
                 std::this_thread::yield();
         };
@@ -248,16 +248,16 @@ TEST_P(LinuxFault, CtrlCStorm) {
         // uninterrupted runs sets the moments.
         long micros = -1;
         for (int timing = 0; timing < 3; timing++) {
-            Spawned whole = SpawnIn(dir.path(), tool().exe, args);
-            Guarded(whole);
+            Spawned whole = SpawnIn(dir.Path(), Tested().exe, args);
+            guarded(whole);
             auto start = std::chrono::steady_clock::now();
             std::thread drain([&] { FinishWithin(whole, 60); });
-            auto Writing = [&] {
+            auto writing = [&] {
                 for (const std::string& file : OpenFilesOf(whole))
                     if (file == dir / "OUT.COD") return true;
                 return false;
             };
-            while (Writing())
+            while (writing())
                 std::this_thread::yield();
             long took = (long)std::chrono::duration_cast<std::chrono::microseconds>(
                             std::chrono::steady_clock::now() - start)
@@ -268,8 +268,8 @@ TEST_P(LinuxFault, CtrlCStorm) {
         const std::string converted = ReadBytes(dir / "OUT.COD");
         int reported = 0;
         for (int run = 0; run < 100; run++) {
-            Spawned child = SpawnIn(dir.path(), tool().exe, args);
-            Guarded(child);
+            Spawned child = SpawnIn(dir.Path(), Tested().exe, args);
+            guarded(child);
             std::this_thread::sleep_for(std::chrono::microseconds(random() % (micros / 2 + 1)));
             kill(child.pid, SIGINT);
             RunResult r = FinishWithin(child, 10);
@@ -320,7 +320,7 @@ TEST_P(LinuxFault, AMapThatGainsSymbolLinesBetweenThePasses) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(pwrite(fd, changed.data(), changed.size(), 0), (ssize_t)changed.size());
     close(fd);
-    RunResult r = tool().Finish(child);
+    RunResult r = Tested().Finish(child);
     ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 300 ? r.out.size() - 300 : 0);
 
     std::smatch m;
@@ -343,7 +343,7 @@ TEST_P(Fault, ACodeMapChangesNothingElse) {
     RunResult without = Run({"two"});
     std::string cod = ReadBytes(dir / "TWO.COD");
     for (const std::string& codeMap :
-         {ReadBytes(tool().Beside("KORVAL.COD")), std::string("\x05\x00", 2), std::string()}) {
+         {ReadBytes(Tested().Beside("KORVAL.COD")), std::string("\x05\x00", 2), std::string()}) {
         WriteBytes(dir / "KORVAL.COD", codeMap);
         RunResult with = Run({"two"});
         EXPECT_EQ(with.status, 0);
@@ -361,7 +361,7 @@ TEST_P(Fault, ACodeMapChangesNothingElse) {
 class CodeMap : public ToolTest {};
 
 TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
-    std::vector<CodRecord> records = ReadCod(ReadBytes(tool().Beside("KORVAL.COD")));
+    std::vector<CodRecord> records = ReadCod(ReadBytes(Tested().Beside("KORVAL.COD")));
     ASSERT_GT(records.size(), 40u);
     std::map<std::string, std::string> moduleOf;
     for (size_t i = 0; i < records.size(); i++) {
@@ -376,17 +376,17 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
         EXPECT_EQ(head.find("(int"), std::string::npos) << records[i].routine;
         moduleOf[records[i].routine] = records[i].module;
     }
-    const std::string driver = tool().Object("main.cpp"), korval = tool().Object("korval.cpp"),
-                      mapdebug = tool().Object("mapdebug.cpp");
+    const std::string driver = Tested().Object("main.cpp"), korval = Tested().Object("korval.cpp"),
+                      mapdebug = Tested().Object("mapdebug.cpp");
     std::vector<std::pair<std::string, std::string>> expected = {
         {"main", driver},         {"Banner", korval},
         {"GetOptions", korval},   {"OpenFiles", korval},
         {"GetaLine", korval},     {"SaveEntry", korval},
         {"Doit", korval},         {"WriteOutputB", korval},
         {"OpenDebug", mapdebug},  {"HandleException", mapdebug},
-        {"CloseDebug", mapdebug}, {"korval::GuardRun", tool().Object("guardrun.cpp")},
+        {"CloseDebug", mapdebug}, {"korval::GuardRun", Tested().Object("guardrun.cpp")},
     };
-    if (tool().windows) {
+    if (Tested().windows) {
         expected.insert(expected.end(),
                         {{"mainCRTStartup", "crt2.o"}, {"___chkstk_ms", "_chkstk_ms.o"}});
     } else {
@@ -402,8 +402,8 @@ TEST_P(CodeMap, HoldsTheToolsFunctionsInAscendingOrder) {
 }
 
 TEST_P(CodeMap, IsTheToolsConversionOfItsMap) {
-    const std::string cod = ReadBytes(tool().Beside("KORVAL.COD"));
-    std::string map = ReadBytes(tool().Beside("KORVAL.MAP"));
+    const std::string cod = ReadBytes(Tested().Beside("KORVAL.COD"));
+    std::string map = ReadBytes(Tested().Beside("KORVAL.MAP"));
     std::regex line(" [0-9A-F]{8} _[^ ]+ [^ ]*");
     size_t code = map.find("\r\nCode\r\n");
     ASSERT_NE(code, std::string::npos);
@@ -439,12 +439,12 @@ INSTANTIATE_TEST_SUITE_P(, CodeMap, ::testing::Values(NativeTool(KORVAL_EXE), Wi
 // full names, the object's name and its build ID.
 TEST(CodemapTool, OfAPositionIndependentProgramHasLinkTimeAddresses) {
     ScratchDir dir;
-    RunResult run = RunIn(dir.path(), kClient, {});
+    RunResult run = RunIn(dir.Path(), kClient, {});
     unsigned long long bias = 0, probe = 0;
     ASSERT_EQ(sscanf(run.out.c_str(), "%llx %llx", &bias, &probe), 2) << run.out;
     EXPECT_NE(bias, 0u) << "not loaded at a bias: not position-independent";
 
-    RunResult r = RunIn(dir.path(), kCodemap, {kClient, "CLIENT.MAP"});
+    RunResult r = RunIn(dir.Path(), kCodemap, {kClient, "CLIENT.MAP"});
     ASSERT_EQ(r.status, 0);
     std::string map = ReadBytes(dir / "CLIENT.MAP");
     char line[80];
@@ -452,8 +452,8 @@ TEST(CodemapTool, OfAPositionIndependentProgramHasLinkTimeAddresses) {
     EXPECT_NE(map.find(line), std::string::npos) << line << map;
 
     WriteBytes(dir / "codemap_client", ReadBytes(kClient));
-    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"codemap_client"}).status, 0);
-    ASSERT_EQ(RunIn(dir.path(), KORVAL_EXE, {"CLIENT.MAP"}).status, 0);
+    ASSERT_EQ(RunIn(dir.Path(), kCodemap, {"codemap_client"}).status, 0);
+    ASSERT_EQ(RunIn(dir.Path(), KORVAL_EXE, {"CLIENT.MAP"}).status, 0);
     const std::string cod = ReadBytes(dir / "CODEMAP_CLIENT.COD");
     ASSERT_EQ(TableOf(cod), ReadBytes(dir / "CLIENT.COD"));
     const std::string extension = cod.substr(TableOf(cod).size());
@@ -479,7 +479,7 @@ RunResult RunCodemapForErrors(const std::string& dir, std::vector<std::string> a
 TEST(CodemapTool, ToolsHelpAndRefusals) {
     ScratchDir dir;
     const std::string usage = "usage: korval-codemap [--map LINKER_MAP] [-o OUTPUT] FILE\n";
-    RunResult help = RunIn(dir.path(), kCodemap, {"--help"});
+    RunResult help = RunIn(dir.Path(), kCodemap, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.compare(0, usage.size(), usage), 0) << help.out;
 
@@ -487,12 +487,12 @@ TEST(CodemapTool, ToolsHelpAndRefusals) {
                                                  {"a", "b", "c", "d"},
                                                  {"-x", "a"},
                                                  {"--map", "m", "a", "b"}}) {
-        RunResult wrong = RunCodemapForErrors(dir.path(), args);
+        RunResult wrong = RunCodemapForErrors(dir.Path(), args);
         EXPECT_EQ(wrong.status, 2);
         EXPECT_EQ(wrong.out.compare(0, usage.size(), usage), 0) << wrong.out;
     }
 
-    RunResult stripped = RunCodemapForErrors(dir.path(), {kClient + ".stripped", "S.MAP"});
+    RunResult stripped = RunCodemapForErrors(dir.Path(), {kClient + ".stripped", "S.MAP"});
     EXPECT_EQ(stripped.status, 0);
     EXPECT_EQ(stripped.out, "korval-codemap: " + kClient +
                                 ".stripped has no symbol table: its exported functions only\n");
@@ -502,7 +502,7 @@ TEST(CodemapTool, ToolsHelpAndRefusals) {
     std::string bare = ReadBytes(kClient);
     memset(&bare[0x28], 0, 8); // e_shoff: no section headers
     WriteBytes(dir / "bare", bare);
-    RunResult none = RunCodemapForErrors(dir.path(), {"bare"});
+    RunResult none = RunCodemapForErrors(dir.Path(), {"bare"});
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.out,
               "korval-codemap: bare has neither a symbol table nor a dynamic symbol table\n");
@@ -529,7 +529,7 @@ TEST(CodemapTool, OutputIsNeverAnInputAndDefaultsBesideTheFile) {
              {"--map", "app.ldmap", "-o", dir / "app", "app"},
              {"-o", "./app.ldmap", "--map", "app.ldmap", "app"},
          }) {
-        RunResult r = RunCodemapForErrors(dir.path(), args);
+        RunResult r = RunCodemapForErrors(dir.Path(), args);
         EXPECT_EQ(r.status, 1) << args[2];
         EXPECT_NE(r.out.find(" itself: name another output\n"), std::string::npos) << r.out;
         ASSERT_EQ(ReadBytes(dir / "app"), client);
@@ -537,10 +537,10 @@ TEST(CodemapTool, OutputIsNeverAnInputAndDefaultsBesideTheFile) {
     }
 
     WriteBytes(dir / "sub/libshapes.so.1", client);
-    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"--map", "app.ldmap", "sub/libshapes.so.1"}).status, 0);
-    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"--map", "app.ldmap", "-o", "APP.MAP", "app"}).status,
+    ASSERT_EQ(RunIn(dir.Path(), kCodemap, {"--map", "app.ldmap", "sub/libshapes.so.1"}).status, 0);
+    ASSERT_EQ(RunIn(dir.Path(), kCodemap, {"--map", "app.ldmap", "-o", "APP.MAP", "app"}).status,
               0);
-    ASSERT_EQ(RunIn(dir.path(), KORVAL_EXE, {"APP.MAP"}).status, 0);
+    ASSERT_EQ(RunIn(dir.Path(), KORVAL_EXE, {"APP.MAP"}).status, 0);
     EXPECT_EQ(TableOf(ReadBytes(dir / "sub/LIBSHAPES.COD")), ReadBytes(dir / "APP.COD"));
     EXPECT_NE(ReadBytes(dir / "APP.MAP").find(" _client::Probe codemap_client.cpp.o\r\n"),
               std::string::npos);
@@ -553,11 +553,11 @@ TEST(CodemapTool, OutputIsNeverAnInputAndDefaultsBesideTheFile) {
 // argument).
 TEST(LookupTool, NamesAddressesAndReports) {
     ScratchDir dir;
-    RunResult run = RunIn(dir.path(), kClient, {});
+    RunResult run = RunIn(dir.Path(), kClient, {});
     unsigned long long bias = 0, probe = 0;
     ASSERT_EQ(sscanf(run.out.c_str(), "%llx %llx", &bias, &probe), 2) << run.out;
     WriteBytes(dir / "codemap_client", ReadBytes(kClient));
-    ASSERT_EQ(RunIn(dir.path(), kCodemap, {"codemap_client"}).status, 0);
+    ASSERT_EQ(RunIn(dir.Path(), kCodemap, {"codemap_client"}).status, 0);
     const std::string full = ReadBytes(dir / "CODEMAP_CLIENT.COD");
     ASSERT_EQ(mkdir((dir / "plain").c_str(), 0755), 0);
     WriteBytes(dir / "plain/CODEMAP_CLIENT.COD", TableOf(full));
@@ -590,7 +590,7 @@ TEST(LookupTool, NamesAddressesAndReports) {
     for (const Case& c : cases) {
         std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" <report", LOOKUP_EXE, c.map};
         args.insert(args.end(), c.addresses.begin(), c.addresses.end());
-        RunResult r = RunIn(dir.path(), "/bin/sh", args);
+        RunResult r = RunIn(dir.Path(), "/bin/sh", args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, c.out) << c.map;
     }

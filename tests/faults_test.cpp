@@ -100,7 +100,7 @@ class FaultSweep : public ::testing::TestWithParam<std::tuple<bool, bool>> {
         if (Ascii()) args.push_back("-a");
         std::vector<std::string> all = env;
         all.push_back("KORVAL_FAULT_LOG=" + dir / "calls.log");
-        return RunIn(dir.path(), kKorval, args, all);
+        return RunIn(dir.Path(), kKorval, args, all);
     }
 
     // The outcome of failing call n of facility, in a run whose undisturbed
@@ -113,7 +113,7 @@ class FaultSweep : public ::testing::TestWithParam<std::tuple<bool, bool>> {
     // entry block taken, the output written in blocks of 1 MiB, and the
     // mapping, input and output closed in that order.
     Outcome Expected(std::string facility, unsigned long n, const std::string& complete) {
-        const std::string input = dir.path() + "/APP.MAP";
+        const std::string input = dir.Path() + "/APP.MAP";
         const std::string old = "previous contents";
         const std::string writeFailed = "\nUnable to write output file '" + OutName() + "'";
         const std::string end =
@@ -218,7 +218,7 @@ TEST(EarlyExits, GiveTheCodeMapBack) {
          {std::vector<std::string>{std::string(5000, 'n')}, {"missing"}, {"-?"}}) {
         SCOPED_TRACE(args[0].substr(0, 8));
         std::remove((dir / "calls.log").c_str());
-        RunResult r = RunIn(dir.path(), kKorval, args, {log});
+        RunResult r = RunIn(dir.Path(), kKorval, args, {log});
         EXPECT_EQ(r.status, args[0] == "-?" ? 0 : 1);
         auto held = ReadLog(dir / "calls.log");
         EXPECT_EQ(held["VirtualAlloc"], 1u) << "the code map was not loaded";
@@ -233,7 +233,7 @@ TEST(DamagedCodeMap, ChangesNothingAndLeavesNothingHeld) {
     const std::string map = CrLf({"Code", " 00002000 _Two two.obj", " 00001000 _One one.obj"});
     WriteBytes(dir / "two.map", map);
     const std::string log = "KORVAL_FAULT_LOG=" + dir / "calls.log";
-    RunResult plain = RunIn(dir.path(), kKorval, {"two"}, {log});
+    RunResult plain = RunIn(dir.Path(), kKorval, {"two"}, {log});
     ASSERT_EQ(plain.status, 0);
     const std::string cod = ReadBytes(dir / "TWO.COD");
 
@@ -249,7 +249,7 @@ TEST(DamagedCodeMap, ChangesNothingAndLeavesNothingHeld) {
     for (const auto& codeMap : codeMaps) {
         SCOPED_TRACE(codeMap.first);
         WriteBytes(dir / "KORVAL.COD", codeMap.second);
-        RunResult r = RunIn(dir.path(), kKorval, {"two"}, {log});
+        RunResult r = RunIn(dir.Path(), kKorval, {"two"}, {log});
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(AfterBannerLine(r.out), AfterBannerLine(plain.out));
@@ -262,7 +262,7 @@ TEST(DamagedCodeMap, ChangesNothingAndLeavesNothingHeld) {
 
     std::remove((dir / "KORVAL.COD").c_str());
     ASSERT_EQ(mkdir((dir / "KORVAL.COD").c_str(), 0755), 0);
-    RunResult r = RunIn(dir.path(), kKorval, {"two"}, {log});
+    RunResult r = RunIn(dir.Path(), kKorval, {"two"}, {log});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(AfterBannerLine(r.out), AfterBannerLine(plain.out));
     EXPECT_TRUE(ReadBytes(dir / "TWO.COD") == cod);
@@ -280,7 +280,7 @@ TEST(ShrunkInput, ExceptionLeavesNothingHeldAndTheInputAlone) {
     WriteBytes(dir / "big.map", map);
     WriteBytes(dir / "KORVAL.COD", CodeMap());
     Spawned child =
-        SpawnIn(dir.path(), kKorval, {"-d", "big.map"}, {"KORVAL_FAULT_LOG=" + dir / "calls.log"});
+        SpawnIn(dir.Path(), kKorval, {"-d", "big.map"}, {"KORVAL_FAULT_LOG=" + dir / "calls.log"});
     ASSERT_TRUE(WaitBlockedOnOutput(child)) << "korval never waited on its output";
     ASSERT_EQ(truncate((dir / "big.map").c_str(), 4096), 0);
     RunResult r = Finish(child);

@@ -225,9 +225,9 @@ class Guard : public ::testing::Test {
         EXPECT_FALSE(outcome.completed);
         EXPECT_EQ(Filtered, 1);
         std::smatch m;
-        static const std::regex shape("EXCEPTION : (.*) at ([^()]+)" + kParameters +
-                                      "\\(([^()]+)\\)\\+0x([0-9A-F]+)\\.");
-        ASSERT_TRUE(std::regex_match(outcome.out, m, shape)) << outcome.out;
+        static const std::regex kShape("EXCEPTION : (.*) at ([^()]+)" + kParameters +
+                                       "\\(([^()]+)\\)\\+0x([0-9A-F]+)\\.");
+        ASSERT_TRUE(std::regex_match(outcome.out, m, kShape)) << outcome.out;
         EXPECT_EQ(m[1], what);
         EXPECT_EQ(m[2], name);
         EXPECT_EQ(m[3], kModule);
@@ -462,8 +462,8 @@ TEST_F(Guard, OutsideTheGuardFaultsTakeTheirDefaultCourse) {
         // A guard left by longjmp is gone: the fault after it is nobody's.
         {[] {
              CaughtThen(+[] {
-                 static jmp_buf out;
-                 if (setjmp(out) == 0) RunGuarded([](void*) { longjmp(out, 1); }, nullptr);
+                 static jmp_buf Out;
+                 if (setjmp(Out) == 0) RunGuarded([](void*) { longjmp(Out, 1); }, nullptr);
                  WriteThroughNull();
              });
          },
@@ -545,14 +545,14 @@ TEST_F(Guard, AnExceptionNoFilterTakesTakesItsDefaultCourse) {
 // The lines of RunGuarded's reports in text, each report a list of lines;
 // false when a line belongs to no report or has neither report form.
 bool SplitReports(const std::string& text, std::vector<std::vector<std::string>>* reports) {
-    static const std::regex first("EXCEPTION : .* at .*\\.");
-    static const std::regex caller("  called from .+\\+0x[0-9A-F]+|  \\(more frames not shown\\)");
+    static const std::regex kFirst("EXCEPTION : .* at .*\\.");
+    static const std::regex kCaller("  called from .+\\+0x[0-9A-F]+|  \\(more frames not shown\\)");
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
-        if (std::regex_match(line, first))
+        if (std::regex_match(line, kFirst))
             reports->push_back({line});
-        else if (reports->empty() || !std::regex_match(line, caller))
+        else if (reports->empty() || !std::regex_match(line, kCaller))
             return false;
         else
             reports->back().push_back(line);
@@ -563,22 +563,22 @@ bool SplitReports(const std::string& text, std::vector<std::vector<std::string>>
 // The routine a report line names, without its parameter list: what stands
 // before "(module)+0x"; empty for object+offset or a plain address.
 std::string RoutineIn(const std::string& line) {
-    size_t Plus = line.rfind("+0x");
-    if (Plus == std::string::npos || Plus == 0 || line[Plus - 1] != ')') return "";
-    size_t Open = line.rfind('(', Plus - 1);
-    size_t From = line.find(" at ") != std::string::npos ? line.find(" at ") + 4
+    size_t plus = line.rfind("+0x");
+    if (plus == std::string::npos || plus == 0 || line[plus - 1] != ')') return "";
+    size_t open = line.rfind('(', plus - 1);
+    size_t from = line.find(" at ") != std::string::npos ? line.find(" at ") + 4
                                                          : line.find("called from ") + 12;
-    if (Open == std::string::npos || Open <= From) return "";
-    std::string Routine = line.substr(From, Open - From);
-    if (Routine.size() > 6 && Routine.compare(Routine.size() - 6, 6, " const") == 0)
-        Routine.resize(Routine.size() - 6);
-    if (Routine.empty() || Routine.back() != ')') return Routine;
-    int Depth = 0;
-    for (size_t i = Routine.size(); i-- > 0;) {
-        if (Routine[i] == ')') Depth++;
-        if (Routine[i] == '(' && --Depth == 0) return Routine.substr(0, i);
+    if (open == std::string::npos || open <= from) return "";
+    std::string routine = line.substr(from, open - from);
+    if (routine.size() > 6 && routine.compare(routine.size() - 6, 6, " const") == 0)
+        routine.resize(routine.size() - 6);
+    if (routine.empty() || routine.back() != ')') return routine;
+    int depth = 0;
+    for (size_t i = routine.size(); i-- > 0;) {
+        if (routine[i] == ')') depth++;
+        if (routine[i] == '(' && --depth == 0) return routine.substr(0, i);
     }
-    return Routine;
+    return routine;
 }
 
 TEST_F(Guard, RunGuardedNamesTheCallsThatLedIntoTheCLibrary) {
@@ -634,31 +634,31 @@ void FiberMain() {
     RunGuarded(FiberWork, nullptr);
 }
 
-// RunGuarded(Work) on a fiber's stack, or the thread's.
-void RunGuardedOn(bool OnFiber, void (*Work)(void*)) {
-    if (!OnFiber) {
-        RunGuarded(Work, nullptr);
+// RunGuarded(work) on a fiber's stack, or the thread's.
+void RunGuardedOn(bool onFiber, void (*work)(void*)) {
+    if (!onFiber) {
+        RunGuarded(work, nullptr);
         return;
     }
     static std::vector<char> Stack(256 * 1024);
-    ucontext_t Fiber;
-    getcontext(&Fiber);
-    Fiber.uc_stack.ss_sp = Stack.data();
-    Fiber.uc_stack.ss_size = Stack.size();
-    Fiber.uc_link = &FiberReturn;
-    FiberWork = Work;
-    makecontext(&Fiber, FiberMain, 0);
-    swapcontext(&FiberReturn, &Fiber);
+    ucontext_t fiber;
+    getcontext(&fiber);
+    fiber.uc_stack.ss_sp = Stack.data();
+    fiber.uc_stack.ss_size = Stack.size();
+    fiber.uc_link = &FiberReturn;
+    FiberWork = work;
+    makecontext(&fiber, FiberMain, 0);
+    swapcontext(&FiberReturn, &fiber);
 }
 
 // Chains whose first frames are no plain call on the thread's stack: each
 // report names the calls that led to the fault, innermost first.
 TEST_F(Guard, RunGuardedNamesTheCallersWhateverTheShapeOfTheChain) {
     const struct {
-        const char* Shape;
-        void (*Work)(void*);
-        bool OnFiber;
-        std::vector<std::string> Callers;
+        const char* shape;
+        void (*work)(void*);
+        bool onFiber;
+        std::vector<std::string> callers;
     } kShapes[] = {
         {"a call through a null pointer", CallNullWork, false, {"CallNull", "CallNullWork"}},
         {"work on a fiber", WriteThroughNullWork, true, {"WriteThroughNullWork"}},
@@ -667,19 +667,19 @@ TEST_F(Guard, RunGuardedNamesTheCallersWhateverTheShapeOfTheChain) {
          true,
          {"StrlenOfNull", "CallsStrlen"}},
     };
-    for (const auto& Shape : kShapes) {
-        if (Shape.OnFiber && !kFibers) continue;
-        std::string err = CaptureStderr([&] { RunGuardedOn(Shape.OnFiber, Shape.Work); });
+    for (const auto& shape : kShapes) {
+        if (shape.onFiber && !kFibers) continue;
+        std::string err = CaptureStderr([&] { RunGuardedOn(shape.onFiber, shape.work); });
         std::vector<std::vector<std::string>> reports;
-        ASSERT_TRUE(SplitReports(err, &reports)) << Shape.Shape << ": " << err;
-        ASSERT_EQ(reports.size(), 1u) << Shape.Shape << ": " << err;
+        ASSERT_TRUE(SplitReports(err, &reports)) << shape.shape << ": " << err;
+        ASSERT_EQ(reports.size(), 1u) << shape.shape << ": " << err;
         std::vector<std::string> names;
         for (size_t i = 1; i < reports[0].size(); i++)
             names.push_back(RoutineIn(reports[0][i]));
-        auto first = std::find(names.begin(), names.end(), Shape.Callers[0]);
-        EXPECT_TRUE(names.end() - first >= (ptrdiff_t)Shape.Callers.size() &&
-                    std::equal(Shape.Callers.begin(), Shape.Callers.end(), first))
-            << Shape.Shape << ": " << err;
+        auto first = std::find(names.begin(), names.end(), shape.callers[0]);
+        EXPECT_TRUE(names.end() - first >= (ptrdiff_t)shape.callers.size() &&
+                    std::equal(shape.callers.begin(), shape.callers.end(), first))
+            << shape.shape << ": " << err;
     }
 }
 
@@ -797,18 +797,18 @@ TEST_F(Guard, AFaultLeavesTheMaskTheGuardWasEnteredWith) {
         const char* name;
         void (*body)(void); // sets a mask, runs a guard, prints "|same|" when the mask is back
     };
-    static sigset_t entry;
+    static sigset_t Entry;
     // Runs work in a guard from the entry mask; prints whether it faulted
     // and whether the mask after is the entry mask.
-    static auto run = [](const sigset_t& mask, void (*work)(void*)) {
+    static auto Run = [](const sigset_t& mask, void (*work)(void*)) {
         pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-        pthread_sigmask(SIG_SETMASK, nullptr, &entry); // the mask as the system keeps it
+        pthread_sigmask(SIG_SETMASK, nullptr, &Entry); // the mask as the system keeps it
         int done = RunGuarded(work, nullptr);
         sigset_t after;
         pthread_sigmask(SIG_SETMASK, nullptr, &after);
         bool same = true;
         for (int s = 1; s < NSIG; s++)
-            if (sigismember(&after, s) != sigismember(&entry, s)) {
+            if (sigismember(&after, s) != sigismember(&Entry, s)) {
                 same = false;
                 printf("|mask %d|", s);
             }
@@ -820,13 +820,13 @@ TEST_F(Guard, AFaultLeavesTheMaskTheGuardWasEnteredWith) {
          [] {
              sigset_t all;
              sigfillset(&all);
-             run(all, WriteThroughNullWork);
-             run(all, [](void*) { Sink = 1; });
-             std::thread([] { run(entry, WriteThroughNullWork); }).join();
+             Run(all, WriteThroughNullWork);
+             Run(all, [](void*) { Sink = 1; });
+             std::thread([] { Run(Entry, WriteThroughNullWork); }).join();
          }},
         {"a signal the work blocked",
          [] {
-             run(Blocking({}), [](void*) {
+             Run(Blocking({}), [](void*) {
                  sigset_t usr2 = Blocking({SIGUSR2});
                  pthread_sigmask(SIG_BLOCK, &usr2, nullptr);
                  WriteThroughNull();
@@ -834,7 +834,7 @@ TEST_F(Guard, AFaultLeavesTheMaskTheGuardWasEnteredWith) {
          }},
         {"a signal the work unblocked",
          [] {
-             run(Blocking({SIGUSR2}), [](void*) {
+             Run(Blocking({SIGUSR2}), [](void*) {
                  sigset_t usr2 = Blocking({SIGUSR2});
                  pthread_sigmask(SIG_UNBLOCK, &usr2, nullptr);
                  WriteThroughNull();
@@ -843,7 +843,7 @@ TEST_F(Guard, AFaultLeavesTheMaskTheGuardWasEnteredWith) {
         {"a fault in the program's own SIGUSR1 handler",
          [] {
              signal(SIGUSR1, [](int) { WriteThroughNull(); });
-             run(Blocking({}), [](void*) { raise(SIGUSR1); });
+             Run(Blocking({}), [](void*) { raise(SIGUSR1); });
              signal(SIGUSR1, CountUsr);
              raise(SIGUSR1);
              printf("|usr1 %d|", UsrSaw);
@@ -898,7 +898,7 @@ TEST_F(Guard, AHandlerFromBeforeRunsAsTheKernelWouldRunIt) {
         int signal;    // how the child ends, 0 for exit 0
         const char* out;
     };
-    static const Case* current;
+    static const Case* Current;
     const Case cases[] = {
         // Once, then reset: the fault that recurs takes the default course.
         {"SA_RESETHAND", SA_RESETHAND, false, false, false, SIGSEGV,
@@ -918,9 +918,9 @@ TEST_F(Guard, AHandlerFromBeforeRunsAsTheKernelWouldRunIt) {
          "|guarded 0|"},
     };
     for (const Case& c : cases) {
-        current = &c;
+        Current = &c;
         ChildEnd end = InChild([] {
-            const Case& c = *current;
+            const Case& c = *Current;
             struct sigaction prior;
             memset(&prior, 0, sizeof prior);
             prior.sa_flags = (int)c.flags;

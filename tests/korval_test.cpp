@@ -63,7 +63,7 @@ TEST_P(Korval, HelpScreenForNoInputNameOrABadOption) {
     // an unknown one); on Linux a "/" followed by another is a file name.
     RunResult r = Run({dir / "app.map"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(AfterBanner(r.out), tool().windows ? kHelp : EndLine(4));
+    EXPECT_EQ(AfterBanner(r.out), Tested().windows ? kHelp : EndLine(4));
 }
 
 TEST_P(Korval, WorkedExampleListingAndCodeMap) {
@@ -255,7 +255,7 @@ TEST_P(Korval, NamesAreDerived) {
     WriteBytes(dir / "Work/lib/app.map", NumberedMap(4));
     WriteBytes(dir / "Work/Maps/build.x/prog.map", NumberedMap(5));
     const std::string cwd = dir / "Work/Maps";
-    auto run = [&](const std::vector<std::string>& args) { return tool().Run(cwd, args); };
+    auto run = [&](const std::vector<std::string>& args) { return Tested().Run(cwd, args); };
 
     run({"prog"});
     EXPECT_EQ(EntriesIn(cwd + "/PROG.COD"), 1);
@@ -265,19 +265,19 @@ TEST_P(Korval, NamesAreDerived) {
     EXPECT_EQ(EntriesIn(cwd + "/OUT.COD"), 3);
     run({"/A", "prog", "out.lst"});
     EXPECT_EQ(ReadBytes(cwd + "/OUT.LST").substr(0, 3), "1\r\n");
-    run({tool().Native("../lib/app"), tool().FullName(dir / "x/y")});
+    run({Tested().Native("../lib/app"), Tested().FullName(dir / "x/y")});
     EXPECT_EQ(EntriesIn(dir / "x/Y.COD"), 4);
-    run({tool().Native("build.x/prog")});
+    run({Tested().Native("build.x/prog")});
     EXPECT_EQ(EntriesIn(cwd + "/build.x/PROG.COD"), 5);
     run({"prog", "one", "two"});
     EXPECT_EQ(EntriesIn(cwd + "/TWO.COD"), 1);
     EXPECT_FALSE(FileExists(cwd + "/ONE.COD"));
 
     // The absolute input name is what a failed open reports.
-    RunResult r = run({tool().Native("../nothere/x")});
+    RunResult r = run({Tested().Native("../nothere/x")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(AfterBanner(r.out),
-              "\nUnable to open input file '" + tool().FullName(dir / "Work/NOTHERE/X.MAP") + "'");
+    EXPECT_EQ(AfterBanner(r.out), "\nUnable to open input file '" +
+                                      Tested().FullName(dir / "Work/NOTHERE/X.MAP") + "'");
 }
 
 // Names upper-cased by the tool find files of any case, as on Windows, but
@@ -288,13 +288,13 @@ TEST_P(LinuxKorval, NamesAreFoundIgnoringCase) {
     std::string w = dir / "w";
     WriteBytes(w + "/misc.", NumberedMap(1));
     WriteBytes(w + "/Misc.Cod", "old");
-    tool().Run(w, {"misc."});
+    Tested().Run(w, {"misc."});
     EXPECT_EQ(ReadBytes(w + "/Misc.Cod").size(), 56u);
     EXPECT_FALSE(FileExists(w + "/MISC.COD"));
 }
 
 TEST_P(Korval, InputFailuresLeaveTheOutputAlone) {
-    const std::string mapName = tool().FullName(dir / "APP.MAP");
+    const std::string mapName = Tested().FullName(dir / "APP.MAP");
     WriteBytes(dir / "APP.COD", "keep me");
     RunResult r = Run({"app"});
     EXPECT_EQ(r.status, 1);
@@ -318,7 +318,7 @@ TEST_P(Korval, InputFailuresLeaveTheOutputAlone) {
     r = Run({"dir"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out),
-              "\nUnable to open input file '" + tool().FullName(dir / "DIR.MAP") + "'");
+              "\nUnable to open input file '" + Tested().FullName(dir / "DIR.MAP") + "'");
 }
 
 // The input is held open with read sharing only: it cannot be the output.
@@ -326,16 +326,16 @@ TEST_P(Korval, OutputThatIsTheInputIsRefused) {
     WriteBytes(dir / "app.map", kExampleMap);
     ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
     for (const std::string out : {"app.map", "App.Map", "sub/../app.map"}) {
-        RunResult r = Run({"app", tool().Native(out)});
+        RunResult r = Run({"app", Tested().Native(out)});
         EXPECT_EQ(r.status, 1) << out;
         EXPECT_EQ(AfterBanner(r.out),
-                  "\nUnable to open output file '" + tool().Native(Upper(out)) + "'");
+                  "\nUnable to open output file '" + Tested().Native(Upper(out)) + "'");
         EXPECT_EQ(ReadBytes(dir / "app.map"), kExampleMap) << out;
     }
-    RunResult r = Run({"app", tool().Native("nodir/out")});
+    RunResult r = Run({"app", Tested().Native("nodir/out")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out),
-              "\nUnable to open output file '" + tool().Native("NODIR/OUT.COD") + "'");
+              "\nUnable to open output file '" + Tested().Native("NODIR/OUT.COD") + "'");
 }
 
 // The Linux layer keeps the sharing itself, through links too.
@@ -378,7 +378,7 @@ TEST_P(LinuxKorval, WritesRefusedBySignalsAreFailedWrites) {
     const std::string complete = ReadBytes(dir / "MID.COD");
     ASSERT_EQ(complete.size(), 4 + 52 * 20000u) << "more than a pipe holds";
 
-    r = RunIn(dir.path(), tool().exe, {"mid", "lim"}, {}, -1, [] {
+    r = RunIn(dir.Path(), Tested().exe, {"mid", "lim"}, {}, -1, [] {
         struct rlimit limit = {10240, 10240};
         setrlimit(RLIMIT_FSIZE, &limit);
     });
@@ -390,7 +390,7 @@ TEST_P(LinuxKorval, WritesRefusedBySignalsAreFailedWrites) {
     ASSERT_EQ(mkfifo((dir / "fifo.cod").c_str(), 0644), 0);
     int reader = open((dir / "fifo.cod").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
-    Spawned child = SpawnIn(dir.path(), tool().exe, {"mid", "fifo"});
+    Spawned child = SpawnIn(dir.Path(), Tested().exe, {"mid", "fifo"});
     struct pollfd written = {reader, POLLIN, 0};
     EXPECT_EQ(poll(&written, 1, 20000), 1) << "korval wrote nothing";
     close(reader); // while korval waits for room in the pipe
@@ -400,7 +400,7 @@ TEST_P(LinuxKorval, WritesRefusedBySignalsAreFailedWrites) {
     EXPECT_EQ(AfterBanner(r.out), "\nUnable to write output file 'FIFO.COD'");
 
     std::remove((dir / "MID.COD").c_str());
-    r = RunIn(dir.path(), tool().exe, {"mid"}, {}, -1, [] {
+    r = RunIn(dir.Path(), Tested().exe, {"mid"}, {}, -1, [] {
         int out[2];
         if (pipe(out) != 0) _exit(125);
         dup2(out[1], 1);

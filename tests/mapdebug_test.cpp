@@ -224,7 +224,7 @@ class Loader : public ::testing::Test {
         char here[4096];
         ASSERT_NE(getcwd(here, sizeof here), nullptr);
         home = here;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        ASSERT_EQ(chdir(dir.Path().c_str()), 0);
         pDebugMap = nullptr;
         iNumMaps = 0;
     }

@@ -73,7 +73,7 @@ TEST_F(Files, NamesAreFoundIgnoringCaseAndCreatedAsSpelled) {
     ASSERT_EQ(mkdir((dir / "Sub").c_str(), 0755), 0);
     WriteBytes(dir / "Sub/Data.Map", "hello");
 
-    HANDLE h = OpenRead(dir.path() + "\\SUB\\DATA.MAP");
+    HANDLE h = OpenRead(dir.Path() + "\\SUB\\DATA.MAP");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     char buffer[8];
     DWORD got = 0;

@@ -8,12 +8,12 @@ volatile int Sink;
 
 } // namespace
 
-extern "C" __attribute__((noinline)) void ShapesFault(volatile int* Cell) {
-    Sink = *Cell;
+extern "C" __attribute__((noinline)) void ShapesFault(volatile int* cell) {
+    Sink = *cell;
     Sink = Sink + 1; // not a tail of the read: the fault stays in here
 }
 
-extern "C" __attribute__((noinline)) void ShapesCall(void (*Back)(void*), void* Arg) {
-    Back(Arg);
+extern "C" __attribute__((noinline)) void ShapesCall(void (*back)(void*), void* arg) {
+    back(arg);
     Sink = Sink + 1; // not a tail call: this frame stays in the chain
 }

@@ -39,25 +39,25 @@ CHAINED void Level3(void*) {
     Sink = Sink + 1;
 }
 
-LONG TakeChain(PEXCEPTION_POINTERS Info) {
-    Count = ExceptionCallChain(Info, Chain, 32);
+LONG TakeChain(PEXCEPTION_POINTERS info) {
+    Count = ExceptionCallChain(info, Chain, 32);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
 int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "no-files") == 0) {
-        struct rlimit None = {0, 0};
-        setrlimit(RLIMIT_NOFILE, &None);
+        struct rlimit none = {0, 0};
+        setrlimit(RLIMIT_NOFILE, &none);
     }
     if (GuardCall(Level3, nullptr, TakeChain, 0)) {
         printf("no fault\n");
         return 1;
     }
-    bool Ok = Count >= 3;
+    bool ok = Count >= 3;
     for (int i = 0; i < 3; i++) {
         printf("%p %p\n", Expected[i], i < (int)Count ? (void*)Chain[i] : nullptr);
-        Ok = Ok && Chain[i] == (ULONG_PTR)Expected[i];
+        ok = ok && Chain[i] == (ULONG_PTR)Expected[i];
     }
-    printf("%u frames: %s\n", (unsigned)Count, Ok ? "as expected" : "NOT as expected");
-    return Ok ? 0 : 1;
+    printf("%u frames: %s\n", (unsigned)Count, ok ? "as expected" : "NOT as expected");
+    return ok ? 0 : 1;
 }

@@ -24,12 +24,12 @@ ScratchDir::ScratchDir() {
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/korval-test-XXXXXX";
     if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    where = pattern;
 }
 
 ScratchDir::~ScratchDir() {
     // Permissions may have been taken away by a test; give them back first.
-    std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+    std::string command = "chmod -R u+rwx '" + where + "' 2>/dev/null; rm -rf '" + where + "'";
     if (system(command.c_str()) != 0) perror("cleanup");
 }
 

@@ -24,11 +24,11 @@ class ScratchDir {
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& Path() const { return where; }
+    std::string operator/(const std::string& name) const { return where + "/" + name; }
 
   private:
-    std::string path_;
+    std::string where;
 };
 
 // What the child does just before it starts the program, with its standard

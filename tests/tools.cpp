@@ -118,10 +118,10 @@ void PrintTo(const Tool& tool, std::ostream* out) {
 }
 
 void ToolTest::SetUp() {
-    if (!tool().windows) return;
-    if (tool().exe.empty())
+    if (!Tested().windows) return;
+    if (Tested().exe.empty())
         GTEST_SKIP() << "no Windows executable: KORVAL_WINDOWS_EXE names none "
                         "(make test-windows runs these tests)";
     std::string why;
-    if (FindWine(&why).empty()) FAIL() << "cannot run " << tool().exe << " without Wine: " << why;
+    if (FindWine(&why).empty()) FAIL() << "cannot run " << Tested().exe << " without Wine: " << why;
 }

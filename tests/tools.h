@@ -73,9 +73,9 @@ class ToolTest : public ::testing::TestWithParam<Tool> {
   protected:
     void SetUp() override;
 
-    const Tool& tool() const { return GetParam(); }
+    const Tool& Tested() const { return GetParam(); }
     RunResult Run(const std::vector<std::string>& args) const {
-        return tool().Run(dir.path(), args);
+        return Tested().Run(dir.Path(), args);
     }
 
     ScratchDir dir;

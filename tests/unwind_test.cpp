@@ -40,78 +40,78 @@ Bytes Uleb(uint64_t v) {
 
 Bytes Sleb(int64_t v) {
     Bytes b;
-    for (bool More = true; More;) {
-        uint8_t Byte = v & 0x7f;
+    for (bool more = true; more;) {
+        uint8_t byte = v & 0x7f;
         v >>= 7;
-        More = !((v == 0 && !(Byte & 0x40)) || (v == -1 && (Byte & 0x40)));
-        b.push_back(Byte | (More ? 0x80 : 0));
+        more = !((v == 0 && !(byte & 0x40)) || (v == -1 && (byte & 0x40)));
+        b.push_back(byte | (more ? 0x80 : 0));
     }
     return b;
 }
 
-Bytes Le(uint64_t v, int Size) {
+Bytes Le(uint64_t v, int size) {
     Bytes b;
-    for (int i = 0; i < Size; i++)
+    for (int i = 0; i < size; i++)
         b.push_back((uint8_t)(v >> (8 * i)));
     return b;
 }
 
 // A length-prefixed record.
-Bytes Record(const Bytes& Body) {
-    return Le(Body.size(), 4) + Body;
+Bytes Record(const Bytes& body) {
+    return Le(body.size(), 4) + body;
 }
 
 // A CIE "zR" (FDE addresses absolute, 4 bytes) with code alignment 1, data
 // alignment -8 and return column 16, or one of the given parts.
 struct CieParts {
-    Bytes Program = {0x0c, 7, 8, 0x90, 1}; // def_cfa r7+8; r16 at cfa-8
-    Bytes Augmentation = {'z', 'R', 0};
-    Bytes AugData = {0x03};
-    uint8_t Version = 1;
+    Bytes program = {0x0c, 7, 8, 0x90, 1}; // def_cfa r7+8; r16 at cfa-8
+    Bytes augmentation = {'z', 'R', 0};
+    Bytes augData = {0x03};
+    uint8_t version = 1;
 };
 
-Bytes Cie(const CieParts& P) {
-    return Record(Le(0, 4) + Bytes{P.Version} + P.Augmentation + Uleb(1) + Sleb(-8) + Bytes{16} +
-                  Uleb(P.AugData.size()) + P.AugData + P.Program);
+Bytes Cie(const CieParts& p) {
+    return Record(Le(0, 4) + Bytes{p.version} + p.augmentation + Uleb(1) + Sleb(-8) + Bytes{16} +
+                  Uleb(p.augData.size()) + p.augData + p.program);
 }
 
-// An FDE at Offset of the tables whose CIE is at offset 0.
-Bytes Fde(size_t Offset, uintptr_t Begin, uint32_t Length, const Bytes& Program) {
-    return Record(Le(Offset + 4, 4) + Le(Begin, 4) + Le(Length, 4) + Uleb(0) + Program);
+// An FDE at offset of the tables whose CIE is at offset 0.
+Bytes Fde(size_t offset, uintptr_t begin, uint32_t length, const Bytes& program) {
+    return Record(Le(offset + 4, 4) + Le(begin, 4) + Le(length, 4) + Uleb(0) + program);
 }
 
 eh::Span SpanOf(const Bytes& b) {
     return {b.data(), b.size(), kAt};
 }
 
-// A CIE and an FDE of kCode to kCode + 0x10000 with Program.
-Bytes OneFde(const Bytes& Program, const CieParts& P = CieParts()) {
-    Bytes C = Cie(P);
-    return C + Fde(C.size(), kCode, 0x10000, Program) + Le(0, 4);
+// A CIE and an FDE of kCode to kCode + 0x10000 with program.
+Bytes OneFde(const Bytes& program, const CieParts& p = CieParts()) {
+    Bytes c = Cie(p);
+    return c + Fde(c.size(), kCode, 0x10000, program) + Le(0, 4);
 }
 
-// The row at kCode + Offset of an FDE with Program.
-bool RowOf(const Bytes& Tables, uintptr_t Offset, eh::Row* Row) {
-    eh::Fde F;
-    eh::Span S = SpanOf(Tables);
-    size_t FdeAt = Tables[0] + 4; // past the CIE
-    return eh::ParseFde(S, kAt + FdeAt, &F) && eh::RunToRow(F, kCode + Offset, Row);
+// The row at kCode + offset of an FDE with program.
+bool RowOf(const Bytes& tables, uintptr_t offset, eh::Row* row) {
+    eh::Fde f;
+    eh::Span s = SpanOf(tables);
+    size_t fdeAt = tables[0] + 4; // past the CIE
+    return eh::ParseFde(s, kAt + fdeAt, &f) && eh::RunToRow(f, kCode + offset, row);
 }
 
-// Registers r hold 0x1000 * (r + 1); memory at kMemory holds Words.
+// Registers r hold 0x1000 * (r + 1); memory at kMemory holds words.
 class TestMachine final : public eh::Machine {
   public:
-    std::vector<uintptr_t> Words = {0x1111, 0x2222, 0x3333, 0x4444};
-    bool Reg(uint64_t Number, uintptr_t* Value) const override {
-        if (Number >= eh::kNumRegs) return false;
-        *Value = 0x1000 * (Number + 1);
+    std::vector<uintptr_t> words = {0x1111, 0x2222, 0x3333, 0x4444};
+    bool Reg(uint64_t number, uintptr_t* value) const override {
+        if (number >= eh::kNumRegs) return false;
+        *value = 0x1000 * (number + 1);
         return true;
     }
-    bool Load(uintptr_t At, unsigned Size, uintptr_t* Value) const override {
-        size_t Length = Words.size() * sizeof(uintptr_t);
-        if (At < kMemory || At - kMemory > Length - Size) return false;
-        *Value = 0;
-        memcpy(Value, (const char*)Words.data() + (At - kMemory), Size);
+    bool Load(uintptr_t at, unsigned size, uintptr_t* value) const override {
+        size_t length = words.size() * sizeof(uintptr_t);
+        if (at < kMemory || at - kMemory > length - size) return false;
+        *value = 0;
+        memcpy(value, (const char*)words.data() + (at - kMemory), size);
         return true;
     }
 };
@@ -122,14 +122,14 @@ TEST(Unwind, EveryCfaInstructionGivesItsRule) {
     using K = eh::RuleKind;
     const Bytes kExpr = {2, 0x77, 8}; // breg7 +8
     const struct {
-        const char* Name;
-        Bytes Program;
-        uintptr_t Offset;  // of the address, from the FDE's start
-        uint64_t CfaReg;   // for an InReg CFA
-        int64_t CfaOffset; //
-        int Reg;           // a register whose rule is checked, -1 none
-        K Kind;            //   its rule
-        int64_t Value;     //   its offset, or its register for InReg
+        const char* name;
+        Bytes program;
+        uintptr_t offset;  // of the address, from the FDE's start
+        uint64_t cfaReg;   // for an InReg CFA
+        int64_t cfaOffset; //
+        int reg;           // a register whose rule is checked, -1 none
+        K kind;            //   its rule
+        int64_t value;     //   its offset, or its register for InReg
     } kCases[] = {
         {"the CIE's row", {}, 0, 7, 8, 16, K::AtCfa, -8},
         {"nop", {0x00, 0x00}, 0, 7, 8, 16, K::AtCfa, -8},
@@ -172,18 +172,18 @@ TEST(Unwind, EveryCfaInstructionGivesItsRule) {
         {"val_expression", Bytes{0x16, 3} + kExpr, 0, 7, 8, 3, K::IsExpr, 0},
     };
     for (const auto& Case : kCases) {
-        eh::Row Row;
-        ASSERT_TRUE(RowOf(OneFde(Case.Program), Case.Offset, &Row)) << Case.Name;
-        EXPECT_EQ(Row.Cfa.Kind, K::InReg) << Case.Name;
-        EXPECT_EQ(Row.Cfa.Reg, Case.CfaReg) << Case.Name;
-        EXPECT_EQ(Row.Cfa.Offset, Case.CfaOffset) << Case.Name;
-        if (Case.Reg < 0) continue;
-        const eh::Rule& R = Row.Regs[Case.Reg];
-        EXPECT_EQ(R.Kind, Case.Kind) << Case.Name;
-        if (Case.Kind == K::InReg)
-            EXPECT_EQ(R.Reg, (uint64_t)Case.Value) << Case.Name;
+        eh::Row row;
+        ASSERT_TRUE(RowOf(OneFde(Case.program), Case.offset, &row)) << Case.name;
+        EXPECT_EQ(row.cfa.kind, K::InReg) << Case.name;
+        EXPECT_EQ(row.cfa.reg, Case.cfaReg) << Case.name;
+        EXPECT_EQ(row.cfa.offset, Case.cfaOffset) << Case.name;
+        if (Case.reg < 0) continue;
+        const eh::Rule& r = row.regs[Case.reg];
+        EXPECT_EQ(r.kind, Case.kind) << Case.name;
+        if (Case.kind == K::InReg)
+            EXPECT_EQ(r.reg, (uint64_t)Case.value) << Case.name;
         else
-            EXPECT_EQ(R.Offset, Case.Value) << Case.Name;
+            EXPECT_EQ(r.offset, Case.value) << Case.name;
     }
 }
 
@@ -191,34 +191,34 @@ TEST(Unwind, EveryCfaInstructionGivesItsRule) {
 TEST(Unwind, RulesOfExpressionsEvaluateFromTheTables) {
     const Bytes kBreg7 = {2, 0x77, 8}, kPlus16 = {2, 0x23, 16};
     const struct {
-        const char* Name;
-        Bytes Program;
-        int Reg; // -1: the CFA
-        eh::RuleKind Kind;
-        uintptr_t Want;
+        const char* name;
+        Bytes program;
+        int reg; // -1: the CFA
+        eh::RuleKind kind;
+        uintptr_t want;
     } kCases[] = {
         {"def_cfa_expression", Bytes{0x0f} + kBreg7, -1, eh::IsExpr, 0x8000 + 8},
         {"expression, from the CFA", Bytes{0x10, 3} + kPlus16, 3, eh::AtExpr, 0x100 + 16},
         {"val_expression, from the CFA", Bytes{0x16, 3} + kPlus16, 3, eh::IsExpr, 0x100 + 16},
     };
-    TestMachine M;
+    TestMachine m;
     for (const auto& Case : kCases) {
-        Bytes Tables = OneFde(Case.Program);
-        eh::Row Row;
-        ASSERT_TRUE(RowOf(Tables, 0, &Row)) << Case.Name;
-        const eh::Rule& R = Case.Reg < 0 ? Row.Cfa : Row.Regs[Case.Reg];
-        EXPECT_EQ(R.Kind, Case.Kind) << Case.Name;
-        uintptr_t Cfa = 0x100, Value = 0;
-        ASSERT_TRUE(eh::Evaluate(SpanOf(Tables), R.Expr, M, Case.Reg < 0 ? nullptr : &Cfa, &Value))
-            << Case.Name;
-        EXPECT_EQ(Value, Case.Want) << Case.Name;
+        Bytes tables = OneFde(Case.program);
+        eh::Row row;
+        ASSERT_TRUE(RowOf(tables, 0, &row)) << Case.name;
+        const eh::Rule& r = Case.reg < 0 ? row.cfa : row.regs[Case.reg];
+        EXPECT_EQ(r.kind, Case.kind) << Case.name;
+        uintptr_t cfa = 0x100, value = 0;
+        ASSERT_TRUE(eh::Evaluate(SpanOf(tables), r.expr, m, Case.reg < 0 ? nullptr : &cfa, &value))
+            << Case.name;
+        EXPECT_EQ(value, Case.want) << Case.name;
     }
 }
 
 TEST(Unwind, CfaProgramsOfOtherKindsOrPastTheirBytesAreRefused) {
     const struct {
-        const char* Name;
-        Bytes Program;
+        const char* name;
+        Bytes program;
     } kCases[] = {
         {"an unknown instruction", {0x20}},
         {"restore_state with nothing remembered", {0x0b}},
@@ -228,32 +228,32 @@ TEST(Unwind, CfaProgramsOfOtherKindsOrPastTheirBytesAreRefused) {
         {"an expression past the end", {0x0f, 9, 0x77}},
     };
     for (const auto& Case : kCases) {
-        eh::Row Row;
-        EXPECT_FALSE(RowOf(OneFde(Case.Program), 0, &Row)) << Case.Name;
+        eh::Row row;
+        EXPECT_FALSE(RowOf(OneFde(Case.program), 0, &row)) << Case.name;
     }
-    CieParts Bad;
-    Bad.Program = {0x0b};
-    eh::Row Row;
-    EXPECT_FALSE(RowOf(OneFde({}, Bad), 0, &Row)) << "a CIE program refused";
+    CieParts bad;
+    bad.program = {0x0b};
+    eh::Row row;
+    EXPECT_FALSE(RowOf(OneFde({}, bad), 0, &row)) << "a CIE program refused";
 }
 
 TEST(Unwind, NegateRaStateAndArgsSizeAreNoted) {
-    eh::Row Row;
-    ASSERT_TRUE(RowOf(OneFde({0x2d, 0x2e, 48}), 0, &Row));
-    EXPECT_TRUE(Row.SignedReturn);
-    EXPECT_EQ(Row.ArgsSize, 48u);
-    ASSERT_TRUE(RowOf(OneFde({0x2d, 0x2d}), 0, &Row));
-    EXPECT_FALSE(Row.SignedReturn);
+    eh::Row row;
+    ASSERT_TRUE(RowOf(OneFde({0x2d, 0x2e, 48}), 0, &row));
+    EXPECT_TRUE(row.signedReturn);
+    EXPECT_EQ(row.argsSize, 48u);
+    ASSERT_TRUE(RowOf(OneFde({0x2d, 0x2d}), 0, &row));
+    EXPECT_FALSE(row.signedReturn);
 }
 
 // ---- CIEs, FDEs and pointer encodings ----------------------------------------
 
 TEST(Unwind, CiesAreReadOrRefusedByTheirHeader) {
     const struct {
-        const char* Name;
-        Bytes Augmentation, AugData;
-        uint8_t Version;
-        bool Ok, Signal;
+        const char* name;
+        Bytes augmentation, augData;
+        uint8_t version;
+        bool ok, signal;
     } kCases[] = {
         {"zR", {'z', 'R', 0}, {0x03}, 1, true, false},
         {"version 3", {'z', 'R', 0}, {0x03}, 3, true, false},
@@ -292,54 +292,54 @@ TEST(Unwind, CiesAreReadOrRefusedByTheirHeader) {
          false},
     };
     for (const auto& Case : kCases) {
-        CieParts P;
-        P.Augmentation = Case.Augmentation;
-        P.AugData = Case.AugData;
-        P.Version = Case.Version;
-        Bytes Tables = Cie(P);
-        if (Case.Augmentation.size() == 1) // no 'z': no augmentation data either
-            Tables = Record(Le(0, 4) + Bytes{1, 0} + Uleb(1) + Sleb(-8) + Bytes{16} + P.Program);
-        eh::Cie C;
-        EXPECT_EQ(eh::ParseCie(SpanOf(Tables), kAt, &C), Case.Ok) << Case.Name;
-        if (Case.Ok) {
-            EXPECT_EQ(C.SignalFrame, Case.Signal) << Case.Name;
-            EXPECT_EQ(C.RaReg, 16u) << Case.Name;
-            EXPECT_EQ(C.DataAlign, -8) << Case.Name;
+        CieParts p;
+        p.augmentation = Case.augmentation;
+        p.augData = Case.augData;
+        p.version = Case.version;
+        Bytes tables = Cie(p);
+        if (Case.augmentation.size() == 1) // no 'z': no augmentation data either
+            tables = Record(Le(0, 4) + Bytes{1, 0} + Uleb(1) + Sleb(-8) + Bytes{16} + p.program);
+        eh::Cie c;
+        EXPECT_EQ(eh::ParseCie(SpanOf(tables), kAt, &c), Case.ok) << Case.name;
+        if (Case.ok) {
+            EXPECT_EQ(c.signalFrame, Case.signal) << Case.name;
+            EXPECT_EQ(c.raReg, 16u) << Case.name;
+            EXPECT_EQ(c.dataAlign, -8) << Case.name;
         }
     }
 }
 
 TEST(Unwind, RecordsOutsideTheSpanOrOfOtherKindsAreRefused) {
-    Bytes Good = OneFde({});
-    size_t FdeAt = Good[0] + 4;
-    Bytes PointsAtItself = Good, Huge = Good, Zero = Good, Long = Good;
-    PointsAtItself[FdeAt + 4] = 4; // the FDE's CIE pointer names the FDE itself
-    Huge[FdeAt] = 0xff, Huge[FdeAt + 1] = 0xff, Huge[FdeAt + 2] = 0xff, Huge[FdeAt + 3] = 0xff;
-    Zero[FdeAt + 4] = Zero[FdeAt + 5] = 0; // CIE pointer 0: a CIE
-    Long[FdeAt] = 0x7f;                    // longer than the span
+    Bytes good = OneFde({});
+    size_t fdeAt = good[0] + 4;
+    Bytes pointsAtItself = good, huge = good, zero = good, Long = good;
+    pointsAtItself[fdeAt + 4] = 4; // the FDE's CIE pointer names the FDE itself
+    huge[fdeAt] = 0xff, huge[fdeAt + 1] = 0xff, huge[fdeAt + 2] = 0xff, huge[fdeAt + 3] = 0xff;
+    zero[fdeAt + 4] = zero[fdeAt + 5] = 0; // CIE pointer 0: a CIE
+    Long[fdeAt] = 0x7f;                    // longer than the span
     const struct {
-        const char* Name;
-        Bytes Tables;
-        uintptr_t At;
-        bool Ok;
+        const char* name;
+        Bytes tables;
+        uintptr_t at;
+        bool ok;
     } kCases[] = {
-        {"the FDE", Good, kAt + FdeAt, true},
-        {"a CIE read as an FDE", Good, kAt, false},
-        {"an FDE whose CIE pointer names an FDE", PointsAtItself, kAt + FdeAt, false},
-        {"a 64-bit record", Huge, kAt + FdeAt, false},
-        {"a record past the span", Long, kAt + FdeAt, false},
-        {"a CIE pointer of 0", Zero, kAt + FdeAt, false},
-        {"the terminator", Good, kAt + Good.size() - 4, false},
-        {"below the span", Good, kAt - 4, false},
-        {"past the span", Good, kAt + Good.size(), false},
-        {"a truncated span", Bytes(Good.begin(), Good.begin() + FdeAt + 6), kAt + FdeAt, false},
+        {"the FDE", good, kAt + fdeAt, true},
+        {"a CIE read as an FDE", good, kAt, false},
+        {"an FDE whose CIE pointer names an FDE", pointsAtItself, kAt + fdeAt, false},
+        {"a 64-bit record", huge, kAt + fdeAt, false},
+        {"a record past the span", Long, kAt + fdeAt, false},
+        {"a CIE pointer of 0", zero, kAt + fdeAt, false},
+        {"the terminator", good, kAt + good.size() - 4, false},
+        {"below the span", good, kAt - 4, false},
+        {"past the span", good, kAt + good.size(), false},
+        {"a truncated span", Bytes(good.begin(), good.begin() + fdeAt + 6), kAt + fdeAt, false},
     };
     for (const auto& Case : kCases) {
-        eh::Fde F;
-        EXPECT_EQ(eh::ParseFde(SpanOf(Case.Tables), Case.At, &F), Case.Ok) << Case.Name;
-        if (Case.Ok) {
-            EXPECT_EQ(F.Begin, kCode);
-            EXPECT_EQ(F.End, kCode + 0x10000);
+        eh::Fde f;
+        EXPECT_EQ(eh::ParseFde(SpanOf(Case.tables), Case.at, &f), Case.ok) << Case.name;
+        if (Case.ok) {
+            EXPECT_EQ(f.begin, kCode);
+            EXPECT_EQ(f.end, kCode + 0x10000);
         }
     }
 }
@@ -347,11 +347,11 @@ TEST(Unwind, RecordsOutsideTheSpanOrOfOtherKindsAreRefused) {
 TEST(Unwind, PointersAreReadInEachEncoding) {
     const uintptr_t kBase = 0x5000;
     const struct {
-        uint8_t Encoding;
-        Bytes In;
-        uintptr_t DataBase;
-        bool Ok;
-        uintptr_t Want; // kAt stands for the pointer's own address
+        uint8_t encoding;
+        Bytes in;
+        uintptr_t dataBase;
+        bool ok;
+        uintptr_t want; // kAt stands for the pointer's own address
     } kCases[] = {
         {eh::kPeAbsptr, Le(0x123456789a, sizeof(uintptr_t)), 0, true, (uintptr_t)0x123456789a},
         {eh::kPeUleb, Uleb(300), 0, true, 300},
@@ -372,11 +372,11 @@ TEST(Unwind, PointersAreReadInEachEncoding) {
         {eh::kPeUleb, {0x80, 0x80}, 0, false, 0},       // past the span
     };
     for (const auto& Case : kCases) {
-        eh::Reader R = eh::ReaderAt(SpanOf(Case.In), kAt);
-        uintptr_t Got = eh::ReadEncoded(R, Case.Encoding, Case.DataBase);
-        EXPECT_EQ(R.Ok, Case.Ok) << "encoding " << (int)Case.Encoding;
-        if (Case.Ok) {
-            EXPECT_EQ(Got, Case.Want) << "encoding " << (int)Case.Encoding;
+        eh::Reader r = eh::ReaderAt(SpanOf(Case.in), kAt);
+        uintptr_t got = eh::ReadEncoded(r, Case.encoding, Case.dataBase);
+        EXPECT_EQ(r.ok, Case.ok) << "encoding " << (int)Case.encoding;
+        if (Case.ok) {
+            EXPECT_EQ(got, Case.want) << "encoding " << (int)Case.encoding;
         }
     }
 }
@@ -385,34 +385,34 @@ TEST(Unwind, PointersAreReadInEachEncoding) {
 
 // An .eh_frame_hdr of two FDEs with a gap between them, then the .eh_frame:
 // [kCode, +0x100) and [kCode + 0x200, +0x100).
-Bytes HeaderAndFrames(uint8_t Version = 1, uint8_t CountEncoding = 0x03,
-                      uint8_t TableEncoding = 0x3b, uint32_t Count = 2) {
+Bytes HeaderAndFrames(uint8_t version = 1, uint8_t countEncoding = 0x03,
+                      uint8_t tableEncoding = 0x3b, uint32_t count = 2) {
     const size_t kHdrSize = 4 + 4 + 4 + 2 * 8;
-    Bytes C = Cie(CieParts());
-    size_t Fde1 = kHdrSize + C.size();
-    Bytes F1 = Fde(Fde1 - kHdrSize, kCode, 0x100, {});
-    size_t Fde2 = Fde1 + F1.size();
-    Bytes F2 = Fde(Fde2 - kHdrSize, kCode + 0x200, 0x100, {0x41, 0x0e, 16});
+    Bytes c = Cie(CieParts());
+    size_t fde1 = kHdrSize + c.size();
+    Bytes f1 = Fde(fde1 - kHdrSize, kCode, 0x100, {});
+    size_t fde2 = fde1 + f1.size();
+    Bytes f2 = Fde(fde2 - kHdrSize, kCode + 0x200, 0x100, {0x41, 0x0e, 16});
     // Table entries count from the header (datarel).
-    Bytes Hdr = Bytes{Version, 0x1b, CountEncoding, TableEncoding} + Le(kHdrSize - 4, 4) +
-                Le(Count, 4) + Le(kCode - kAt, 4) + Le(Fde1, 4) + Le(kCode + 0x200 - kAt, 4) +
-                Le(Fde2, 4);
-    return Hdr + C + F1 + F2 + Le(0, 4);
+    Bytes hdr = Bytes{version, 0x1b, countEncoding, tableEncoding} + Le(kHdrSize - 4, 4) +
+                Le(count, 4) + Le(kCode - kAt, 4) + Le(fde1, 4) + Le(kCode + 0x200 - kAt, 4) +
+                Le(fde2, 4);
+    return hdr + c + f1 + f2 + Le(0, 4);
 }
 
 TEST(Unwind, LookupsByHeaderAndByIndexAgree) {
-    Bytes Tables = HeaderAndFrames();
-    eh::Span S = SpanOf(Tables);
+    Bytes tables = HeaderAndFrames();
+    eh::Span s = SpanOf(tables);
     const size_t kFrames = 4 + 4 + 4 + 2 * 8;
-    eh::IndexEntry Index[4];
-    ASSERT_EQ(eh::IndexFdes(S, kAt + kFrames, Index, 4), 2u);
-    EXPECT_EQ(eh::IndexFdes(S, kAt + kFrames, nullptr, 0), 2u);
-    EXPECT_EQ(Index[0].Begin, kCode);
-    EXPECT_EQ(Index[1].Begin, kCode + 0x200);
+    eh::IndexEntry index[4];
+    ASSERT_EQ(eh::IndexFdes(s, kAt + kFrames, index, 4), 2u);
+    EXPECT_EQ(eh::IndexFdes(s, kAt + kFrames, nullptr, 0), 2u);
+    EXPECT_EQ(index[0].begin, kCode);
+    EXPECT_EQ(index[1].begin, kCode + 0x200);
     const struct {
-        uintptr_t Pc;
-        bool Found;
-        uintptr_t Begin;
+        uintptr_t pc;
+        bool found;
+        uintptr_t begin;
     } kCases[] = {
         {kCode - 1, false, 0},
         {kCode, true, kCode},
@@ -423,22 +423,22 @@ TEST(Unwind, LookupsByHeaderAndByIndexAgree) {
         {kCode + 0x300, false, 0},
     };
     for (const auto& Case : kCases) {
-        eh::Fde ByHeader, ByIndex;
-        EXPECT_EQ(eh::FindFdeInHdr(S, kAt, Case.Pc, &ByHeader), Case.Found) << std::hex << Case.Pc;
-        EXPECT_EQ(eh::FindFdeInIndex(S, Index, 2, Case.Pc, &ByIndex), Case.Found)
-            << std::hex << Case.Pc;
-        if (!Case.Found) continue;
-        EXPECT_EQ(ByHeader.Begin, Case.Begin);
-        EXPECT_EQ(ByIndex.Begin, Case.Begin);
+        eh::Fde byHeader, byIndex;
+        EXPECT_EQ(eh::FindFdeInHdr(s, kAt, Case.pc, &byHeader), Case.found) << std::hex << Case.pc;
+        EXPECT_EQ(eh::FindFdeInIndex(s, index, 2, Case.pc, &byIndex), Case.found)
+            << std::hex << Case.pc;
+        if (!Case.found) continue;
+        EXPECT_EQ(byHeader.begin, Case.begin);
+        EXPECT_EQ(byIndex.begin, Case.begin);
     }
     // Room for one: the count is still two.
-    EXPECT_EQ(eh::IndexFdes(S, kAt + kFrames, Index, 1), 2u);
+    EXPECT_EQ(eh::IndexFdes(s, kAt + kFrames, index, 1), 2u);
 }
 
 TEST(Unwind, HeadersOfOtherFormsAreRefused) {
     const struct {
-        const char* Name;
-        Bytes Tables;
+        const char* name;
+        Bytes tables;
     } kCases[] = {
         {"version 2", HeaderAndFrames(2)},
         {"no count", HeaderAndFrames(1, eh::kPeOmit)},
@@ -449,42 +449,42 @@ TEST(Unwind, HeadersOfOtherFormsAreRefused) {
         {"a header past the span", Bytes{1, 0x1b}},
     };
     for (const auto& Case : kCases) {
-        eh::Fde F;
-        EXPECT_FALSE(eh::FindFdeInHdr(SpanOf(Case.Tables), kAt, kCode, &F)) << Case.Name;
+        eh::Fde f;
+        EXPECT_FALSE(eh::FindFdeInHdr(SpanOf(Case.tables), kAt, kCode, &f)) << Case.name;
     }
 }
 
 TEST(Unwind, AnIndexLeavesOutWhatIsNoFde) {
-    Bytes C = Cie(CieParts());
-    Bytes Empty = Fde(C.size(), kCode, 0, {});
-    Bytes Good = Fde(C.size() + Empty.size(), kCode + 0x10, 0x10, {});
-    Bytes Tables = C + Empty + Good + Le(0, 4) + Good;
-    eh::IndexEntry Index[4];
-    ASSERT_EQ(eh::IndexFdes(SpanOf(Tables), kAt, Index, 4), 1u) << "past the terminator";
-    EXPECT_EQ(Index[0].Begin, kCode + 0x10);
-    Bytes Wide = C + Le(0xffffffff, 4) + Good;
-    EXPECT_EQ(eh::IndexFdes(SpanOf(Wide), kAt, Index, 4), 0u) << "a 64-bit record";
-    Bytes Cut = C + Bytes(Good.begin(), Good.end() - 1);
-    EXPECT_EQ(eh::IndexFdes(SpanOf(Cut), kAt, Index, 4), 0u) << "a record past the span";
+    Bytes c = Cie(CieParts());
+    Bytes empty = Fde(c.size(), kCode, 0, {});
+    Bytes good = Fde(c.size() + empty.size(), kCode + 0x10, 0x10, {});
+    Bytes tables = c + empty + good + Le(0, 4) + good;
+    eh::IndexEntry index[4];
+    ASSERT_EQ(eh::IndexFdes(SpanOf(tables), kAt, index, 4), 1u) << "past the terminator";
+    EXPECT_EQ(index[0].begin, kCode + 0x10);
+    Bytes wide = c + Le(0xffffffff, 4) + good;
+    EXPECT_EQ(eh::IndexFdes(SpanOf(wide), kAt, index, 4), 0u) << "a 64-bit record";
+    Bytes cut = c + Bytes(good.begin(), good.end() - 1);
+    EXPECT_EQ(eh::IndexFdes(SpanOf(cut), kAt, index, 4), 0u) << "a record past the span";
 }
 
 // ---- Expressions -------------------------------------------------------------
 
-// Evaluates an expression of the operations Ops, with Initial pushed first
+// Evaluates an expression of the operations ops, with initial pushed first
 // unless it is ~0.
-bool Eval(const Bytes& Ops, uintptr_t* Result, uintptr_t Initial = ~(uintptr_t)0) {
-    Bytes Block = Uleb(Ops.size()) + Ops;
-    TestMachine M;
-    return eh::Evaluate(SpanOf(Block), kAt, M, Initial == ~(uintptr_t)0 ? nullptr : &Initial,
-                        Result);
+bool Eval(const Bytes& ops, uintptr_t* result, uintptr_t initial = ~(uintptr_t)0) {
+    Bytes block = Uleb(ops.size()) + ops;
+    TestMachine m;
+    return eh::Evaluate(SpanOf(block), kAt, m, initial == ~(uintptr_t)0 ? nullptr : &initial,
+                        result);
 }
 
 TEST(Unwind, EveryExpressionOperationComputes) {
     const uintptr_t kMinus2 = (uintptr_t)-2;
     const struct {
-        const char* Name;
-        Bytes Ops;
-        uintptr_t Want;
+        const char* name;
+        Bytes ops;
+        uintptr_t want;
     } kCases[] = {
         {"lit0", {0x30}, 0},
         {"lit31", {0x4f}, 31},
@@ -546,20 +546,20 @@ TEST(Unwind, EveryExpressionOperationComputes) {
         {"nop", {0x31, 0x96}, 1},
     };
     for (const auto& Case : kCases) {
-        uintptr_t Result = 0;
-        EXPECT_TRUE(Eval(Case.Ops, &Result)) << Case.Name;
-        EXPECT_EQ(Result, Case.Want) << Case.Name;
+        uintptr_t result = 0;
+        EXPECT_TRUE(Eval(Case.ops, &result)) << Case.name;
+        EXPECT_EQ(result, Case.want) << Case.name;
     }
-    uintptr_t Result = 0;
-    ASSERT_TRUE(Eval({0x23, 8}, &Result, 0x100)) << "from an initial value";
-    EXPECT_EQ(Result, 0x108u);
+    uintptr_t result = 0;
+    ASSERT_TRUE(Eval({0x23, 8}, &result, 0x100)) << "from an initial value";
+    EXPECT_EQ(result, 0x108u);
 }
 
 TEST(Unwind, ExpressionsThatCannotBeEvaluatedAreRefused) {
-    Bytes Seventeen(17, 0x31);
+    Bytes seventeen(17, 0x31);
     const struct {
-        const char* Name;
-        Bytes Ops;
+        const char* name;
+        Bytes ops;
     } kCases[] = {
         {"nothing", {}},
         {"an unknown operation", {0x31, 0x99}},
@@ -570,7 +570,7 @@ TEST(Unwind, ExpressionsThatCannotBeEvaluatedAreRefused) {
         {"underflow of rot", {0x31, 0x32, 0x17}},
         {"pick past the stack", {0x31, 0x15, 1}},
         {"pick past any stack", {0x31, 0x15, 200}},
-        {"overflow", Seventeen},
+        {"overflow", seventeen},
         {"div by 0", {0x31, 0x30, 0x1b}},
         {"mod by 0", {0x31, 0x30, 0x1d}},
         {"deref outside memory", {0x30, 0x06}},
@@ -584,15 +584,15 @@ TEST(Unwind, ExpressionsThatCannotBeEvaluatedAreRefused) {
         {"an operand past the end", {0x0c, 1, 2}},
     };
     for (const auto& Case : kCases) {
-        uintptr_t Result;
-        EXPECT_FALSE(Eval(Case.Ops, &Result)) << Case.Name;
+        uintptr_t result;
+        EXPECT_FALSE(Eval(Case.ops, &result)) << Case.name;
     }
     // A block longer than the span, and one outside it.
-    Bytes Block = {10, 0x31};
-    TestMachine M;
-    uintptr_t Result;
-    EXPECT_FALSE(eh::Evaluate(SpanOf(Block), kAt, M, nullptr, &Result));
-    EXPECT_FALSE(eh::Evaluate(SpanOf(Block), kAt + 2, M, nullptr, &Result));
+    Bytes block = {10, 0x31};
+    TestMachine m;
+    uintptr_t result;
+    EXPECT_FALSE(eh::Evaluate(SpanOf(block), kAt, m, nullptr, &result));
+    EXPECT_FALSE(eh::Evaluate(SpanOf(block), kAt + 2, m, nullptr, &result));
 }
 
 } // namespace

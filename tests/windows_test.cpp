@@ -37,8 +37,8 @@ TEST_P(WindowsKorval, NamesInWindowsForm) {
     for (const char* sub : {"Work", "Work/Maps"})
         ASSERT_EQ(mkdir((dir / sub).c_str(), 0755), 0);
     const std::string cwd = dir / "Work/Maps";
-    const std::string win = tool().FullName(cwd);
-    auto run = [&](const std::vector<std::string>& args) { return tool().Run(cwd, args); };
+    const std::string win = Tested().FullName(cwd);
+    auto run = [&](const std::vector<std::string>& args) { return Tested().Run(cwd, args); };
 
     // A name that ends in a dot has no extension: PROG. is the file PROG.
     WriteBytes(cwd + "/prog.map", CrLf({"Code", " 00001000 _f f.obj"}));
@@ -71,7 +71,7 @@ TEST_P(WindowsKorval, NamesLongerThanWindowsAllowsAreRefused) {
     EXPECT_EQ(AfterBanner(r.out), "\nFile name too long: '" + longName + "'");
 
     // Short enough as typed, too long once made absolute.
-    std::string name(259 - tool().FullName(dir.path()).size(), 'q');
+    std::string name(259 - Tested().FullName(dir.Path()).size(), 'q');
     r = Run({name});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(AfterBanner(r.out), "\nFile name too long: '" + name + "'");
@@ -142,7 +142,7 @@ std::string GeneratedMap(int lines) {
 // sample map, a realistic map in random order and the map of all oddities.
 TEST_P(WindowsKorval, SameBytesAsTheLinuxBuild) {
     WriteBytes(dir / "sample.map", ReadBytes(kSampleMap));
-    ASSERT_EQ(RunIn(dir.path(), kGenmap,
+    ASSERT_EQ(RunIn(dir.Path(), kGenmap,
                     {"--symbols", "200000", "--order", "random", "--seed", "7", "real.map"})
                   .status,
               0);
@@ -159,7 +159,7 @@ TEST_P(WindowsKorval, SameBytesAsTheLinuxBuild) {
                 linuxArgs.insert(linuxArgs.end(), options.begin(), options.end());
                 windowsArgs.insert(windowsArgs.end(), options.begin(), options.end());
 
-                RunResult l = RunIn(dir.path(), kLinuxKorval, linuxArgs);
+                RunResult l = RunIn(dir.Path(), kLinuxKorval, linuxArgs);
                 RunResult w = Run(windowsArgs);
                 std::string ext = format[1] == 'a' ? ".ENT" : ".COD";
                 std::string what = std::string(map) + " " + format + " " + library;
@@ -173,7 +173,7 @@ TEST_P(WindowsKorval, SameBytesAsTheLinuxBuild) {
         }
     }
     // The line echo too.
-    RunResult l = RunIn(dir.path(), kLinuxKorval, {"-d", "sample", "linux"});
+    RunResult l = RunIn(dir.Path(), kLinuxKorval, {"-d", "sample", "linux"});
     RunResult w = Run({"-d", "sample", "windows"});
     EXPECT_EQ(AfterBanner(w.out), AfterBanner(l.out));
 }
@@ -181,9 +181,9 @@ TEST_P(WindowsKorval, SameBytesAsTheLinuxBuild) {
 // The guard's own test of Ctrl-C (tests/windows), which waits, busy in its
 // guard, to be interrupted.
 TEST_P(WindowsGuard, CtrlCIsDeliveredWhereTheWorkWasInterrupted) {
-    Tool guard = tool();
-    guard.exe = tool().Beside("tests/windows/guard_test.exe");
-    Spawned child = guard.Spawn(dir.path(), {"ctrl-c"});
+    Tool guard = Tool();
+    guard.exe = Tested().Beside("tests/windows/guard_test.exe");
+    Spawned child = guard.Spawn(dir.Path(), {"ctrl-c"});
     for (int tries = 0; tries < 20000 && !FileExists(dir / "spinning"); tries++)
         usleep(1000);
     ASSERT_TRUE(FileExists(dir / "spinning"));

@@ -27,12 +27,12 @@ void PrepareCallChain(void);
 
 /*
  * The return addresses of the frames that called the frame interrupted at
- * Context (a ucontext_t* on POSIX, a CONTEXT* on Windows), innermost first:
- * at most Max into Returns; returns how many. Returns[0] is where the
+ * context (a ucontext_t* on POSIX, a CONTEXT* on Windows), innermost first:
+ * at most max into returns; returns how many. returns[0] is where the
  * interrupted routine's caller goes on once it returns. The interrupted
  * frame may be a leaf that saved nothing (a fault inside strlen).
  *
- * It reads only the stack between StackLow and StackHigh (the stack the
+ * It reads only the stack between stackLow and stackHigh (the stack the
  * interrupted code ran on, which the caller knows) and the unwind tables of
  * loaded objects; it takes no lock, allocates nothing and calls no stdio, so
  * it may be called from a signal handler or an exception filter; it needs
@@ -51,8 +51,8 @@ void PrepareCallChain(void);
  * Linux on x86-64 and aarch64, and Windows x64, only: elsewhere it
  * returns 0.
  */
-DWORD CallChain(const void* Context, ULONG_PTR StackLow, ULONG_PTR StackHigh, ULONG_PTR* Returns,
-                DWORD Max);
+DWORD CallChain(const void* context, ULONG_PTR stackLow, ULONG_PTR stackHigh, ULONG_PTR* returns,
+                DWORD max);
 
 } // namespace korval
 

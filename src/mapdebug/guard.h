@@ -8,17 +8,17 @@
 namespace korval {
 
 /*
- * The exception guard: GuardCall runs Work(Arg) with the guard active and
- * returns TRUE when Work returned. Every exception raised meanwhile on this
- * thread, in Work or anything it calls (a processor fault, RaiseException,
- * and with GUARD_CTRL_C Ctrl-C), goes to Filter on the faulting thread before
+ * The exception guard: GuardCall runs work(arg) with the guard active and
+ * returns TRUE when work returned. Every exception raised meanwhile on this
+ * thread, in work or anything it calls (a processor fault, RaiseException,
+ * and with GUARD_CTRL_C Ctrl-C), goes to filter on the faulting thread before
  * anything is unwound; with the verdict EXCEPTION_EXECUTE_HANDLER the work is
  * abandoned and GuardCall returns FALSE, which is where the handler block
  * runs. EXCEPTION_CONTINUE_SEARCH passes the exception to the enclosing guard
  * of the same thread, and at the outermost to the course it would have had
  * without the guard; EXCEPTION_CONTINUE_EXECUTION resumes where it happened.
  * An exception on a thread without a guard never reaches a filter. A C++
- * exception thrown by Work passes through GuardCall, which leaves the guard.
+ * exception thrown by work passes through GuardCall, which leaves the guard.
  *
  * Any thread may enter guards, which nest. What a guard needs is set up once:
  * the handlers the first time any thread enters a guard, the rest the first
@@ -50,8 +50,8 @@ namespace korval {
  * dropped by the next guard entered, and by the handler when the fault lies
  * above its frame on the same stack. On Windows each guard is a frame-based exception
  * handler of GuardCall's own frame, as __try/__except makes one: an exception
- * reaches Filter only once every frame-based handler between the fault and
- * the guard has declined it, so that code in Work which handles its own
+ * reaches filter only once every frame-based handler between the fault and
+ * the guard has declined it, so that code in work which handles its own
  * exceptions (IsBadReadPtr, a library's __try) works as it does unguarded,
  * and EXCEPTION_CONTINUE_SEARCH goes on to the frames further out, an
  * enclosing guard's among them. A stack overflow, whose dispatch has too
@@ -63,22 +63,22 @@ namespace korval {
  * console control handler; exceptions with a success or informational code
  * (a C++ throw, a debugger's message) are never offered.
  */
-typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS ExceptionInfo);
+typedef LONG (*PGUARD_FILTER)(PEXCEPTION_POINTERS exceptionInfo);
 
 #define GUARD_CTRL_C 0x1u /* GuardCall: Ctrl-C is an exception of this guard */
 
-BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags);
+BOOL GuardCall(void (*work)(void*), void* arg, PGUARD_FILTER filter, DWORD flags);
 
 /* GuardCall with GUARD_CTRL_C, for work without an argument. */
-BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter);
+BOOL GuardRun(void (*work)(void), PGUARD_FILTER filter);
 
 /* The return addresses of the frames that called the one in which the
- * exception being offered to a filter happened, innermost first: at most Max
- * into Returns; returns how many. For use by a filter: it reads only the
+ * exception being offered to a filter happened, innermost first: at most max
+ * into returns; returns how many. For use by a filter: it reads only the
  * faulting thread's stack, takes no lock and allocates nothing. */
-DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max);
+DWORD ExceptionCallChain(PEXCEPTION_POINTERS exceptionInfo, ULONG_PTR* returns, DWORD max);
 
-/* Appends Text to standard output through the C library's stream, as
+/* Appends text to standard output through the C library's stream, as
  * printf would, unless another thread holds the stream: then nothing is
  * written and FALSE comes back; it never waits. A filter calls it only when
  * the exception happened in the program's own code, where the stream is not
@@ -87,7 +87,7 @@ DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, 
  * the stream: that thread runs on meanwhile and lets it go once its call
  * ends. Writing to the handle instead would put the text ahead of what the
  * stream still holds. */
-BOOL PutStdoutNoWait(const char* Text);
+BOOL PutStdoutNoWait(const char* text);
 
 } // namespace korval
 

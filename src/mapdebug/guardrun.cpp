@@ -9,18 +9,18 @@ namespace korval {
 namespace {
 
 struct PlainWork {
-    void (*Work)(void);
+    void (*work)(void);
 };
 
-void CallPlain(void* Arg) {
-    static_cast<PlainWork*>(Arg)->Work();
+void CallPlain(void* arg) {
+    static_cast<PlainWork*>(arg)->work();
 }
 
 } // namespace
 
-BOOL GuardRun(void (*Work)(void), PGUARD_FILTER Filter) {
-    PlainWork Plain = {Work};
-    return GuardCall(CallPlain, &Plain, Filter, GUARD_CTRL_C);
+BOOL GuardRun(void (*work)(void), PGUARD_FILTER filter) {
+    PlainWork plain = {work};
+    return GuardCall(CallPlain, &plain, filter, GUARD_CTRL_C);
 }
 
 } // namespace korval

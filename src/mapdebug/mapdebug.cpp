@@ -83,7 +83,7 @@ struct CodeTable {
     const uint32_t* NameAt; /* offset of each record's full name in Names, or NULL */
     const char* Names;      /* the name pool, which ends in a zero byte */
     ULONG_PTR Bias;         /* run-time address minus the records' addresses */
-    ULONG_PTR Base;         /* the object's LoadedObject::Base, 0 when unknown */
+    ULONG_PTR Base;         /* the object's LoadedObject::base, 0 when unknown */
     LPVOID Extension;       /* the extension's block, or NULL */
 };
 
@@ -109,7 +109,7 @@ const int kMostObjects = 64;
 CodeTable Objects[kMostObjects];
 std::atomic<int> NumObjects{0};
 
-/* Where the program's own image starts (LoadedObject::Base), once noted. */
+/* Where the program's own image starts (LoadedObject::base), once noted. */
 std::atomic<ULONG_PTR> ProgramBase{0};
 
 /* The file names of the objects seen at set-up, for a report to name an
@@ -388,10 +388,10 @@ void NoteNames(const std::vector<ObjectFile>& List) {
         Name = Name == std::string::npos ? 0 : Name + 1;
         if (n == kMostNoted || Name == File.Path.size()) return;
         if (!FindLoadedObject(File.Inside, &Object)) continue;
-        while (i < n && Noted[i].Base != Object.Base)
+        while (i < n && Noted[i].Base != Object.base)
             i++;
         if (i < n) continue;
-        Noted[n].Base = Object.Base;
+        Noted[n].Base = Object.base;
         strncpy(Noted[n].Name, File.Path.c_str() + Name, MAX_OBJECT);
         Noted[n].Name[MAX_OBJECT] = '\0';
         NumNoted.store(n + 1, std::memory_order_release);
@@ -426,7 +426,7 @@ ULONG_PTR PreferredImageBase(const std::string& Path, ULONG_PTR Fallback) {
 void NoteProgram(const ObjectFile* Program) {
     LoadedObject Object;
     if (Program != NULL && FindLoadedObject(Program->Inside, &Object))
-        ProgramBase.store(Object.Base, std::memory_order_release);
+        ProgramBase.store(Object.base, std::memory_order_release);
 }
 
 /* The code map beside the object file Path: in its directory, named after
@@ -460,7 +460,7 @@ int LoadObjectMaps(const std::vector<ObjectFile>& List) {
         std::string Map = CodeMapBeside(File.Path);
         int Slot = NumObjects.load(std::memory_order_relaxed);
         if (File.IsProgram || Map.empty() || Slot == kMostObjects) continue;
-        if (!FindLoadedObject(File.Inside, &Object) || HasTable(Object.Base)) continue;
+        if (!FindLoadedObject(File.Inside, &Object) || HasTable(Object.base)) continue;
         CodeTable* Table = &Objects[Slot];
         if (LoadCodeMap(Map.c_str(), Table, File.HasIdentity ? &File.Id : NULL) != kLoaded)
             continue;
@@ -469,11 +469,11 @@ int LoadObjectMaps(const std::vector<ObjectFile>& List) {
             continue;
         }
 #ifdef _WIN32
-        Table->Bias = Object.Base - PreferredImageBase(File.Path, Object.Base - Object.Bias);
+        Table->Bias = Object.base - PreferredImageBase(File.Path, Object.base - Object.bias);
 #else
-        Table->Bias = Object.Bias;
+        Table->Bias = Object.bias;
 #endif
-        Table->Base = Object.Base;
+        Table->Base = Object.base;
         NumObjects.store(Slot + 1, std::memory_order_release);
         Loaded++;
     }
@@ -740,13 +740,13 @@ void PutFrame(char* Buff, DWORD Size, DWORD* Len, ULONG_PTR Look, ULONG_PTR Addr
         return;
     }
     const CodeTable* Found = NULL;
-    if (Object.Base == ProgramBase.load(std::memory_order_acquire)) {
+    if (Object.base == ProgramBase.load(std::memory_order_acquire)) {
         Table = ProgramTable();
         Found = &Table;
     } else {
         int n = NumObjects.load(std::memory_order_acquire);
         for (int i = 0; i < n && Found == NULL; i++)
-            if (Objects[i].Base == Object.Base) Found = &Objects[i];
+            if (Objects[i].Base == Object.base) Found = &Objects[i];
     }
     /* A record named by a section (".text") marks where a piece of code
      * without a routine of its own starts: its frames are given as
@@ -755,9 +755,9 @@ void PutFrame(char* Buff, DWORD Size, DWORD* Len, ULONG_PTR Look, ULONG_PTR Addr
         PutWhere(Buff, Size, Len, Found, pRec, Addr);
         return;
     }
-    const char* Name = Object.Path != NULL ? Object.Path : "";
+    const char* Name = Object.path != NULL ? Object.path : "";
     for (int i = NumNoted.load(std::memory_order_acquire); *Name == '\0' && i > 0; i--)
-        if (Noted[i - 1].Base == Object.Base) Name = Noted[i - 1].Name;
+        if (Noted[i - 1].Base == Object.base) Name = Noted[i - 1].Name;
     for (const char* p = Name; *p != '\0'; p++)
         if (*p == '/' || *p == '\\') Name = p + 1;
     if (*Name == '\0') {
@@ -766,7 +766,7 @@ void PutFrame(char* Buff, DWORD Size, DWORD* Len, ULONG_PTR Look, ULONG_PTR Addr
     }
     PutText(Buff, Size, Len, Name, MAX_OBJECT);
     PUT("+0x");
-    PutHex(Buff, Size, Len, Addr - Object.Base, 1);
+    PutHex(Buff, Size, Len, Addr - Object.base, 1);
 }
 
 /* The text of an exception code; the access violation's is formatted by

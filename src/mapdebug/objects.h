@@ -27,24 +27,24 @@ ULONG_PTR ProgramLoadBias(void);
  * once. It never takes the dynamic loader's lock. Thread-safe. */
 void PrepareProgramCode(void);
 
-/* Whether Address lies in the code of the program itself (not in a shared
+/* Whether address lies in the code of the program itself (not in a shared
  * library or DLL, the C library's or any other). Only reads what
  * PrepareProgramCode noted (FALSE before it): safe in signal context. */
-BOOL IsProgramCode(ULONG_PTR Address);
+BOOL IsProgramCode(ULONG_PTR address);
 
 /* A loaded object: the executable, or a shared library (a DLL). */
 struct LoadedObject {
-    ULONG_PTR Bias;     /* run-time address minus link-time address */
-    ULONG_PTR Base;     /* where its image starts in memory: link base + Bias */
-    const char* Path;   /* its file, as the loader names it (the executable's
+    ULONG_PTR bias;     /* run-time address minus link-time address */
+    ULONG_PTR base;     /* where its image starts in memory: link base + bias */
+    const char* path;   /* its file, as the loader names it (the executable's
                            full path); valid while the object stays loaded */
-    const void* Handle; /* what identifies it to the system (link_map, HMODULE) */
+    const void* handle; /* what identifies it to the system (link_map, HMODULE) */
 };
 
-/* The object that holds Address now, into Object; FALSE when no loaded
+/* The object that holds address now, into object; FALSE when no loaded
  * object holds it (an unloaded plugin, a JIT page, garbage). Safe in signal
  * context: no lock, no heap, and it never reads an object that is gone. */
-BOOL FindLoadedObject(ULONG_PTR Address, LoadedObject* Object);
+BOOL FindLoadedObject(ULONG_PTR address, LoadedObject* object);
 
 #if !defined(_WIN32)
 
@@ -54,16 +54,16 @@ struct IndexEntry;
 
 /* Where the unwind tables of an object lie, for the call chain. */
 struct UnwindTables {
-    ULONG_PTR Low, High;         /* the loaded segment that holds them */
-    ULONG_PTR Hdr;               /* its .eh_frame_hdr, 0 when it has none: then */
-    const eh::IndexEntry* Index; /*   its FDEs by address, made at set-up, */
-    size_t Count;                /*   so many */
-    ULONG_PTR CodeLow, CodeHigh; /* the executable segment that holds the address, if any */
+    ULONG_PTR low, high;         /* the loaded segment that holds them */
+    ULONG_PTR hdr;               /* its .eh_frame_hdr, 0 when it has none: then */
+    const eh::IndexEntry* index; /*   its FDEs by address, made at set-up, */
+    size_t count;                /*   so many */
+    ULONG_PTR codeLow, codeHigh; /* the executable segment that holds the address, if any */
 };
 
-/* FindLoadedObject, with the object's unwind tables into Tables; FALSE when
+/* FindLoadedObject, with the object's unwind tables into tables; FALSE when
  * it has none to read. Safe in signal context, like FindLoadedObject. */
-BOOL FindUnwindTables(ULONG_PTR Address, LoadedObject* Object, UnwindTables* Tables);
+BOOL FindUnwindTables(ULONG_PTR address, LoadedObject* object, UnwindTables* tables);
 
 /* PrepareProgramCode, and where the C library has no lock-free lookup of
  * the object that holds an address (before glibc 2.35), the table of the

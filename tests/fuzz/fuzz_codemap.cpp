@@ -63,18 +63,18 @@ void Clean(void) {
 // The executable's GNU build ID, as the first loaded object's notes hold it.
 std::string OwnBuildId;
 
-int NoteBuildId(dl_phdr_info* Info, size_t, void*) {
-    for (int i = 0; i < Info->dlpi_phnum; i++) {
-        const ElfW(Phdr)& P = Info->dlpi_phdr[i];
-        const uint8_t* Note = (const uint8_t*)(Info->dlpi_addr + P.p_vaddr);
-        const uint8_t* End = Note + P.p_memsz;
-        while (P.p_type == PT_NOTE && End - Note >= 12) {
-            uint32_t NameSize = (uint32_t)Le(Note, 4), DescSize = (uint32_t)Le(Note + 4, 4);
-            const uint8_t* Desc = Note + 12 + (NameSize + 3) / 4 * 4;
-            if (Le(Note + 8, 4) == NT_GNU_BUILD_ID && NameSize == 4 &&
-                memcmp(Note + 12, "GNU", 4) == 0)
-                OwnBuildId.assign((const char*)Desc, DescSize);
-            Note = Desc + (DescSize + 3) / 4 * 4;
+int NoteBuildId(dl_phdr_info* info, size_t, void*) {
+    for (int i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr)& p = info->dlpi_phdr[i];
+        const uint8_t* note = (const uint8_t*)(info->dlpi_addr + p.p_vaddr);
+        const uint8_t* end = note + p.p_memsz;
+        while (p.p_type == PT_NOTE && end - note >= 12) {
+            uint32_t nameSize = (uint32_t)Le(note, 4), descSize = (uint32_t)Le(note + 4, 4);
+            const uint8_t* desc = note + 12 + (nameSize + 3) / 4 * 4;
+            if (Le(note + 8, 4) == NT_GNU_BUILD_ID && nameSize == 4 &&
+                memcmp(note + 12, "GNU", 4) == 0)
+                OwnBuildId.assign((const char*)desc, descSize);
+            note = desc + (descSize + 3) / 4 * 4;
         }
     }
     return 1; // the executable alone
@@ -96,34 +96,34 @@ void Start(void) {
 // in every field: the full names' offsets and pool, and whether it names
 // this executable or no file at all.
 struct Names {
-    bool Checks;
-    bool Ours;
-    const uint8_t* At;
-    const char* Pool;
+    bool checks;
+    bool ours;
+    const uint8_t* at;
+    const char* pool;
 };
 
-NO_COVERAGE Names ReadExtension(const uint8_t* Ext, uint64_t Size, uint64_t Count) {
-    Names N = {false, true, nullptr, nullptr};
-    if (Size < 36 || memcmp(Ext, kExtensionMagic, 8) != 0 || Le(Ext + 8, 4) != Size ||
-        Le(Ext + 12, 4) != Count)
-        return N;
-    uint64_t Kind = Le(Ext + 24, 4), IdLength = Le(Ext + 28, 4);
-    if (Kind > kIdentityPe || IdLength > kMostIdentity) return N;
-    uint64_t At = 32 + (IdLength + 3) / 4 * 4;
-    uint64_t ObjectLength = Le(Ext + At, 4);
-    if (ObjectLength > kMostObjectName) return N;
-    At += 4 + (ObjectLength + 3) / 4 * 4;
-    if (At + 4 * Count + 4 > Size) return N;
-    uint64_t PoolSize = Le(Ext + At + 4 * Count, 4);
-    if (At + 4 * Count + 4 + PoolSize != Size || PoolSize == 0 || Ext[Size - 1] != 0) return N;
-    for (uint64_t i = 0; i < Count; i++)
-        if (Le(Ext + At + 4 * i, 4) >= PoolSize) return N;
-    N.Checks = true;
-    N.Ours = Kind == kIdentityNone || (Kind == kIdentityBuildId && IdLength == OwnBuildId.size() &&
-                                       memcmp(Ext + 32, OwnBuildId.data(), IdLength) == 0);
-    N.At = Ext + At;
-    N.Pool = (const char*)(Ext + At + 4 * Count + 4);
-    return N;
+NO_COVERAGE Names ReadExtension(const uint8_t* ext, uint64_t size, uint64_t count) {
+    Names n = {false, true, nullptr, nullptr};
+    if (size < 36 || memcmp(ext, kExtensionMagic, 8) != 0 || Le(ext + 8, 4) != size ||
+        Le(ext + 12, 4) != count)
+        return n;
+    uint64_t kind = Le(ext + 24, 4), idLength = Le(ext + 28, 4);
+    if (kind > kIdentityPe || idLength > kMostIdentity) return n;
+    uint64_t at = 32 + (idLength + 3) / 4 * 4;
+    uint64_t objectLength = Le(ext + at, 4);
+    if (objectLength > kMostObjectName) return n;
+    at += 4 + (objectLength + 3) / 4 * 4;
+    if (at + 4 * count + 4 > size) return n;
+    uint64_t poolSize = Le(ext + at + 4 * count, 4);
+    if (at + 4 * count + 4 + poolSize != size || poolSize == 0 || ext[size - 1] != 0) return n;
+    for (uint64_t i = 0; i < count; i++)
+        if (Le(ext + at + 4 * i, 4) >= poolSize) return n;
+    n.checks = true;
+    n.ours = kind == kIdentityNone || (kind == kIdentityBuildId && idLength == OwnBuildId.size() &&
+                                       memcmp(ext + 32, OwnBuildId.data(), idLength) == 0);
+    n.at = ext + at;
+    n.pool = (const char*)(ext + at + 4 * count + 4);
+    return n;
 }
 
 // The place a report gives for address, by the table as the file holds it
@@ -142,7 +142,7 @@ NO_COVERAGE void Where(char* where, size_t size, const DEBUGMAP* table, DWORD co
         return;
     }
     const DEBUGMAP& r = table[k - 1];
-    const char* full = names.Checks ? names.Pool + Le(names.At + 4 * (k - 1), 4) : "";
+    const char* full = names.checks ? names.pool + Le(names.at + 4 * (k - 1), 4) : "";
     int fullLength = (int)strnlen(full, 241);
     if (fullLength > 0)
         snprintf(where, size, " at %.240s%s(%.*s)+0x%X.", full, fullLength > 240 ? "..." : "",
@@ -154,13 +154,13 @@ NO_COVERAGE void Where(char* where, size_t size, const DEBUGMAP* table, DWORD co
 
 } // namespace
 
-extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (OutRead < 0) Start();
-    if (Size == 0) return 0;
-    size_t faults = Data[0] & 7;
-    if (Size < 1 + 20 * faults) return 0;
-    const uint8_t* file = Data + 1 + 20 * faults;
-    size_t fileSize = Size - 1 - 20 * faults;
+    if (size == 0) return 0;
+    size_t faults = data[0] & 7;
+    if (size < 1 + 20 * faults) return 0;
+    const uint8_t* file = data + 1 + 20 * faults;
+    size_t fileSize = size - 1 - 20 * faults;
 
     Check((fileSize == 0 || pwrite(FileFd, file, fileSize, 0) == (ssize_t)fileSize) &&
               ftruncate(FileFd, (off_t)fileSize) == 0,
@@ -175,13 +175,13 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
     bool whole = count != 0 && count * 52 <= 0xFFFFFFFFu && fileSize >= 4 + count * 52;
     Names names = {false, true, nullptr, nullptr};
     if (whole) names = ReadExtension(file + 4 + count * 52, fileSize - 4 - count * 52, count);
-    bool used = whole && names.Ours;
+    bool used = whole && names.ours;
     Check(iNumMaps == (used ? count : 0), "iNumMaps");
     Check(!whole || loaded == (int)used, "OpenDebug's result");
     Check(!used || memcmp(pDebugMap, file + 4, count * 52) == 0, "the table is not the file's");
 
     for (size_t i = 0; i < faults; i++) {
-        const uint8_t* p = Data + 1 + 20 * i;
+        const uint8_t* p = data + 1 + 20 * i;
         EXCEPTION_RECORD record = {};
         record.ExceptionCode = (DWORD)Le(p, 4);
         record.ExceptionAddress = (PVOID)(uintptr_t)Le(p + 4, 8);

@@ -9,7 +9,7 @@
 // bytes and each listing line in its "  %06X  %-32s%s\r\n" shape.
 //
 // Input: the first byte holds the options (bit 0: Inclusive), the rest is
-// the map text; inputs longer than MAX_INPUT are skipped.
+// the map text; inputs longer than kMaxInput are skipped.
 //
 // The model and the checks allocate nothing once their buffers have grown:
 // under AddressSanitizer every allocation records its call stack, which
@@ -100,18 +100,18 @@ NO_COVERAGE void ModelEntries(const char* p, size_t n, bool inclusive,
 // other output, once: what each writer wrote is then read back from the
 // pipe's other end, without a file to create, truncate and close per input.
 // The pipe holds 1 MiB, more than either file of an input of at most
-// MAX_INPUT bytes: an entry takes 5 bytes of input or more, and 62 bytes of
+// kMaxInput bytes: an entry takes 5 bytes of input or more, and 62 bytes of
 // output at most.
-const size_t MAX_INPUT = 64 << 10;
-const int PIPE_SIZE = 1 << 20;
+const size_t kMaxInput = 64 << 10;
+const int kPipeSize = 1 << 20;
 int OutRead = -1;
 HANDLE Output; // the pipe's write end, opened once
-char Got[PIPE_SIZE];
+char Got[kPipeSize];
 size_t GotLen;
 
 void OpenOutput(void) {
     int writeEnd;
-    OutRead = OpenPipe(PIPE_SIZE, &writeEnd);
+    OutRead = OpenPipe(kPipeSize, &writeEnd);
     std::string name = "/proc/self/fd/" + std::to_string(writeEnd);
     Output = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, NULL);
@@ -121,8 +121,8 @@ void OpenOutput(void) {
 
 // Runs one writer and reads back what it wrote into Got: one read takes
 // all that the pipe holds.
-void RunWriter(int (*Writer)(void)) {
-    Check(Writer() == 1, "a writer failed");
+void RunWriter(int (*writer)(void)) {
+    Check(writer() == 1, "a writer failed");
     ssize_t got = read(OutRead, Got, sizeof Got);
     Check(got >= 0 || errno == EAGAIN, "read back");
     GotLen = got > 0 ? (size_t)got : 0;
@@ -136,13 +136,13 @@ NO_COVERAGE bool SameField(const char* got, const char* want, size_t size) {
 NO_COVERAGE void CheckCodeMap(const std::vector<const Model*>& want) {
     Check(GotLen == 4 + 52 * want.size(), "code map size");
     const unsigned char* p = (const unsigned char*)Got;
-    auto Le32 = [](const unsigned char* q) {
+    auto le32 = [](const unsigned char* q) {
         return (DWORD)q[0] | (DWORD)q[1] << 8 | (DWORD)q[2] << 16 | (DWORD)q[3] << 24;
     };
-    Check(Le32(p) == want.size(), "code map count");
+    Check(le32(p) == want.size(), "code map count");
     for (const Model* e : want) {
         p += 4;
-        Check(Le32(p) == e->addr, "code map address");
+        Check(le32(p) == e->addr, "code map address");
         Check(SameField((const char*)p + 4, e->routine, 32), "code map routine");
         Check(SameField((const char*)p + 36, e->module, 16), "code map module");
         p += 48;
@@ -189,29 +189,29 @@ NO_COVERAGE void CheckListing(const std::vector<const Model*>& want) {
 
 } // namespace
 
-NO_COVERAGE extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-    static std::vector<Model> entries;
-    static std::vector<const Model*> want;
-    if (Size == 0 || Size > MAX_INPUT) return 0;
+NO_COVERAGE extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static std::vector<Model> Entries;
+    static std::vector<const Model*> Want;
+    if (size == 0 || size > kMaxInput) return 0;
     if (OutRead < 0) OpenOutput();
     ResetRun();
     hOfile = Output;
-    Inclusive = Data[0] & 1;
-    pIfileMap = (const char*)Data + 1;
-    dwISize = (DWORD)(Size - 1);
+    Inclusive = data[0] & 1;
+    pIfileMap = (const char*)data + 1;
+    dwISize = (DWORD)(size - 1);
 
-    ModelEntries(pIfileMap, dwISize, Inclusive, &entries);
+    ModelEntries(pIfileMap, dwISize, Inclusive, &Entries);
     int done = Doit();
     Check(Failed == 0, "no entry block");
-    Check(done == !entries.empty(), "Doit's result");
-    Check(NumRecs == entries.size(), "NumRecs is not the number of qualifying lines");
+    Check(done == !Entries.empty(), "Doit's result");
+    Check(NumRecs == Entries.size(), "NumRecs is not the number of qualifying lines");
 
     // The block: the model's entries in the order of reading.
     for (size_t i = 0; i < NumRecs; i++) {
-        Check(EntBase[i].SymbAddr == entries[i].addr, "address");
-        Check(SameField(EntBase[i].Routine, entries[i].routine, 32),
+        Check(EntBase[i].SymbAddr == Entries[i].addr, "address");
+        Check(SameField(EntBase[i].Routine, Entries[i].routine, 32),
               "Routine is not its name followed by zero bytes");
-        Check(SameField(EntBase[i].Module, entries[i].module, 16),
+        Check(SameField(EntBase[i].Module, Entries[i].module, 16),
               "Module is not its name followed by zero bytes");
     }
 
@@ -219,27 +219,27 @@ NO_COVERAGE extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
     // the one before by address, or at an equal address earlier in the
     // block, so no entry comes twice: the list is the block in the order of
     // the rule, and want the model's entries in that order.
-    want.clear();
-    PENTREC Prev = NULL;
-    for (PENTREC Ent = EntFirst; Ent != NULL; Prev = Ent, Ent = Ent->NextRec) {
-        Check(want.size() < NumRecs, "the list is longer than NumRecs");
-        Check(Ent >= EntBase && Ent < EntBase + NumRecs &&
-                  ((const char*)Ent - (const char*)EntBase) % sizeof *Ent == 0,
+    Want.clear();
+    PENTREC prev = NULL;
+    for (PENTREC ent = EntFirst; ent != NULL; prev = ent, ent = ent->NextRec) {
+        Check(Want.size() < NumRecs, "the list is longer than NumRecs");
+        Check(ent >= EntBase && ent < EntBase + NumRecs &&
+                  ((const char*)ent - (const char*)EntBase) % sizeof *ent == 0,
               "an entry outside the block");
-        Check(Ent->PrevRec == Prev, "PrevRec does not lead back");
-        Check(Prev == NULL || Prev->SymbAddr <= Ent->SymbAddr, "the list is not ascending");
-        Check(Prev == NULL || Prev->SymbAddr < Ent->SymbAddr || Prev > Ent,
+        Check(ent->PrevRec == prev, "PrevRec does not lead back");
+        Check(prev == NULL || prev->SymbAddr <= ent->SymbAddr, "the list is not ascending");
+        Check(prev == NULL || prev->SymbAddr < ent->SymbAddr || prev > ent,
               "equal addresses not in reverse order of reading");
-        want.push_back(&entries[(size_t)(Ent - EntBase)]);
+        Want.push_back(&Entries[(size_t)(ent - EntBase)]);
     }
-    Check(want.size() == NumRecs, "the list is shorter than NumRecs");
-    Check(EntLast == Prev, "EntLast is not the tail");
+    Check(Want.size() == NumRecs, "the list is shorter than NumRecs");
+    Check(EntLast == prev, "EntLast is not the tail");
 
     if (done) {
         RunWriter(WriteOutputB);
-        CheckCodeMap(want);
+        CheckCodeMap(Want);
         RunWriter(WriteOutputA);
-        CheckListing(want);
+        CheckListing(Want);
     }
 
     VirtualFree(EntBase, 0, MEM_DECOMMIT);

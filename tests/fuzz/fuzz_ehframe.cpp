@@ -25,70 +25,70 @@ const size_t kMostFdes = 32;
 // Registers of made-up values; memory is the input, word by word.
 class FuzzMachine final : public eh::Machine {
   public:
-    explicit FuzzMachine(const eh::Span& S) : S(S) {}
-    bool Reg(uint64_t Number, uintptr_t* Value) const override {
-        if (Number >= eh::kNumRegs) return false;
-        *Value = kAt + Number * 64;
+    explicit FuzzMachine(const eh::Span& s) : s(s) {}
+    bool Reg(uint64_t number, uintptr_t* value) const override {
+        if (number >= eh::kNumRegs) return false;
+        *value = kAt + number * 64;
         return true;
     }
-    bool Load(uintptr_t At, unsigned Size, uintptr_t* Value) const override {
-        if (At - S.Address >= S.Size || S.Size - (At - S.Address) < Size) return false;
-        *Value = 0;
-        memcpy(Value, S.Data + (At - S.Address), Size);
+    bool Load(uintptr_t at, unsigned size, uintptr_t* value) const override {
+        if (at - s.address >= s.size || s.size - (at - s.address) < size) return false;
+        *value = 0;
+        memcpy(value, s.data + (at - s.address), size);
         return true;
     }
 
   private:
-    const eh::Span& S;
+    const eh::Span& s;
 };
 
-// Runs F's program to Pc and evaluates the expressions of the row.
-void RunRow(const eh::Span& S, const eh::Fde& F, uintptr_t Pc) {
-    eh::Row Row;
-    if (!eh::RunToRow(F, Pc, &Row)) return;
-    FuzzMachine M(S);
-    uintptr_t Cfa = kAt, Value;
-    if (Row.Cfa.Kind == eh::IsExpr) eh::Evaluate(S, Row.Cfa.Expr, M, nullptr, &Cfa);
-    for (const eh::Rule& R : Row.Regs)
-        if (R.Kind == eh::AtExpr || R.Kind == eh::IsExpr) eh::Evaluate(S, R.Expr, M, &Cfa, &Value);
+// Runs F's program to pc and evaluates the expressions of the row.
+void RunRow(const eh::Span& s, const eh::Fde& f, uintptr_t pc) {
+    eh::Row row;
+    if (!eh::RunToRow(f, pc, &row)) return;
+    FuzzMachine m(s);
+    uintptr_t cfa = kAt, value;
+    if (row.cfa.kind == eh::IsExpr) eh::Evaluate(s, row.cfa.expr, m, nullptr, &cfa);
+    for (const eh::Rule& r : row.regs)
+        if (r.kind == eh::AtExpr || r.kind == eh::IsExpr) eh::Evaluate(s, r.expr, m, &cfa, &value);
 }
 
-// Looks Pc up both ways and checks what comes back.
-void LookUp(const eh::Span& S, const eh::IndexEntry* Index, size_t Count, uintptr_t Pc) {
-    eh::Fde F;
-    if (eh::FindFdeInIndex(S, Index, Count, Pc, &F)) {
-        Check(F.Begin <= Pc && Pc < F.End, "the index gave an FDE that does not cover the address");
-        RunRow(S, F, Pc);
+// Looks pc up both ways and checks what comes back.
+void LookUp(const eh::Span& s, const eh::IndexEntry* index, size_t count, uintptr_t pc) {
+    eh::Fde f;
+    if (eh::FindFdeInIndex(s, index, count, pc, &f)) {
+        Check(f.begin <= pc && pc < f.end, "the index gave an FDE that does not cover the address");
+        RunRow(s, f, pc);
     }
-    if (eh::FindFdeInHdr(S, kAt, Pc, &F)) {
-        Check(F.Begin <= Pc && Pc < F.End,
+    if (eh::FindFdeInHdr(s, kAt, pc, &f)) {
+        Check(f.begin <= pc && pc < f.end,
               "the header gave an FDE that does not cover the address");
-        RunRow(S, F, Pc);
+        RunRow(s, f, pc);
     }
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-    eh::Span S = {Data, Size, kAt};
-    eh::IndexEntry Index[kMostFdes];
-    size_t Count = eh::IndexFdes(S, kAt, Index, kMostFdes);
-    size_t Kept = std::min(Count, kMostFdes);
-    for (size_t i = 0; i < Kept; i++) {
-        eh::Fde F;
-        Check(eh::ParseFde(S, Index[i].At, &F) && F.Begin == Index[i].Begin && F.End != F.Begin,
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    eh::Span s = {data, size, kAt};
+    eh::IndexEntry index[kMostFdes];
+    size_t count = eh::IndexFdes(s, kAt, index, kMostFdes);
+    size_t kept = std::min(count, kMostFdes);
+    for (size_t i = 0; i < kept; i++) {
+        eh::Fde f;
+        Check(eh::ParseFde(s, index[i].at, &f) && f.begin == index[i].begin && f.end != f.begin,
               "an indexed FDE reads differently");
     }
-    std::sort(Index, Index + Kept,
-              [](const eh::IndexEntry& a, const eh::IndexEntry& b) { return a.Begin < b.Begin; });
-    for (size_t i = 0; i < Kept && i < 8; i++) {
-        eh::Fde F;
-        eh::ParseFde(S, Index[i].At, &F);
-        for (uintptr_t Pc : {F.Begin, F.Begin + (F.End - F.Begin) / 2, F.End - 1, F.End})
-            LookUp(S, Index, Kept, Pc);
+    std::sort(index, index + kept,
+              [](const eh::IndexEntry& a, const eh::IndexEntry& b) { return a.begin < b.begin; });
+    for (size_t i = 0; i < kept && i < 8; i++) {
+        eh::Fde f;
+        eh::ParseFde(s, index[i].at, &f);
+        for (uintptr_t pc : {f.begin, f.begin + (f.end - f.begin) / 2, f.end - 1, f.end})
+            LookUp(s, index, kept, pc);
     }
     // Addresses the header's table may name: the input's own span.
-    for (uintptr_t Pc : {kAt, kAt + Size / 2, kAt + Size})
-        LookUp(S, Index, Kept, Pc);
+    for (uintptr_t pc : {kAt, kAt + size / 2, kAt + size})
+        LookUp(s, index, kept, pc);
     return 0;
 }

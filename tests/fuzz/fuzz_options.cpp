@@ -101,31 +101,31 @@ void Start(void) {
 
 } // namespace
 
-extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-    static std::string text, in, out, given;
-    static std::vector<char*> argv;
-    static std::vector<const char*> names;
-    static char program[] = "korval";
+extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static std::string Text, In, Out, Given;
+    static std::vector<char*> Argv;
+    static std::vector<const char*> Names;
+    static char Program[] = "korval";
     if (OutRead < 0) Start();
 
     // The arguments, each ended by a zero byte in a copy of the input.
-    text.assign((const char*)Data, Size);
-    argv.assign(1, program);
-    for (size_t at = 0; Size > 0;) {
-        argv.push_back(&text[at]);
-        at += strlen(&text[at]) + 1;
-        if (at > Size) break;
+    Text.assign((const char*)data, size);
+    Argv.assign(1, Program);
+    for (size_t at = 0; size > 0;) {
+        Argv.push_back(&Text[at]);
+        at += strlen(&Text[at]) + 1;
+        if (at > size) break;
     }
-    argv.push_back(nullptr);
-    int argc = (int)argv.size() - 1;
+    Argv.push_back(nullptr);
+    int argc = (int)Argv.size() - 1;
 
     // The model: options, file names, and where a limit is passed.
     const size_t limit = _MAX_PATH - 1;
     int binary = 1, debug = 0, help = 0, inclusive = 0;
-    names.clear();
+    Names.clear();
     const char* tooLong = nullptr;
     for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
+        const char* a = Argv[i];
         if (a[0] == '-' || (a[0] == '/' && !strpbrk(a + 1, "/\\"))) {
             char c = a[1];
             binary &= !(c == 'a' || c == 'A');
@@ -134,30 +134,30 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
             help |= c == '\0' || !strchr("aAdDiI", c);
             continue;
         }
-        names.push_back(a);
+        Names.push_back(a);
         if (strlen(a) > limit && !tooLong) tooLong = a;
     }
-    if (!help && !tooLong && (names.empty() || names[0][0] == '\0')) help = 1;
+    if (!help && !tooLong && (Names.empty() || Names[0][0] == '\0')) help = 1;
     if (!help && !tooLong) {
-        given = names[0];
-        Upper(&given);
-        Full(&in, given, Cwd);
-        if (!HasExt(in.c_str())) in += ".MAP";
-        given = names.size() > 1 ? names.back() : "";
-        Upper(&given);
-        if (given.empty())
-            out.assign(in, 0, ExtStart(in.data(), in.size()));
+        Given = Names[0];
+        Upper(&Given);
+        Full(&In, Given, Cwd);
+        if (!HasExt(In.c_str())) In += ".MAP";
+        Given = Names.size() > 1 ? Names.back() : "";
+        Upper(&Given);
+        if (Given.empty())
+            Out.assign(In, 0, ExtStart(In.data(), In.size()));
         else
-            out = given;
-        if (!HasExt(out.c_str())) out += binary ? ".COD" : ".ENT";
-        if (in.size() > limit)
-            tooLong = names[0];
-        else if (out.size() > limit)
-            tooLong = given.empty() ? names[0] : names.back();
+            Out = Given;
+        if (!HasExt(Out.c_str())) Out += binary ? ".COD" : ".ENT";
+        if (In.size() > limit)
+            tooLong = Names[0];
+        else if (Out.size() > limit)
+            tooLong = Given.empty() ? Names[0] : Names.back();
     }
 
     ResetRun();
-    int result = GetOptions(argc, argv.data());
+    int result = GetOptions(argc, Argv.data());
     size_t printed = TakeOutput(OutRead, Printed, sizeof Printed);
 
     Check(Binary == binary && Debug == debug && Inclusive == inclusive && Help == help, "options");
@@ -166,10 +166,10 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
         return 0;
     }
     if (tooLong) {
-        static const char lead[] = "\nFile name too long: '";
-        size_t leadLen = sizeof lead - 1, len = strlen(tooLong);
+        static const char kLead[] = "\nFile name too long: '";
+        size_t leadLen = sizeof kLead - 1, len = strlen(tooLong);
         Check(result == 0, "a name too long is taken", tooLong);
-        Check(printed == leadLen + len + 1 && memcmp(Printed, lead, leadLen) == 0 &&
+        Check(printed == leadLen + len + 1 && memcmp(Printed, kLead, leadLen) == 0 &&
                   memcmp(Printed + leadLen, tooLong, len) == 0 && Printed[printed - 1] == '\'',
               "the message", Printed, tooLong);
         return 0;
@@ -177,7 +177,7 @@ extern "C" NO_COVERAGE int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Si
     Check(result == 1 && printed == 0, "names within the limits refused", Printed);
     Check(IfName[0] == '/' && HasExt(IfName), "the input name is not absolute with an extension",
           IfName);
-    Check(IfName == in, "input name", IfName, in.c_str());
-    Check(OfName == out, "output name", OfName, out.c_str());
+    Check(IfName == In, "input name", IfName, In.c_str());
+    Check(OfName == Out, "output name", OfName, Out.c_str());
     return 0;
 }

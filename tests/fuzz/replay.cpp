@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 static void Collect(const std::string& path, std::vector<std::string>* files) {
     struct stat st;

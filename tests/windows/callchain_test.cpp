@@ -42,7 +42,7 @@ __attribute__((noinline)) void Level4() {
 
 // A leaf routine without unwind entry, as assembly code may be: it stores a
 // zero byte at the address it is given.
-extern "C" void StoreZero(char* Where);
+extern "C" void StoreZero(char* where);
 __asm__(".text\n"
         ".globl StoreZero\n"
         "StoreZero:\n"
@@ -60,12 +60,12 @@ const DWORD kMax = 64;
 
 // What the handler found.
 struct Walks {
-    ULONG_PTR Low, High; // the thread's stack
-    ULONG_PTR Returns[kMax];
-    DWORD Count;
-    ULONG_PTR Capped[kMax]; // with Max 2
-    DWORD CappedCount;
-    DWORD OtherStackCount; // with bounds that exclude the thread's stack
+    ULONG_PTR low, high; // the thread's stack
+    ULONG_PTR returns[kMax];
+    DWORD count;
+    ULONG_PTR capped[kMax]; // with Max 2
+    DWORD cappedCount;
+    DWORD otherStackCount; // with bounds that exclude the thread's stack
 } W;
 
 void* Back[5]; // __builtin_setjmp's buffer
@@ -74,49 +74,49 @@ void Land() {
     __builtin_longjmp(Back, 1);
 }
 
-LONG CALLBACK OnException(EXCEPTION_POINTERS* Info) {
-    if (Info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION)
+LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION)
         return EXCEPTION_CONTINUE_SEARCH;
-    const CONTEXT* Context = Info->ContextRecord;
-    W.Count = CallChain(Context, W.Low, W.High, W.Returns, kMax);
-    W.CappedCount = CallChain(Context, W.Low, W.High, W.Capped, 2);
-    W.OtherStackCount = CallChain(Context, 0x10000, 0x20000, W.Capped + 2, kMax);
+    const CONTEXT* context = info->ContextRecord;
+    W.count = CallChain(context, W.low, W.high, W.returns, kMax);
+    W.cappedCount = CallChain(context, W.low, W.high, W.capped, 2);
+    W.otherStackCount = CallChain(context, 0x10000, 0x20000, W.capped + 2, kMax);
     // Go on in Land, as if called, well below the faulting frames.
-    Info->ContextRecord->Rsp = ((Context->Rsp - 4096) & ~(DWORD64)15) - 8;
-    Info->ContextRecord->Rip = (DWORD64)Land;
+    info->ContextRecord->Rsp = ((context->Rsp - 4096) & ~(DWORD64)15) - 8;
+    info->ContextRecord->Rip = (DWORD64)Land;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-// Runs Chain with the handler in force; true when it faulted.
-__attribute__((noinline)) bool FaultUnderHandler(void (*Chain)()) {
+// Runs chain with the handler in force; true when it faulted.
+__attribute__((noinline)) bool FaultUnderHandler(void (*chain)()) {
     W = Walks();
-    GetCurrentThreadStackLimits(&W.Low, &W.High);
-    PVOID Handler = AddVectoredExceptionHandler(1, OnException);
-    volatile bool Faulted = true;
+    GetCurrentThreadStackLimits(&W.low, &W.high);
+    PVOID handler = AddVectoredExceptionHandler(1, OnException);
+    volatile bool faulted = true;
     if (__builtin_setjmp(Back) == 0) {
-        Chain();
-        Faulted = false;
+        chain();
+        faulted = false;
     }
-    RemoveVectoredExceptionHandler(Handler);
-    return Faulted;
+    RemoveVectoredExceptionHandler(handler);
+    return faulted;
 }
 
-// Whether Return returns into Routine, whose extent its unwind entry gives.
-bool ReturnsInto(ULONG_PTR Return, const void* Routine) {
-    DWORD64 Base = 0;
-    PRUNTIME_FUNCTION Entry = RtlLookupFunctionEntry((DWORD64)Routine, &Base, NULL);
-    if (Entry == NULL || Base + Entry->BeginAddress != (DWORD64)Routine) return false;
-    return Return > Base + Entry->BeginAddress && Return <= Base + Entry->EndAddress;
+// Whether Return returns into routine, whose extent its unwind entry gives.
+bool ReturnsInto(ULONG_PTR Return, const void* routine) {
+    DWORD64 base = 0;
+    PRUNTIME_FUNCTION entry = RtlLookupFunctionEntry((DWORD64)routine, &base, NULL);
+    if (entry == NULL || base + entry->BeginAddress != (DWORD64)routine) return false;
+    return Return > base + entry->BeginAddress && Return <= base + entry->EndAddress;
 }
 
-// Checks that the chain returns into each of Expected in order, and goes on
+// Checks that the chain returns into each of expected in order, and goes on
 // beyond them.
-void ExpectChain(const void* const* Expected, DWORD Count) {
-    for (DWORD i = 0; i < W.Count; i++)
-        printf("  %#llx\n", (unsigned long long)W.Returns[i]);
-    CHECK(W.Count > Count);
-    for (DWORD i = 0; i < Count && i < W.Count; i++)
-        CHECK(ReturnsInto(W.Returns[i], Expected[i]));
+void ExpectChain(const void* const* expected, DWORD count) {
+    for (DWORD i = 0; i < W.count; i++)
+        printf("  %#llx\n", (unsigned long long)W.returns[i]);
+    CHECK(W.count > count);
+    for (DWORD i = 0; i < count && i < W.count; i++)
+        CHECK(ReturnsInto(W.returns[i], expected[i]));
 }
 
 } // namespace
@@ -127,18 +127,18 @@ int main() {
     // Innermost first: the caller of strlen, each caller of that, and the
     // routine that ran the chain.
     CHECK(FaultUnderHandler(Level4));
-    const void* const Expected[] = {(const void*)Level1, (const void*)Level2, (const void*)Level3,
+    const void* const expected[] = {(const void*)Level1, (const void*)Level2, (const void*)Level3,
                                     (const void*)Level4, (const void*)FaultUnderHandler};
-    ExpectChain(Expected, 5);
+    ExpectChain(expected, 5);
     // At most Max, the same ones; nothing from bounds that exclude the stack.
-    CHECK(W.CappedCount == 2);
-    CHECK(W.Capped[0] == W.Returns[0] && W.Capped[1] == W.Returns[1]);
-    CHECK(W.OtherStackCount == 0);
+    CHECK(W.cappedCount == 2);
+    CHECK(W.capped[0] == W.returns[0] && W.capped[1] == W.returns[1]);
+    CHECK(W.otherStackCount == 0);
 
     // A fault in a leaf without unwind entry, whose return address is on top.
     CHECK(FaultUnderHandler(CallLeaf));
-    const void* const LeafExpected[] = {(const void*)CallLeaf, (const void*)FaultUnderHandler};
-    ExpectChain(LeafExpected, 2);
+    const void* const leafExpected[] = {(const void*)CallLeaf, (const void*)FaultUnderHandler};
+    ExpectChain(leafExpected, 2);
 
     printf("callchain: %s\n", Failures ? "FAILED" : "passed");
     return Failures ? 1 : 0;

@@ -35,27 +35,27 @@ namespace {
 
 // What the filter saw, copied at the time of the fault.
 struct Seen {
-    int Calls;
-    DWORD Code;
-    ULONG_PTR Address;
-    DWORD NumberParameters;
-    ULONG_PTR Information[EXCEPTION_MAXIMUM_PARAMETERS];
-    DWORD64 ContextRip;
-    int MarkerSeen; // the faulting routine's frame was still there
+    int calls;
+    DWORD code;
+    ULONG_PTR address;
+    DWORD numberParameters;
+    ULONG_PTR information[EXCEPTION_MAXIMUM_PARAMETERS];
+    DWORD64 contextRip;
+    int markerSeen; // the faulting routine's frame was still there
 } Last;
 
 LONG Verdict = EXCEPTION_EXECUTE_HANDLER;
 volatile int* volatile FrameMarker; // a local of the routine that faults
 
-LONG Filter(EXCEPTION_POINTERS* Info) {
-    const EXCEPTION_RECORD* Record = Info->ExceptionRecord;
-    Last.Calls++;
-    Last.Code = Record->ExceptionCode;
-    Last.Address = (ULONG_PTR)Record->ExceptionAddress;
-    Last.NumberParameters = Record->NumberParameters;
-    memcpy(Last.Information, Record->ExceptionInformation, sizeof Last.Information);
-    Last.ContextRip = Info->ContextRecord->Rip;
-    Last.MarkerSeen = FrameMarker != nullptr && *FrameMarker == 0x5EED;
+LONG Filter(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    Last.calls++;
+    Last.code = record->ExceptionCode;
+    Last.address = (ULONG_PTR)record->ExceptionAddress;
+    Last.numberParameters = record->NumberParameters;
+    memcpy(Last.information, record->ExceptionInformation, sizeof Last.information);
+    Last.contextRip = info->ContextRecord->Rip;
+    Last.markerSeen = FrameMarker != nullptr && *FrameMarker == 0x5EED;
     return Verdict;
 }
 
@@ -64,8 +64,8 @@ volatile int Zero = 0;
 volatile int Sink;
 
 __attribute__((noinline)) void WriteNull() {
-    volatile int Marker = 0x5EED;
-    FrameMarker = &Marker;
+    volatile int marker = 0x5EED;
+    FrameMarker = &marker;
     *Nowhere = 1;
     FrameMarker = nullptr;
 }
@@ -83,16 +83,16 @@ __attribute__((noinline)) void Trap() {
 }
 
 __attribute__((noinline)) void Raise() {
-    const ULONG_PTR Params[3] = {11, 22, 0xFFFFFFFF00000033ull};
-    RaiseException(0xE0001234, 0, 3, Params);
+    const ULONG_PTR params[3] = {11, 22, 0xFFFFFFFF00000033ull};
+    RaiseException(0xE0001234, 0, 3, params);
 }
 
 volatile int Bottomless = 1 << 30; // deeper than any stack
 
-__attribute__((noinline)) int Recurse(int Depth) {
-    volatile char Pad[512];
-    Pad[0] = (char)Depth;
-    return Depth < Bottomless ? Recurse(Depth + 1) + Pad[0] : 0;
+__attribute__((noinline)) int Recurse(int depth) {
+    volatile char pad[512];
+    pad[0] = (char)depth;
+    return depth < Bottomless ? Recurse(depth + 1) + pad[0] : 0;
 }
 
 void Overflow() {
@@ -112,48 +112,48 @@ __attribute__((noinline)) void Spin() {
 
 // Whether an address lies in the first bytes of a routine: the faulting
 // instructions of these small routines do.
-bool Inside(ULONG_PTR Address, void (*Routine)(), ULONG_PTR Length = 64) {
-    ULONG_PTR Start = (ULONG_PTR)Routine;
-    return Address >= Start && Address < Start + Length;
+bool Inside(ULONG_PTR address, void (*routine)(), ULONG_PTR length = 64) {
+    ULONG_PTR start = (ULONG_PTR)routine;
+    return address >= start && address < start + length;
 }
 
-// Runs Work in the guard; checks that it was abandoned with code Code at
-// an address inside Where.
-void ExpectCaught(void (*Work)(), DWORD Code, void (*Where)()) {
+// Runs work in the guard; checks that it was abandoned with code code at
+// an address inside where.
+void ExpectCaught(void (*work)(), DWORD code, void (*where)()) {
     Last = Seen();
-    CHECK(GuardRun(Work, Filter) == FALSE);
-    CHECK(Last.Calls == 1);
-    CHECK(Last.Code == Code);
-    if (Where != nullptr) CHECK(Inside(Last.Address, Where));
-    if (Last.Code != Code || (Where != nullptr && !Inside(Last.Address, Where)))
-        printf("code 0x%08lX at %p\n", (unsigned long)Last.Code, (void*)Last.Address);
+    CHECK(GuardRun(work, Filter) == FALSE);
+    CHECK(Last.calls == 1);
+    CHECK(Last.code == code);
+    if (where != nullptr) CHECK(Inside(Last.address, where));
+    if (Last.code != code || (where != nullptr && !Inside(Last.address, where)))
+        printf("code 0x%08lX at %p\n", (unsigned long)Last.code, (void*)Last.address);
 }
 
 // Runs this program again with one argument; returns its exit code.
 DWORD RunChild(const char* Case) {
-    char Self[MAX_PATH];
-    GetModuleFileNameA(NULL, Self, sizeof Self);
-    std::string Command = std::string("\"") + Self + "\" " + Case;
-    STARTUPINFOA Startup = {};
-    Startup.cb = sizeof Startup;
-    PROCESS_INFORMATION Process = {};
-    if (!CreateProcessA(NULL, &Command[0], NULL, NULL, FALSE, 0, NULL, NULL, &Startup, &Process))
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, sizeof self);
+    std::string command = std::string("\"") + self + "\" " + Case;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return 0xFFFFFFFF;
-    WaitForSingleObject(Process.hProcess, INFINITE);
-    DWORD Code = 0;
-    GetExitCodeProcess(Process.hProcess, &Code);
-    CloseHandle(Process.hThread);
-    CloseHandle(Process.hProcess);
-    return Code;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
 }
 
 void ProcessorFaults() {
     ExpectCaught(WriteNull, EXCEPTION_ACCESS_VIOLATION, WriteNull);
-    CHECK(Last.NumberParameters == 2);
-    CHECK(Last.Information[0] == 1); // a write
-    CHECK(Last.Information[1] == 0); // to address 0
-    CHECK(Last.ContextRip == Last.Address);
-    CHECK(Last.MarkerSeen); // before unwinding
+    CHECK(Last.numberParameters == 2);
+    CHECK(Last.information[0] == 1); // a write
+    CHECK(Last.information[1] == 0); // to address 0
+    CHECK(Last.contextRip == Last.address);
+    CHECK(Last.markerSeen); // before unwinding
 
     ExpectCaught(DivideByZero, EXCEPTION_INT_DIVIDE_BY_ZERO, DivideByZero);
     ExpectCaught(Breakpoint, EXCEPTION_BREAKPOINT, Breakpoint);
@@ -166,9 +166,9 @@ __attribute__((noinline)) void RaiseNoncontinuable() {
 
 void SoftwareException() {
     ExpectCaught(Raise, 0xE0001234, nullptr);
-    CHECK(Last.NumberParameters == 3);
-    CHECK(Last.Information[0] == 11 && Last.Information[1] == 22);
-    CHECK(Last.Information[2] == 0xFFFFFFFF00000033ull);
+    CHECK(Last.numberParameters == 3);
+    CHECK(Last.information[0] == 11 && Last.information[1] == 22);
+    CHECK(Last.information[2] == 0xFFFFFFFF00000033ull);
     // The guard abandons the work, so it takes one that cannot go on too.
     ExpectCaught(RaiseNoncontinuable, 0xE0001235, nullptr);
 }
@@ -194,9 +194,9 @@ void InnerGuard() {
 }
 
 // Steps over the int3 and goes on.
-LONG SkipBreakpoint(EXCEPTION_POINTERS* Info) {
-    Filter(Info);
-    Info->ContextRecord->Rip = (DWORD64)Info->ExceptionRecord->ExceptionAddress + 1;
+LONG SkipBreakpoint(EXCEPTION_POINTERS* info) {
+    Filter(info);
+    info->ContextRecord->Rip = (DWORD64)info->ExceptionRecord->ExceptionAddress + 1;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
@@ -206,12 +206,12 @@ void OtherVerdicts() {
     InnerResult = -1;
     CHECK(GuardRun(InnerGuard, Filter) == FALSE);
     CHECK(InnerCalls == 1);
-    CHECK(Last.Calls == 1 && Last.Code == EXCEPTION_ACCESS_VIOLATION);
+    CHECK(Last.calls == 1 && Last.code == EXCEPTION_ACCESS_VIOLATION);
     CHECK(InnerResult == -1); // the inner GuardRun never returned
 
     Last = Seen();
     CHECK(GuardRun(Breakpoint, SkipBreakpoint) == TRUE);
-    CHECK(Last.Calls == 1 && Last.Code == EXCEPTION_BREAKPOINT);
+    CHECK(Last.calls == 1 && Last.code == EXCEPTION_BREAKPOINT);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,11 +219,11 @@ void OtherVerdicts() {
 // system's own probing, and a frame handler of this program's. What that
 // handler passes on does, after it.
 
-// CatchingCall calls Routine in a frame whose handler, Catcher, takes an
+// CatchingCall calls routine in a frame whose handler, Catcher, takes an
 // exception the way __except does: it unwinds to that frame, where
-// CatchingCall returns 1 (0 when Routine returned). GCC has no __try, so the
+// CatchingCall returns 1 (0 when routine returned). GCC has no __try, so the
 // frame is written here.
-extern "C" int CatchingCall(void (*Routine)());
+extern "C" int CatchingCall(void (*routine)());
 extern "C" char CatchingCallCaught[];
 asm(R"(
     .text
@@ -246,12 +246,12 @@ CatchingCallCaught:
 const DWORD kPassedOn = 0xE0000CAB; // Catcher leaves this code to the guard
 int CatcherCalls;
 
-extern "C" EXCEPTION_DISPOSITION Catcher(EXCEPTION_RECORD* Record, void* Frame, CONTEXT* Context,
-                                         DISPATCHER_CONTEXT* Dispatcher) {
-    if (IS_UNWINDING(Record->ExceptionFlags)) return ExceptionContinueSearch;
+extern "C" EXCEPTION_DISPOSITION Catcher(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
+                                         DISPATCHER_CONTEXT* dispatcher) {
+    if (IS_UNWINDING(record->ExceptionFlags)) return ExceptionContinueSearch;
     CatcherCalls++;
-    if (Record->ExceptionCode == kPassedOn) return ExceptionContinueSearch;
-    RtlUnwindEx(Frame, CatchingCallCaught, Record, (PVOID)1, Context, Dispatcher->HistoryTable);
+    if (record->ExceptionCode == kPassedOn) return ExceptionContinueSearch;
+    RtlUnwindEx(frame, CatchingCallCaught, record, (PVOID)1, context, dispatcher->HistoryTable);
     return ExceptionContinueSearch; // RtlUnwindEx does not return
 }
 
@@ -279,10 +279,10 @@ void HandledInside() {
     Last = Seen();
     CatcherCalls = 0;
     CHECK(GuardRun(HandlesItsOwn, Filter) == TRUE);
-    CHECK(Last.Calls == 0);
+    CHECK(Last.calls == 0);
     CHECK(Probed == TRUE);
     CHECK(CaughtOwn == 2 && CatcherCalls == 2);
-    if (Last.Calls != 0) printf("the guard took 0x%08lX\n", (unsigned long)Last.Code);
+    if (Last.calls != 0) printf("the guard took 0x%08lX\n", (unsigned long)Last.code);
 
     Last = Seen();
     CatcherCalls = 0;
@@ -293,12 +293,12 @@ void HandledInside() {
 void CompletedWork() {
     Last = Seen();
     CHECK(GuardRun(Nothing, Filter) == TRUE);
-    CHECK(Last.Calls == 0);
+    CHECK(Last.calls == 0);
     // A guard that took an exception is gone; the next one works alike.
     ExpectCaught(WriteNull, EXCEPTION_ACCESS_VIOLATION, WriteNull);
     Last = Seen();
     CHECK(GuardRun(Nothing, Filter) == TRUE);
-    CHECK(Last.Calls == 0);
+    CHECK(Last.calls == 0);
 }
 
 // Run by windows_test, which presses Ctrl-C (SIGINT to Wine) once the work
@@ -306,46 +306,46 @@ void CompletedWork() {
 void CtrlC() {
     Last = Seen();
     CHECK(GuardRun(Spin, Filter) == FALSE);
-    CHECK(Last.Calls == 1);
-    CHECK(Last.Code == STATUS_CONTROL_C_EXIT);
-    CHECK(Inside(Last.Address, Spin, 128));
-    CHECK(Last.ContextRip == Last.Address);
+    CHECK(Last.calls == 1);
+    CHECK(Last.code == STATUS_CONTROL_C_EXIT);
+    CHECK(Inside(Last.address, Spin, 128));
+    CHECK(Last.contextRip == Last.address);
 }
 
-// What work printed on standard output (Fd 1) or standard error (Fd 2), in
+// What work printed on standard output (fd 1) or standard error (fd 2), in
 // the C runtime's stream or to the handle the system gives for it.
-template <class Work> std::string Captured(int Fd, Work work) {
+template <class Work> std::string Captured(int fd, Work work) {
     fflush(stdout);
     fflush(stderr);
-    char Name[32]; // of this process alone: cases run at once in one directory
-    snprintf(Name, sizeof Name, "report-%lu.txt", GetCurrentProcessId());
-    int Saved = _dup(Fd);
-    int File =
-        _open(Name, _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
-    _dup2(File, Fd); // sets the standard handle too
+    char name[32]; // of this process alone: cases run at once in one directory
+    snprintf(name, sizeof name, "report-%lu.txt", GetCurrentProcessId());
+    int saved = _dup(fd);
+    int file =
+        _open(name, _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
+    _dup2(file, fd); // sets the standard handle too
     work();
     fflush(stdout);
     fflush(stderr);
-    _dup2(Saved, Fd);
-    _close(Saved);
-    std::string Text;
-    char Buffer[512];
-    int Got;
-    _lseek(File, 0, SEEK_SET);
-    while ((Got = _read(File, Buffer, sizeof Buffer)) > 0)
-        Text.append(Buffer, Got);
-    _close(File);
-    return Text;
+    _dup2(saved, fd);
+    _close(saved);
+    std::string text;
+    char buffer[512];
+    int got;
+    _lseek(file, 0, SEEK_SET);
+    while ((got = _read(file, buffer, sizeof buffer)) > 0)
+        text.append(buffer, got);
+    _close(file);
+    return text;
 }
 
-std::string Printed(void (*Work)()) {
-    return Captured(1, Work);
+std::string Printed(void (*work)()) {
+    return Captured(1, work);
 }
 
 // korval's filter: the report, made with this program's own code map.
-LONG ReportFilter(EXCEPTION_POINTERS* Info) {
-    Filter(Info);
-    return HandleException(Info->ExceptionRecord->ExceptionCode, Info->ExceptionRecord);
+LONG ReportFilter(EXCEPTION_POINTERS* info) {
+    Filter(info);
+    return HandleException(info->ExceptionRecord->ExceptionCode, info->ExceptionRecord);
 }
 
 void (*ReportedWork)();
@@ -355,74 +355,74 @@ void RunReported() {
 
 // A full name less its parameter list and the qualifiers before it:
 // "(anonymous namespace)::Recurse(int)" is Recurse.
-std::string Unqualified(std::string Full) {
-    if (Full.size() > 6 && Full.compare(Full.size() - 6, 6, " const") == 0)
-        Full.resize(Full.size() - 6);
-    if (!Full.empty() && Full.back() == ')') {
-        int Depth = 0;
-        for (size_t i = Full.size(); i-- > 0;) {
-            if (Full[i] == ')') Depth++;
-            if (Full[i] == '(' && --Depth == 0) {
-                Full.resize(i);
+std::string Unqualified(std::string full) {
+    if (full.size() > 6 && full.compare(full.size() - 6, 6, " const") == 0)
+        full.resize(full.size() - 6);
+    if (!full.empty() && full.back() == ')') {
+        int depth = 0;
+        for (size_t i = full.size(); i-- > 0;) {
+            if (full[i] == ')') depth++;
+            if (full[i] == '(' && --depth == 0) {
+                full.resize(i);
                 break;
             }
         }
     }
-    size_t Colons = Full.rfind("::");
-    return Colons == std::string::npos ? Full : Full.substr(Colons + 2);
+    size_t colons = full.rfind("::");
+    return colons == std::string::npos ? full : full.substr(colons + 2);
 }
 
-// The full name that the code map beside the module holding Routine gives
-// the record that starts at Routine, read from the map's extension (layout
+// The full name that the code map beside the module holding routine gives
+// the record that starts at routine, read from the map's extension (layout
 // in extension.h), which the reports show. The record must be Name's, and
 // so must the full name, less its parameter list and qualifiers; else a
 // failed check, and a name that no report line gives.
-std::string FullName(const void* Routine, const char* Name) {
-    HMODULE Module = NULL;
-    char Path[MAX_PATH];
-    DWORD Got = 0;
+std::string FullName(const void* routine, const char* name) {
+    HMODULE module = NULL;
+    char path[MAX_PATH];
+    DWORD got = 0;
     if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           (LPCSTR)Routine, &Module))
-        Got = GetModuleFileNameA(Module, Path, sizeof Path);
-    std::string Map(Path, Got < sizeof Path ? Got : 0);
-    Map = Map.substr(0, Map.find('.', Map.rfind('\\') + 1)) + ".COD";
-    std::string Bytes;
-    if (FILE* In = fopen(Map.c_str(), "rb")) {
-        char Buffer[4096];
-        size_t Read;
-        while ((Read = fread(Buffer, 1, sizeof Buffer, In)) > 0)
-            Bytes.append(Buffer, Read);
-        fclose(In);
+                           (LPCSTR)routine, &module))
+        got = GetModuleFileNameA(module, path, sizeof path);
+    std::string map(path, got < sizeof path ? got : 0);
+    map = map.substr(0, map.find('.', map.rfind('\\') + 1)) + ".COD";
+    std::string bytes;
+    if (FILE* in = fopen(map.c_str(), "rb")) {
+        char buffer[4096];
+        size_t read;
+        while ((read = fread(buffer, 1, sizeof buffer, in)) > 0)
+            bytes.append(buffer, read);
+        fclose(in);
     }
-    auto Le = [&](uint64_t At, int Size) {
-        uint64_t Value = 0;
-        if (At + Size <= Bytes.size()) memcpy(&Value, &Bytes[At], Size);
-        return Value;
+    auto le = [&](uint64_t at, int size) {
+        uint64_t value = 0;
+        if (at + size <= bytes.size()) memcpy(&value, &bytes[at], size);
+        return value;
     };
-    auto Up4 = [](uint64_t Length) { return (Length + 3) & ~3ull; };
-    const uint64_t Count = Le(0, 4), Ext = 4 + 52 * Count;
-    std::string Full;
-    bool Whole = Count > 0 && Bytes.size() >= Ext + 36 && Bytes.compare(Ext, 8, "KORVALX1") == 0 &&
-                 Le(Ext + 8, 4) == Bytes.size() - Ext && Le(Ext + 12, 4) == Count;
-    if (Whole) {
-        const uint64_t Linked = (ULONG_PTR)Routine - (ULONG_PTR)Module + Le(Ext + 16, 8);
-        uint64_t Offsets = Ext + 32 + Up4(Le(Ext + 28, 4));
-        Offsets += 4 + Up4(Le(Offsets, 4));
-        const uint64_t Pool = Offsets + 4 * Count + 4;
-        for (uint64_t i = 0; i < Count && Full.empty(); i++) {
-            const char* Record = &Bytes[4 + 52 * i];
-            if (Le(4 + 52 * i, 4) != Linked || strncmp(Record + 4, Name, 32) != 0) continue;
-            const uint64_t At = Pool + Le(Offsets + 4 * i, 4);
-            if (At < Bytes.size()) Full = Bytes.c_str() + At;
+    auto up4 = [](uint64_t length) { return (length + 3) & ~3ull; };
+    const uint64_t count = le(0, 4), ext = 4 + 52 * count;
+    std::string full;
+    bool whole = count > 0 && bytes.size() >= ext + 36 && bytes.compare(ext, 8, "KORVALX1") == 0 &&
+                 le(ext + 8, 4) == bytes.size() - ext && le(ext + 12, 4) == count;
+    if (whole) {
+        const uint64_t linked = (ULONG_PTR)routine - (ULONG_PTR)module + le(ext + 16, 8);
+        uint64_t offsets = ext + 32 + up4(le(ext + 28, 4));
+        offsets += 4 + up4(le(offsets, 4));
+        const uint64_t pool = offsets + 4 * count + 4;
+        for (uint64_t i = 0; i < count && full.empty(); i++) {
+            const char* record = &bytes[4 + 52 * i];
+            if (le(4 + 52 * i, 4) != linked || strncmp(record + 4, name, 32) != 0) continue;
+            const uint64_t at = pool + le(offsets + 4 * i, 4);
+            if (at < bytes.size()) full = bytes.c_str() + at;
         }
     }
-    const bool Found = !Full.empty() && Unqualified(Full) == Name;
-    CHECK(Found);
-    if (Found) return Full;
-    printf("%s: no full name of %s at %p, its record's: '%s'\n", Map.c_str(), Name, Routine,
-           Full.c_str());
-    return "<no full name of " + std::string(Name) + ">";
+    const bool found = !full.empty() && Unqualified(full) == name;
+    CHECK(found);
+    if (found) return full;
+    printf("%s: no full name of %s at %p, its record's: '%s'\n", map.c_str(), name, routine,
+           full.c_str());
+    return "<no full name of " + std::string(name) + ">";
 }
 
 #define FULL_NAME(Routine) FullName((const void*)(Routine), #Routine)
@@ -438,27 +438,27 @@ void NamedReports() {
     CHECK(iNumMaps > 40);
 
     struct {
-        void (*Work)();
-        void* Routine;
-        std::string Name;
-        const char* What;
-    } const Faults[] = {
+        void (*work)();
+        void* routine;
+        std::string name;
+        const char* what;
+    } const faults[] = {
         {WriteNull, (void*)WriteNull, FULL_NAME(WriteNull), "Access error. Ref to locn 0x00000000"},
         {DivideByZero, (void*)DivideByZero, FULL_NAME(DivideByZero), "Integer divide by zero"},
         {Breakpoint, (void*)Breakpoint, FULL_NAME(Breakpoint), "Breakpoint instruction"},
         {Trap, (void*)Trap, FULL_NAME(Trap), "Unknown code : 0xC000001D"},
         {Overflow, (void*)Recurse, FULL_NAME(Recurse), "Unknown code : 0xC00000FD"},
     };
-    for (const auto& f : Faults) {
+    for (const auto& f : faults) {
         Last = Seen();
-        ReportedWork = f.Work;
-        std::string Report = Printed(RunReported);
-        char Expected[320];
-        snprintf(Expected, sizeof Expected, "EXCEPTION : %s at %s(guard_test.cpp.o)+0x%X.", f.What,
-                 f.Name.c_str(), (unsigned)(Last.Address - (ULONG_PTR)f.Routine));
-        CHECK(Report == Expected);
-        CHECK(Last.Address - (ULONG_PTR)f.Routine < 256);
-        if (Report != Expected) printf("printed  %s\nexpected %s\n", Report.c_str(), Expected);
+        ReportedWork = f.work;
+        std::string report = Printed(RunReported);
+        char expected[320];
+        snprintf(expected, sizeof expected, "EXCEPTION : %s at %s(guard_test.cpp.o)+0x%X.", f.what,
+                 f.name.c_str(), (unsigned)(Last.address - (ULONG_PTR)f.routine));
+        CHECK(report == expected);
+        CHECK(Last.address - (ULONG_PTR)f.routine < 256);
+        if (report != expected) printf("printed  %s\nexpected %s\n", report.c_str(), expected);
     }
     CHECK(CloseDebug() == 1);
 }
@@ -467,63 +467,63 @@ void NamedReports() {
 // RunGuarded: reports on standard error with the calls that led there, on
 // any thread, from the program's own code map.
 
-// The reports in Text, each a list of its lines without their CR LF; false
+// The reports in text, each a list of its lines without their CR LF; false
 // when a line belongs to no report, has neither form or is not ended.
-bool SplitReports(const std::string& Text, std::vector<std::vector<std::string>>* Reports) {
-    size_t At = 0, End;
-    while ((End = Text.find("\r\n", At)) != std::string::npos) {
-        std::string Line = Text.substr(At, End - At);
-        At = End + 2;
-        if (Line.compare(0, 12, "EXCEPTION : ") == 0 && Line.find(" at ") != std::string::npos &&
-            Line.back() == '.')
-            Reports->push_back({Line});
-        else if (!Reports->empty() && ((Line.compare(0, 14, "  called from ") == 0 &&
-                                        Line.find("+0x") != std::string::npos) ||
-                                       Line == "  (more frames not shown)"))
-            Reports->back().push_back(Line);
+bool SplitReports(const std::string& text, std::vector<std::vector<std::string>>* reports) {
+    size_t at = 0, end;
+    while ((end = text.find("\r\n", at)) != std::string::npos) {
+        std::string line = text.substr(at, end - at);
+        at = end + 2;
+        if (line.compare(0, 12, "EXCEPTION : ") == 0 && line.find(" at ") != std::string::npos &&
+            line.back() == '.')
+            reports->push_back({line});
+        else if (!reports->empty() && ((line.compare(0, 14, "  called from ") == 0 &&
+                                        line.find("+0x") != std::string::npos) ||
+                                       line == "  (more frames not shown)"))
+            reports->back().push_back(line);
         else
             return false;
     }
-    return At == Text.size();
+    return at == text.size();
 }
 
 // The routine a report line names, as the report gives it: what stands
 // before "(object)+0x", the full name with its parameter list; empty for
 // object+offset or a plain address.
-std::string RoutineIn(const std::string& Line) {
-    const char* Before = Line.compare(0, 10, "EXCEPTION ") == 0 ? " at " : "called from ";
-    size_t Start = Line.find(Before), Plus = Line.rfind("+0x");
-    if (Start == std::string::npos || Plus == std::string::npos || Plus == 0 ||
-        Line[Plus - 1] != ')')
+std::string RoutineIn(const std::string& line) {
+    const char* before = line.compare(0, 10, "EXCEPTION ") == 0 ? " at " : "called from ";
+    size_t start = line.find(before), plus = line.rfind("+0x");
+    if (start == std::string::npos || plus == std::string::npos || plus == 0 ||
+        line[plus - 1] != ')')
         return "";
-    Start += strlen(Before);
-    size_t Open = Line.rfind('(', Plus - 1);
-    return Open == std::string::npos || Open <= Start ? "" : Line.substr(Start, Open - Start);
+    start += strlen(before);
+    size_t open = line.rfind('(', plus - 1);
+    return open == std::string::npos || open <= start ? "" : line.substr(start, open - start);
 }
 
 // One report from work, checked for its form; the report's lines.
 std::vector<std::string> OneReport(void (*Work)(void*)) {
-    int Result = -1;
-    std::string Err = Captured(2, [&] { Result = RunGuarded(Work, nullptr); });
-    CHECK(Result == 0);
-    std::vector<std::vector<std::string>> Reports;
-    bool Split = SplitReports(Err, &Reports);
-    CHECK(Split && Reports.size() == 1);
-    if (!Split || Reports.size() != 1) {
-        printf("reports: %s\n", Err.c_str());
+    int result = -1;
+    std::string err = Captured(2, [&] { result = RunGuarded(Work, nullptr); });
+    CHECK(result == 0);
+    std::vector<std::vector<std::string>> reports;
+    bool split = SplitReports(err, &reports);
+    CHECK(split && reports.size() == 1);
+    if (!split || reports.size() != 1) {
+        printf("reports: %s\n", err.c_str());
         return {""};
     }
-    return Reports[0];
+    return reports[0];
 }
 
-// Whether the report's calling lines name Inner, then at once Outer.
-bool CalledFrom(const std::vector<std::string>& Lines, const std::string& Inner,
-                const std::string& Outer) {
-    for (size_t i = 1; i + 1 < Lines.size(); i++)
-        if (RoutineIn(Lines[i]) == Inner && RoutineIn(Lines[i + 1]) == Outer) return true;
-    printf("no call of %s from %s in:\n", Inner.c_str(), Outer.c_str());
-    for (const std::string& Line : Lines)
-        printf("%s\n", Line.c_str());
+// Whether the report's calling lines name inner, then at once outer.
+bool CalledFrom(const std::vector<std::string>& lines, const std::string& inner,
+                const std::string& outer) {
+    for (size_t i = 1; i + 1 < lines.size(); i++)
+        if (RoutineIn(lines[i]) == inner && RoutineIn(lines[i + 1]) == outer) return true;
+    printf("no call of %s from %s in:\n", inner.c_str(), outer.c_str());
+    for (const std::string& line : lines)
+        printf("%s\n", line.c_str());
     return false;
 }
 
@@ -553,37 +553,37 @@ void Completes(void*) {
 // The program's own code map, GUARD_TEST.COD beside guard_test.exe, found
 // from another current directory; then every record of the file is there.
 void OwnCodeMap() {
-    char Self[MAX_PATH];
-    DWORD Got = GetModuleFileNameA(ProgramModule(), Self, sizeof Self);
-    CHECK(Got > 4 && Got < sizeof Self);
-    std::string Map = std::string(Self, Got - 4) + ".COD";
-    WIN32_FILE_ATTRIBUTE_DATA File = {};
-    CHECK(GetFileAttributesExA(Map.c_str(), GetFileExInfoStandard, &File));
+    char self[MAX_PATH];
+    DWORD got = GetModuleFileNameA(ProgramModule(), self, sizeof self);
+    CHECK(got > 4 && got < sizeof self);
+    std::string map = std::string(self, got - 4) + ".COD";
+    WIN32_FILE_ATTRIBUTE_DATA file = {};
+    CHECK(GetFileAttributesExA(map.c_str(), GetFileExInfoStandard, &file));
     CreateDirectoryA("elsewhere", NULL);
     SetCurrentDirectoryA("elsewhere");
     CHECK(OpenDebugFile(NULL) == 1);
     // The count and the records; korval-codemap's full names may follow.
-    uint32_t Count = 0;
-    FILE* In = fopen(Map.c_str(), "rb");
-    CHECK(In != NULL && fread(&Count, sizeof Count, 1, In) == 1);
-    fclose(In);
-    CHECK(iNumMaps > 40 && iNumMaps == Count && 4 + 52ull * Count <= File.nFileSizeLow);
-    printf("%s: %u records\n", Map.c_str(), (unsigned)iNumMaps);
+    uint32_t count = 0;
+    FILE* in = fopen(map.c_str(), "rb");
+    CHECK(in != NULL && fread(&count, sizeof count, 1, in) == 1);
+    fclose(in);
+    CHECK(iNumMaps > 40 && iNumMaps == count && 4 + 52ull * count <= file.nFileSizeLow);
+    printf("%s: %u records\n", map.c_str(), (unsigned)iNumMaps);
 }
 
 // A fault inside the C runtime: the report names the routine that called
 // strlen and its caller, innermost first.
 void Chain() {
     OwnCodeMap();
-    std::vector<std::string> Lines = OneReport(CallsStrlen);
-    CHECK(Lines[0].compare(0, 40, "EXCEPTION : Access error. Ref to locn 0x") == 0);
-    CHECK(Lines.size() <= 17);
-    CHECK(CalledFrom(Lines, FULL_NAME(StrlenOfNull), FULL_NAME(CallsStrlen)));
+    std::vector<std::string> lines = OneReport(CallsStrlen);
+    CHECK(lines[0].compare(0, 40, "EXCEPTION : Access error. Ref to locn 0x") == 0);
+    CHECK(lines.size() <= 17);
+    CHECK(CalledFrom(lines, FULL_NAME(StrlenOfNull), FULL_NAME(CallsStrlen)));
     // The guard's own frames are left out: the caller of RunGuarded follows.
-    CHECK(CalledFrom(Lines, FULL_NAME(CallsStrlen), FULL_NAME(OneReport)));
-    Lines = OneReport(CallsWriteNull);
-    CHECK(RoutineIn(Lines[0]) == FULL_NAME(WriteNull));
-    CHECK(Lines.size() > 1 && RoutineIn(Lines[1]) == FULL_NAME(CallsWriteNull));
+    CHECK(CalledFrom(lines, FULL_NAME(CallsStrlen), FULL_NAME(OneReport)));
+    lines = OneReport(CallsWriteNull);
+    CHECK(RoutineIn(lines[0]) == FULL_NAME(WriteNull));
+    CHECK(lines.size() > 1 && RoutineIn(lines[1]) == FULL_NAME(CallsWriteNull));
 }
 
 // Threads that fault and threads that do not, all at once, round after
@@ -593,9 +593,9 @@ const int kThreads = 4, kRounds = 50;
 HANDLE Start;
 volatile LONG Caught, Completed;
 
-DWORD WINAPI Rounds(void* First) {
+DWORD WINAPI Rounds(void* first) {
     WaitForSingleObject(Start, INFINITE);
-    for (int r = (int)(INT_PTR)First; r < kRounds + (int)(INT_PTR)First; r++) {
+    for (int r = (int)(INT_PTR)first; r < kRounds + (int)(INT_PTR)first; r++) {
         if (r % 2 == 0 && !RunGuarded(CallsWriteNull, nullptr)) InterlockedIncrement(&Caught);
         if (r % 2 == 1 && RunGuarded(Completes, nullptr)) InterlockedIncrement(&Completed);
     }
@@ -604,30 +604,30 @@ DWORD WINAPI Rounds(void* First) {
 
 void Threads() {
     OwnCodeMap();
-    std::string Err = Captured(2, [] {
+    std::string err = Captured(2, [] {
         Start = CreateEventA(NULL, TRUE, FALSE, NULL);
-        HANDLE Thread[kThreads];
+        HANDLE thread[kThreads];
         for (int t = 0; t < kThreads; t++)
-            Thread[t] = CreateThread(NULL, 0, Rounds, (void*)(INT_PTR)(t % 2), 0, NULL);
+            thread[t] = CreateThread(NULL, 0, Rounds, (void*)(INT_PTR)(t % 2), 0, NULL);
         SetEvent(Start);
-        WaitForMultipleObjects(kThreads, Thread, TRUE, INFINITE);
-        for (HANDLE h : Thread)
+        WaitForMultipleObjects(kThreads, thread, TRUE, INFINITE);
+        for (HANDLE h : thread)
             CloseHandle(h);
     });
     CHECK(Caught == kThreads * kRounds / 2);
     CHECK(Completed == kThreads * kRounds / 2);
-    std::vector<std::vector<std::string>> Reports;
-    CHECK(SplitReports(Err, &Reports));
-    CHECK(Reports.size() == (size_t)Caught);
-    int Whole = 0;
-    const std::string Faulting = FULL_NAME(WriteNull), Caller = FULL_NAME(CallsWriteNull),
-                      Thread = FULL_NAME(Rounds);
-    for (const std::vector<std::string>& Lines : Reports)
-        Whole += RoutineIn(Lines[0]) == Faulting && Lines.size() > 1 &&
-                 RoutineIn(Lines[1]) == Caller && CalledFrom(Lines, Caller, Thread);
-    CHECK(Whole == (int)Reports.size());
-    if (Reports.size() != (size_t)Caught || Whole != (int)Reports.size())
-        printf("%s\n", Err.substr(0, 2000).c_str());
+    std::vector<std::vector<std::string>> reports;
+    CHECK(SplitReports(err, &reports));
+    CHECK(reports.size() == (size_t)Caught);
+    int whole = 0;
+    const std::string faulting = FULL_NAME(WriteNull), caller = FULL_NAME(CallsWriteNull),
+                      thread = FULL_NAME(Rounds);
+    for (const std::vector<std::string>& lines : reports)
+        whole += RoutineIn(lines[0]) == faulting && lines.size() > 1 &&
+                 RoutineIn(lines[1]) == caller && CalledFrom(lines, caller, thread);
+    CHECK(whole == (int)reports.size());
+    if (reports.size() != (size_t)Caught || whole != (int)reports.size())
+        printf("%s\n", err.substr(0, 2000).c_str());
 }
 
 struct Thrown {};
@@ -637,11 +637,11 @@ void Throws(void*) {
 }
 
 // Catches what an inner guard let through, then faults.
-void CatchesThenFaults(void* Inner) {
+void CatchesThenFaults(void* inner) {
     try {
         RunGuarded(Throws, nullptr);
     } catch (const Thrown&) {
-        *static_cast<int*>(Inner) = 1;
+        *static_cast<int*>(inner) = 1;
     }
     WriteNull();
 }
@@ -651,35 +651,35 @@ void CatchesThenFaults(void* Inner) {
 // one inside which it was caught.
 void CppException() {
     OwnCodeMap();
-    bool Through = false;
+    bool through = false;
     try {
         RunGuarded(Throws, nullptr);
     } catch (const Thrown&) {
-        Through = true;
+        through = true;
     }
-    CHECK(Through);
+    CHECK(through);
     int Inner = -1, Outer = -1;
-    std::string Err = Captured(2, [&] { Outer = RunGuarded(CatchesThenFaults, &Inner); });
+    std::string err = Captured(2, [&] { Outer = RunGuarded(CatchesThenFaults, &Inner); });
     CHECK(Inner == 1);
     CHECK(Outer == 0);
-    std::vector<std::vector<std::string>> Reports;
-    CHECK(SplitReports(Err, &Reports) && Reports.size() == 1);
-    CHECK(Reports.size() == 1 && RoutineIn(Reports[0][0]) == FULL_NAME(WriteNull));
-    if (Reports.size() != 1) printf("%s\n", Err.c_str());
+    std::vector<std::vector<std::string>> reports;
+    CHECK(SplitReports(err, &reports) && reports.size() == 1);
+    CHECK(reports.size() == 1 && RoutineIn(reports[0][0]) == FULL_NAME(WriteNull));
+    if (reports.size() != 1) printf("%s\n", err.c_str());
 }
 
 // The program's own header: a dynamic base with high-entropy addresses, and
 // the preferred base 0x400000. Then the reports name its routines, at
 // whatever base it was loaded.
 void DynamicBase() {
-    const char* Base = reinterpret_cast<const char*>(ProgramModule());
-    const IMAGE_NT_HEADERS* Nt =
-        reinterpret_cast<const IMAGE_NT_HEADERS*>(Base + ((const IMAGE_DOS_HEADER*)Base)->e_lfanew);
-    const WORD Dynamic =
+    const char* base = reinterpret_cast<const char*>(ProgramModule());
+    const IMAGE_NT_HEADERS* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+    const WORD dynamic =
         IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA;
-    CHECK((Nt->OptionalHeader.DllCharacteristics & Dynamic) == Dynamic);
-    printf("loaded at %p, load bias 0x%llx\n", (void*)Base, (unsigned long long)ProgramLoadBias());
-    CHECK(Base - ProgramLoadBias() == (const char*)0x400000);
+    CHECK((nt->OptionalHeader.DllCharacteristics & dynamic) == dynamic);
+    printf("loaded at %p, load bias 0x%llx\n", (void*)base, (unsigned long long)ProgramLoadBias());
+    CHECK(base - ProgramLoadBias() == (const char*)0x400000);
     Chain();
 }
 
@@ -687,7 +687,7 @@ void DynamicBase() {
 int ChildOutside() {
     CHECK(GuardRun(Nothing, Filter) == TRUE);
     WriteNull(); // outside the guard: the default course ends the process
-    return Last.Calls == 0 ? 2 : 3;
+    return Last.calls == 0 ? 2 : 3;
 }
 
 int ChildDeclined() {
@@ -709,8 +709,8 @@ DWORD WINAPI FaultsUnguarded(void*) {
 
 // Waits inside a guard for a thread that has none and faults.
 void AwaitsUnguardedFault(void*) {
-    HANDLE Thread = CreateThread(NULL, 0, FaultsUnguarded, NULL, 0, NULL);
-    WaitForSingleObject(Thread, INFINITE);
+    HANDLE thread = CreateThread(NULL, 0, FaultsUnguarded, NULL, 0, NULL);
+    WaitForSingleObject(thread, INFINITE);
 }
 
 int ChildUnguardedThread() {
@@ -736,43 +736,43 @@ void GuardWithFaultingFilter() {
 volatile unsigned Scramble;
 
 __attribute__((noinline)) void SmashAndFault() {
-    volatile ULONG_PTR* Above = (volatile ULONG_PTR*)__builtin_frame_address(0);
-    const ULONG_PTR Code[] = {(ULONG_PTR)WriteNull, (ULONG_PTR)DivideByZero, (ULONG_PTR)Raise,
+    volatile ULONG_PTR* above = (volatile ULONG_PTR*)__builtin_frame_address(0);
+    const ULONG_PTR code[] = {(ULONG_PTR)WriteNull, (ULONG_PTR)DivideByZero, (ULONG_PTR)Raise,
                               (ULONG_PTR)Recurse};
     for (int i = 0; i < 480; i++) {
         Scramble = Scramble * 1103515245u + 12345u;
-        Above[i] = Code[(Scramble >> 16) % 4] + (Scramble >> 8) % 48;
+        above[i] = code[(Scramble >> 16) % 4] + (Scramble >> 8) % 48;
     }
     *Nowhere = 1;
 }
 
 __attribute__((noinline)) void PaddedCaller() {
-    volatile char Room[4096]; // what SmashAndFault writes over, clear of the guard
-    Room[0] = 1;
+    volatile char room[4096]; // what SmashAndFault writes over, clear of the guard
+    room[0] = 1;
     SmashAndFault();
-    Sink = Room[0];
+    Sink = room[0];
 }
 
 // Each a child of its own: a fault the guard misses ends the process.
-int ChildSmashed(unsigned Seed, void (*Work)()) {
-    Scramble = Seed;
+int ChildSmashed(unsigned seed, void (*work)()) {
+    Scramble = seed;
     Last = Seen();
-    if (GuardRun(Work, Filter) == FALSE && Last.Calls == 1) return 8;
+    if (GuardRun(work, Filter) == FALSE && Last.calls == 1) return 8;
     return 9;
 }
 
 void SmashedStack() {
-    int Smashed = 0;
+    int smashed = 0;
     const int kRuns = 20;
     for (int i = 0; i < kRuns; i++) {
         char Case[64];
         snprintf(Case, sizeof Case, "child-smashed:%d", i + 1);
-        DWORD Code = RunChild(Case);
-        Smashed += Code == 8;
-        if (Code != 8) printf("%s: ended with 0x%08lX\n", Case, (unsigned long)Code);
+        DWORD code = RunChild(Case);
+        smashed += code == 8;
+        if (code != 8) printf("%s: ended with 0x%08lX\n", Case, (unsigned long)code);
     }
-    printf("smashed stack caught %d of %d\n", Smashed, kRuns);
-    CHECK(Smashed == kRuns);
+    printf("smashed stack caught %d of %d\n", smashed, kRuns);
+    CHECK(smashed == kRuns);
 }
 
 __attribute__((noinline)) void CallsAbort(void*) {
@@ -784,54 +784,54 @@ __attribute__((noinline)) void FailsAnAssert(void*) {
     Sink = Sink + 1;
 }
 
-// abort() and a failed assert inside a guard, with standard error in File:
+// abort() and a failed assert inside a guard, with standard error in file:
 // reported, then the process ends as abort ends it.
-int ChildAborts(const char* File, void (*Work)(void*)) {
-    int Fd = _open(File, _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-    _dup2(Fd, 2);
+int ChildAborts(const char* file, void (*work)(void*)) {
+    int fd = _open(file, _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    _dup2(fd, 2);
     OpenDebugFile(NULL);
-    RunGuarded(Work, nullptr);
+    RunGuarded(work, nullptr);
     return 10; // never: the process ended
 }
 
 void Aborts() {
-    const std::string Aborting = FULL_NAME(CallsAbort), Asserting = FULL_NAME(FailsAnAssert);
+    const std::string aborting = FULL_NAME(CallsAbort), asserting = FULL_NAME(FailsAnAssert);
     for (const char* Case : {"child-abort", "child-assert"}) {
-        char File[64], Command[96];
-        snprintf(File, sizeof File, "abort-%lu.txt", GetCurrentProcessId());
-        snprintf(Command, sizeof Command, "%s:%s", Case, File);
-        CHECK(RunChild(Command) == 3);
-        std::string Err;
-        FILE* In = fopen(File, "rb");
-        char Buffer[4096];
-        size_t Got;
-        while (In != nullptr && (Got = fread(Buffer, 1, sizeof Buffer, In)) > 0)
-            Err.append(Buffer, Got);
-        if (In != nullptr) fclose(In);
-        DeleteFileA(File);
+        char file[64], command[96];
+        snprintf(file, sizeof file, "abort-%lu.txt", GetCurrentProcessId());
+        snprintf(command, sizeof command, "%s:%s", Case, file);
+        CHECK(RunChild(command) == 3);
+        std::string err;
+        FILE* in = fopen(file, "rb");
+        char buffer[4096];
+        size_t got;
+        while (in != nullptr && (got = fread(buffer, 1, sizeof buffer, in)) > 0)
+            err.append(buffer, got);
+        if (in != nullptr) fclose(in);
+        DeleteFileA(file);
         // The C runtime's own text of a failed assert, which it writes in
         // UTF-16, may come before or after the report's lines.
-        size_t Report = Err.find("EXCEPTION : ");
-        std::string Text = Report == std::string::npos ? "" : Err.substr(Report);
-        size_t End = 0, Next;
-        while ((Next = Text.find("\r\n", End)) != std::string::npos &&
-               (End == 0 || Text.compare(End, 14, "  called from ") == 0))
-            End = Next + 2;
-        Text.resize(End);
-        std::vector<std::vector<std::string>> Reports;
-        bool Whole = SplitReports(Text, &Reports) && Reports.size() == 1;
-        CHECK(Whole);
-        if (!Whole) {
-            printf("%s: %s\n", Case, Err.c_str());
+        size_t report = err.find("EXCEPTION : ");
+        std::string text = report == std::string::npos ? "" : err.substr(report);
+        size_t end = 0, next;
+        while ((next = text.find("\r\n", end)) != std::string::npos &&
+               (end == 0 || text.compare(end, 14, "  called from ") == 0))
+            end = next + 2;
+        text.resize(end);
+        std::vector<std::vector<std::string>> reports;
+        bool whole = SplitReports(text, &reports) && reports.size() == 1;
+        CHECK(whole);
+        if (!whole) {
+            printf("%s: %s\n", Case, err.c_str());
             continue;
         }
-        CHECK(Reports[0][0].find("EXCEPTION : Abnormal program termination at ") !=
+        CHECK(reports[0][0].find("EXCEPTION : Abnormal program termination at ") !=
               std::string::npos);
-        bool Named = false;
-        for (const std::string& Line : Reports[0])
-            Named |= RoutineIn(Line) == (strcmp(Case, "child-abort") == 0 ? Aborting : Asserting);
-        CHECK(Named);
-        if (!Named) printf("%s: %s\n", Case, Err.c_str());
+        bool named = false;
+        for (const std::string& line : reports[0])
+            named |= RoutineIn(line) == (strcmp(Case, "child-abort") == 0 ? aborting : asserting);
+        CHECK(named);
+        if (!named) printf("%s: %s\n", Case, err.c_str());
     }
 }
 
@@ -848,34 +848,34 @@ void DefaultCourse() {
     CHECK(RunChild("child-filter-faults") == (DWORD)EXCEPTION_ACCESS_VIOLATION);
 }
 
-void Relocated(const char* Name);
+void Relocated(const char* name);
 HMODULE LoadRelocatedDll();
 
 // Frames in a DLL that does not run the guard itself, named from its own
 // code map, which OpenDebugFile(NULL) in the program loads beside the
 // program's: the DLL is guard_test_dll.dll, relocated.
 __attribute__((noinline)) void DllFrames() {
-    HMODULE Image = LoadRelocatedDll();
-    auto Fault = (void (*)(void*))(void*)GetProcAddress(Image, "FaultInHere");
-    CHECK(Fault != NULL);
-    if (Fault == NULL) return;
+    HMODULE image = LoadRelocatedDll();
+    auto fault = (void (*)(void*))(void*)GetProcAddress(image, "FaultInHere");
+    CHECK(fault != NULL);
+    if (fault == NULL) return;
     CHECK(OpenDebugFile(NULL) == 1);
-    std::vector<std::string> Lines = OneReport(Fault);
+    std::vector<std::string> lines = OneReport(fault);
     // The DLL's routines bear the program's names: the same source. Its
     // FaultInHere is named from its own code map.
-    const std::string InDll = FullName((const void*)Fault, "FaultInHere");
-    CHECK(RoutineIn(Lines[0]) == FULL_NAME(WriteNull));
-    CHECK(CalledFrom(Lines, FULL_NAME(CallsWriteNull), InDll));
-    CHECK(CalledFrom(Lines, InDll, FULL_NAME(OneReport)));
+    const std::string inDll = FullName((const void*)fault, "FaultInHere");
+    CHECK(RoutineIn(lines[0]) == FULL_NAME(WriteNull));
+    CHECK(CalledFrom(lines, FULL_NAME(CallsWriteNull), inDll));
+    CHECK(CalledFrom(lines, inDll, FULL_NAME(OneReport)));
     Sink = Sink + 1;
 }
 
 struct Case {
-    const char* Name;
-    void (*Run)();
+    const char* name;
+    void (*run)();
 };
 
-const Case Cases[] = {
+const Case kCases[] = {
     {"processor-faults", ProcessorFaults},
     {"software-exception", SoftwareException},
     {"stack-overflow", StackOverflow},
@@ -895,16 +895,16 @@ const Case Cases[] = {
     {"abort", Aborts},
 };
 
-// Runs a case, in a program or in the DLL (RunCase); its failures.
-int RunNamedCase(const char* Name) {
-    for (const Case& c : Cases) {
-        if (strcmp(Name, c.Name) == 0) {
-            c.Run();
-            printf("%s: %s\n", c.Name, Failures ? "FAILED" : "passed");
+// Runs a case, in a program or in the DLL (runCase); its failures.
+int RunNamedCase(const char* name) {
+    for (const Case& c : kCases) {
+        if (strcmp(name, c.name) == 0) {
+            c.run();
+            printf("%s: %s\n", c.name, Failures ? "FAILED" : "passed");
             return Failures;
         }
     }
-    printf("no case '%s'\n", Name);
+    printf("no case '%s'\n", name);
     return -1;
 }
 
@@ -914,35 +914,35 @@ int RunNamedCase(const char* Name) {
 // manager does when it relocates an image (Wine does not). Relocated runs
 // the case there, with the DLL's code map beside it.
 HMODULE LoadRelocatedDll() {
-    char Path[MAX_PATH];
-    DWORD Length = GetModuleFileNameA(NULL, Path, sizeof Path);
-    std::string Dll(Path, Length);
-    Dll.replace(Dll.rfind('\\') + 1, std::string::npos, "guard_test_dll.dll");
-    HMODULE Image = LoadLibraryA(Dll.c_str());
-    CHECK(Image != NULL && Image != GetModuleHandleA(NULL));
-    if (Image == NULL) return NULL;
-    IMAGE_NT_HEADERS* Nt = (IMAGE_NT_HEADERS*)((char*)Image + ((IMAGE_DOS_HEADER*)Image)->e_lfanew);
-    CHECK(Nt->OptionalHeader.ImageBase == 0x400000);
-    CHECK((char*)Image != (char*)0x400000);
-    DWORD Was;
-    CHECK(VirtualProtect(Nt, sizeof *Nt, PAGE_READWRITE, &Was));
-    Nt->OptionalHeader.ImageBase = (ULONG_PTR)Image;
-    VirtualProtect(Nt, sizeof *Nt, Was, &Was);
-    return Image;
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
+    std::string dll(path, length);
+    dll.replace(dll.rfind('\\') + 1, std::string::npos, "guard_test_dll.dll");
+    HMODULE image = LoadLibraryA(dll.c_str());
+    CHECK(image != NULL && image != GetModuleHandleA(NULL));
+    if (image == NULL) return NULL;
+    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)((char*)image + ((IMAGE_DOS_HEADER*)image)->e_lfanew);
+    CHECK(nt->OptionalHeader.ImageBase == 0x400000);
+    CHECK((char*)image != (char*)0x400000);
+    DWORD was;
+    CHECK(VirtualProtect(nt, sizeof *nt, PAGE_READWRITE, &was));
+    nt->OptionalHeader.ImageBase = (ULONG_PTR)image;
+    VirtualProtect(nt, sizeof *nt, was, &was);
+    return image;
 }
 
-void Relocated(const char* Name) {
-    HMODULE Image = LoadRelocatedDll();
-    if (Image == NULL) return;
-    auto RunCase = (int (*)(const char*))(void*)GetProcAddress(Image, "RunCase");
-    CHECK(RunCase != NULL);
-    if (RunCase != NULL) CHECK(RunCase(Name) == 0);
+void Relocated(const char* name) {
+    HMODULE image = LoadRelocatedDll();
+    if (image == NULL) return;
+    auto runCase = (int (*)(const char*))(void*)GetProcAddress(image, "RunCase");
+    CHECK(runCase != NULL);
+    if (runCase != NULL) CHECK(runCase(name) == 0);
 }
 
 } // namespace
 
-extern "C" __declspec(dllexport) int RunCase(const char* Name) {
-    return RunNamedCase(Name);
+extern "C" __declspec(dllexport) int RunCase(const char* name) {
+    return RunNamedCase(name);
 }
 
 extern "C" __declspec(dllexport) __attribute__((noinline)) void FaultInHere(void*) {
@@ -955,25 +955,25 @@ int main(int argc, char** argv) {
     // A process that dies of an exception dies quietly, without a debugger.
     SetErrorMode(SEM_NOGPFAULTERRORBOX);
     if (argc != 2) {
-        for (const Case& c : Cases)
-            printf("%s\n", c.Name);
+        for (const Case& c : kCases)
+            printf("%s\n", c.name);
         return 2;
     }
-    std::string Name = argv[1];
-    if (Name == "child-outside") return ChildOutside();
-    if (Name == "child-declined") return ChildDeclined();
-    if (Name == "child-declined-overflow") return ChildDeclinedOverflow();
-    if (Name == "child-unguarded-thread") return ChildUnguardedThread();
-    if (Name == "child-filter-faults") return ChildFilterFaults();
-    if (Name.compare(0, 12, "child-abort:") == 0) return ChildAborts(argv[1] + 12, CallsAbort);
-    if (Name.compare(0, 13, "child-assert:") == 0) return ChildAborts(argv[1] + 13, FailsAnAssert);
-    if (Name.compare(0, 14, "child-smashed:") == 0)
+    std::string name = argv[1];
+    if (name == "child-outside") return ChildOutside();
+    if (name == "child-declined") return ChildDeclined();
+    if (name == "child-declined-overflow") return ChildDeclinedOverflow();
+    if (name == "child-unguarded-thread") return ChildUnguardedThread();
+    if (name == "child-filter-faults") return ChildFilterFaults();
+    if (name.compare(0, 12, "child-abort:") == 0) return ChildAborts(argv[1] + 12, CallsAbort);
+    if (name.compare(0, 13, "child-assert:") == 0) return ChildAborts(argv[1] + 13, FailsAnAssert);
+    if (name.compare(0, 14, "child-smashed:") == 0)
         return ChildSmashed((unsigned)atoi(argv[1] + 14), PaddedCaller);
-    if (Name.compare(0, 10, "relocated:") == 0) {
+    if (name.compare(0, 10, "relocated:") == 0) {
         Relocated(argv[1] + 10);
         printf("%s: %s\n", argv[1], Failures ? "FAILED" : "passed");
         return Failures ? 1 : 0;
     }
-    int Failed = RunNamedCase(argv[1]);
-    return Failed < 0 ? 2 : Failed ? 1 : 0;
+    int failed = RunNamedCase(argv[1]);
+    return failed < 0 ? 2 : failed ? 1 : 0;
 }

@@ -20,7 +20,7 @@
 // bits of them, so an address above 4 GiB is an error.
 //
 // The module of a function is the input file whose piece of code holds it,
-// from LINKER_MAP, the map GNU ld wrote with -Map; without LINKER_MAP it is
+// from LINKER_MAP, the map GNU ld wrote with -map; without LINKER_MAP it is
 // the file's own name.
 //
 // The code map is made from the text map by the converter itself (korval.h),
@@ -86,51 +86,51 @@ const char kHelp[] = "\n"
 
 } // namespace
 
-void Complain(const char* Format, ...) {
-    va_list Args;
-    va_start(Args, Format);
+void Complain(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
     fputs("korval-codemap: ", stderr);
-    vfprintf(stderr, Format, Args);
+    vfprintf(stderr, format, args);
     fputc('\n', stderr);
-    va_end(Args);
+    va_end(args);
 }
 
 namespace {
 
 // A piece of code the linker placed: an input section of one file.
 struct Piece {
-    uint64_t Start;
-    uint64_t Size;
-    std::string Module;
+    uint64_t start;
+    uint64_t size;
+    std::string module;
 };
 
 // Reads the whole file; false, with errno telling why, when it cannot.
-bool ReadWhole(const char* Path, std::string* Out) {
-    FILE* In = fopen(Path, "rb");
-    if (In == nullptr) return false;
-    char Buffer[1 << 16];
-    size_t Got;
-    while ((Got = fread(Buffer, 1, sizeof Buffer, In)) > 0)
-        Out->append(Buffer, Got);
-    bool Failed = ferror(In) != 0;
-    int Error = errno;
-    fclose(In);
-    errno = Error;
-    return !Failed;
+bool ReadWhole(const char* path, std::string* out) {
+    FILE* in = fopen(path, "rb");
+    if (in == nullptr) return false;
+    char buffer[1 << 16];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, in)) > 0)
+        out->append(buffer, got);
+    bool failed = ferror(in) != 0;
+    int error = errno;
+    fclose(in);
+    errno = error;
+    return !failed;
 }
 
-bool ReadExecutable(const char* Path, Image* Out) {
-    Bytes File;
-    if (!ReadWhole(Path, &File.Data)) {
-        Complain("cannot read %s: %s", Path, strerror(errno));
+bool ReadExecutable(const char* path, Image* out) {
+    Bytes file;
+    if (!ReadWhole(path, &file.data)) {
+        Complain("cannot read %s: %s", path, strerror(errno));
         return false;
     }
-    if (File.Data.compare(0, 4,
+    if (file.data.compare(0, 4,
                           "\x7F"
                           "ELF") == 0)
-        return ReadElf(Path, File, Out);
-    if (File.Data.compare(0, 2, "MZ") == 0) return ReadPe(Path, File, Out);
-    Complain("%s is neither an ELF nor a PE file", Path);
+        return ReadElf(path, file, out);
+    if (file.data.compare(0, 2, "MZ") == 0) return ReadPe(path, file, out);
+    Complain("%s is neither an ELF nor a PE file", path);
     return false;
 }
 
@@ -148,29 +148,29 @@ int HexDigit(char c) {
 
 // Reads "0x" and up to 16 hexadecimal digits that a space ends, moving p
 // past them.
-bool HexField(const char** p, uint64_t* Value) {
+bool HexField(const char** p, uint64_t* value) {
     if ((*p)[0] != '0' || (*p)[1] != 'x') return false;
-    const char* Digits = *p + 2;
-    const char* End = Digits;
-    uint64_t Result = 0;
-    for (; HexDigit(*End) >= 0; End++)
-        Result = Result << 4 | (uint64_t)HexDigit(*End);
-    if (End == Digits || End - Digits > 16 || *End != ' ') return false;
-    *Value = Result;
-    *p = End;
+    const char* digits = *p + 2;
+    const char* end = digits;
+    uint64_t result = 0;
+    for (; HexDigit(*end) >= 0; end++)
+        result = result << 4 | (uint64_t)HexDigit(*end);
+    if (end == digits || end - digits > 16 || *end != ' ') return false;
+    *value = result;
+    *p = end;
     return true;
 }
 
 // The placement of an input section, "  0xSTART  0xSIZE  FILE" after at
 // least one space.
-bool Placement(const char* p, uint64_t* Start, uint64_t* Size, const char** File) {
+bool Placement(const char* p, uint64_t* start, uint64_t* size, const char** file) {
     if (*p != ' ') return false;
     p = SkipSpaces(p);
-    if (!HexField(&p, Start)) return false;
+    if (!HexField(&p, start)) return false;
     p = SkipSpaces(p);
-    if (!HexField(&p, Size)) return false;
-    *File = SkipSpaces(p);
-    return **File != 0 && strchr(*File, '\r') == nullptr;
+    if (!HexField(&p, size)) return false;
+    *file = SkipSpaces(p);
+    return **file != 0 && strchr(*file, '\r') == nullptr;
 }
 
 // The input sections of the code sections, from the memory map part of the
@@ -179,60 +179,60 @@ bool Placement(const char* p, uint64_t* Start, uint64_t* Size, const char** File
 // with its name (".text  0x... 0x..."), and decides whether the input
 // sections after it are code. A line with a CR inside (a damaged map; the
 // CR would end a line of ours) counts as neither, after the name.
-bool ReadLinkerMap(const char* Path, const char* ExePath, const std::set<std::string>& CodeSections,
-                   std::vector<Piece>* Pieces) {
-    std::string Text;
-    if (!ReadWhole(Path, &Text)) {
-        Complain("cannot read the linker map %s: %s", Path, strerror(errno));
+bool ReadLinkerMap(const char* path, const char* ExePath, const std::set<std::string>& codeSections,
+                   std::vector<Piece>* pieces) {
+    std::string text;
+    if (!ReadWhole(path, &text)) {
+        Complain("cannot read the linker map %s: %s", path, strerror(errno));
         return false;
     }
-    bool InMemoryMap = false, InCode = false, Pending = false;
-    auto Add = [&](uint64_t Start, uint64_t Size, const char* File) {
-        if (InCode && Size != 0)
-            Pieces->push_back(
-                Piece{Start, Size, CompilerTemporary(File) ? BaseName(ExePath) : ModuleName(File)});
+    bool inMemoryMap = false, InCode = false, pending = false;
+    auto add = [&](uint64_t start, uint64_t size, const char* file) {
+        if (InCode && size != 0)
+            pieces->push_back(
+                Piece{start, size, CompilerTemporary(file) ? BaseName(ExePath) : ModuleName(file)});
     };
-    for (size_t At = 0, End; At < Text.size(); At = End + 1) {
-        End = std::min(Text.find('\n', At), Text.size());
-        std::string Line = Text.substr(At, End - At);
-        if (!Line.empty() && Line.back() == '\r') Line.pop_back();
-        if (!InMemoryMap) {
-            InMemoryMap = Line.compare(0, 28, "Linker script and memory map") == 0;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!inMemoryMap) {
+            inMemoryMap = line.compare(0, 28, "Linker script and memory map") == 0;
             continue;
         }
-        bool WasPending = Pending;
-        Pending = false;
-        size_t NameEnd = std::min(Line.find(' ', 1), Line.size());
-        uint64_t Start, Size;
-        const char* File;
-        bool Named = Line.size() > 1 && Line[0] == ' ' && Line[1] != '*' && NameEnd > 1;
-        if (Line.size() > 1 && Line[0] == '.' && NameEnd > 1 &&
-            Line.find('\r', NameEnd) == std::string::npos) {
-            InCode = CodeSections.count(Line.substr(0, NameEnd)) != 0;
-        } else if (Named && Placement(Line.c_str() + NameEnd, &Start, &Size, &File)) {
-            Add(Start, Size, File);
-        } else if (Named && NameEnd == Line.size()) {
-            Pending = true;
-        } else if (WasPending && Placement(Line.c_str(), &Start, &Size, &File)) {
-            Add(Start, Size, File);
+        bool wasPending = pending;
+        pending = false;
+        size_t nameEnd = std::min(line.find(' ', 1), line.size());
+        uint64_t start, size;
+        const char* file;
+        bool named = line.size() > 1 && line[0] == ' ' && line[1] != '*' && nameEnd > 1;
+        if (line.size() > 1 && line[0] == '.' && nameEnd > 1 &&
+            line.find('\r', nameEnd) == std::string::npos) {
+            InCode = codeSections.count(line.substr(0, nameEnd)) != 0;
+        } else if (named && Placement(line.c_str() + nameEnd, &start, &size, &file)) {
+            add(start, size, file);
+        } else if (named && nameEnd == line.size()) {
+            pending = true;
+        } else if (wasPending && Placement(line.c_str(), &start, &size, &file)) {
+            add(start, size, file);
         }
     }
-    if (Pieces->empty()) {
+    if (pieces->empty()) {
         Complain("no code of %s in the linker map %s (is it GNU ld's -Map output of that link?)",
-                 ExePath, Path);
+                 ExePath, path);
         return false;
     }
-    std::sort(Pieces->begin(), Pieces->end(),
-              [](const Piece& a, const Piece& b) { return a.Start < b.Start; });
+    std::sort(pieces->begin(), pieces->end(),
+              [](const Piece& a, const Piece& b) { return a.start < b.start; });
     return true;
 }
 
-const Piece* PieceAt(const std::vector<Piece>& Pieces, uint64_t Addr) {
-    auto After = std::upper_bound(Pieces.begin(), Pieces.end(), Addr,
-                                  [](uint64_t a, const Piece& p) { return a < p.Start; });
-    if (After == Pieces.begin()) return nullptr;
-    const Piece& p = *(After - 1);
-    return Addr - p.Start < p.Size ? &p : nullptr;
+const Piece* PieceAt(const std::vector<Piece>& pieces, uint64_t addr) {
+    auto after = std::upper_bound(pieces.begin(), pieces.end(), addr,
+                                  [](uint64_t a, const Piece& p) { return a < p.start; });
+    if (after == pieces.begin()) return nullptr;
+    const Piece& p = *(after - 1);
+    return addr - p.start < p.size ? &p : nullptr;
 }
 
 // A map line holds at most 254 characters; names longer than this are cut
@@ -240,135 +240,135 @@ const Piece* PieceAt(const std::vector<Piece>& Pieces, uint64_t Addr) {
 const size_t kLongestName = 160;
 
 struct Line {
-    uint64_t Addr;
-    std::string Name, Module;
-    std::string FullName; // as nm -C shows the symbol
+    uint64_t addr;
+    std::string name, module;
+    std::string fullName; // as nm -C shows the symbol
     bool operator<(const Line& o) const {
-        if (Addr != o.Addr) return Addr < o.Addr;
-        if (Name != o.Name) return Name < o.Name;
-        return Module != o.Module ? Module < o.Module : FullName < o.FullName;
+        if (addr != o.addr) return addr < o.addr;
+        if (name != o.name) return name < o.name;
+        return module != o.module ? module < o.module : fullName < o.fullName;
     }
     bool operator==(const Line& o) const {
-        return Addr == o.Addr && Name == o.Name && Module == o.Module;
+        return addr == o.addr && name == o.name && module == o.module;
     }
 };
 
 // The text map of the lines.
-std::string MapText(const std::string& FileName, const Image& File, bool FromLinkerMap,
-                    const std::vector<Line>& Lines) {
-    std::string Text = " Code map of " + FileName + ", from its " +
-                       (File.ExportsOnly ? "exported functions" : "symbol table") +
-                       (FromLinkerMap ? " and its link map" : "") + "\r\n\r\nCode\r\n";
-    for (const Line& l : Lines) {
-        char Addr[16];
-        snprintf(Addr, sizeof Addr, " %08X _", (unsigned)l.Addr);
-        Text += Addr + l.Name + " " + l.Module + "\r\n";
+std::string MapText(const std::string& fileName, const Image& file, bool fromLinkerMap,
+                    const std::vector<Line>& lines) {
+    std::string text = " Code map of " + fileName + ", from its " +
+                       (file.exportsOnly ? "exported functions" : "symbol table") +
+                       (fromLinkerMap ? " and its link map" : "") + "\r\n\r\nCode\r\n";
+    for (const Line& l : lines) {
+        char addr[16];
+        snprintf(addr, sizeof addr, " %08X _", (unsigned)l.addr);
+        text += addr + l.name + " " + l.module + "\r\n";
     }
-    return Text;
+    return text;
 }
 
-void Put32(std::string* Out, uint64_t Value) {
+void Put32(std::string* out, uint64_t value) {
     for (int i = 0; i < 4; i++)
-        Out->push_back((char)(Value >> 8 * i));
+        out->push_back((char)(value >> 8 * i));
 }
 
-void Put64(std::string* Out, uint64_t Value) {
-    Put32(Out, Value);
-    Put32(Out, Value >> 32);
+void Put64(std::string* out, uint64_t value) {
+    Put32(out, value);
+    Put32(out, value >> 32);
 }
 
 // Length-prefixed bytes, then zero bytes up to a multiple of 4.
-void PutPadded(std::string* Out, const std::string& Part, bool Counted) {
-    if (Counted) Put32(Out, Part.size());
-    *Out += Part;
-    Out->append((4 - Part.size() % 4) % 4, '\0');
+void PutPadded(std::string* out, const std::string& part, bool counted) {
+    if (counted) Put32(out, part.size());
+    *out += part;
+    out->append((4 - part.size() % 4) % 4, '\0');
 }
 
-// The code map of the text map Text, whose lines are Lines in order: the
-// records as the converter makes them from Text, then the extension with the
+// The code map of the text map text, whose lines are lines in order: the
+// records as the converter makes them from text, then the extension with the
 // full name of each record's line. False, said, when the converter cannot.
-bool CodeMap(const std::string& Text, const std::vector<Line>& Lines, const Image& File,
-             const std::string& ObjectName, std::string* Out) {
+bool CodeMap(const std::string& text, const std::vector<Line>& lines, const Image& file,
+             const std::string& objectName, std::string* out) {
     Inclusive = 0;
     Debug = 0;
-    pIfileMap = Text.data();
-    dwISize = (DWORD)Text.size();
-    if (!Doit() || NumRecs != Lines.size()) {
-        Complain("cannot convert the %u functions of %s", (unsigned)Lines.size(),
-                 ObjectName.c_str());
+    pIfileMap = text.data();
+    dwISize = (DWORD)text.size();
+    if (!Doit() || NumRecs != lines.size()) {
+        Complain("cannot convert the %u functions of %s", (unsigned)lines.size(),
+                 objectName.c_str());
         return false;
     }
-    std::string Pool;
-    std::vector<uint32_t> Offsets;
-    Put32(Out, NumRecs);
-    for (PENTREC Ent = EntFirst; Ent != nullptr; Ent = Ent->NextRec) {
-        Put32(Out, Ent->SymbAddr);
-        Out->append(Ent->Routine, sizeof Ent->Routine);
-        Out->append(Ent->Module, sizeof Ent->Module);
+    std::string pool;
+    std::vector<uint32_t> offsets;
+    Put32(out, NumRecs);
+    for (PENTREC ent = EntFirst; ent != nullptr; ent = ent->NextRec) {
+        Put32(out, ent->SymbAddr);
+        out->append(ent->Routine, sizeof ent->Routine);
+        out->append(ent->Module, sizeof ent->Module);
         // The entries lie in the block in the order of the lines read.
-        Offsets.push_back((uint32_t)Pool.size());
-        Pool += Lines[Ent - EntBase].FullName;
-        Pool.push_back('\0');
+        offsets.push_back((uint32_t)pool.size());
+        pool += lines[ent - EntBase].fullName;
+        pool.push_back('\0');
     }
     VirtualFree(EntBase, 0, MEM_RELEASE);
 
-    std::string Extension(korval::kExtensionMagic, sizeof korval::kExtensionMagic);
-    Put32(&Extension, 0); // the size, filled in below
-    Put32(&Extension, NumRecs);
-    Put64(&Extension, File.LinkBase);
-    Put32(&Extension, File.IdentityKind);
-    Put32(&Extension, File.Identity.size());
-    PutPadded(&Extension, File.Identity, false);
-    PutPadded(&Extension, ObjectName.substr(0, korval::kMostObjectName), true);
-    for (uint32_t Offset : Offsets)
-        Put32(&Extension, Offset);
-    Put32(&Extension, Pool.size());
-    Extension += Pool;
-    std::string Size;
-    Put32(&Size, Extension.size());
-    Extension.replace(sizeof korval::kExtensionMagic, 4, Size);
-    *Out += Extension;
+    std::string extension(korval::kExtensionMagic, sizeof korval::kExtensionMagic);
+    Put32(&extension, 0); // the size, filled in below
+    Put32(&extension, NumRecs);
+    Put64(&extension, file.linkBase);
+    Put32(&extension, file.identityKind);
+    Put32(&extension, file.identity.size());
+    PutPadded(&extension, file.identity, false);
+    PutPadded(&extension, objectName.substr(0, korval::kMostObjectName), true);
+    for (uint32_t offset : offsets)
+        Put32(&extension, offset);
+    Put32(&extension, pool.size());
+    extension += pool;
+    std::string size;
+    Put32(&size, extension.size());
+    extension.replace(sizeof korval::kExtensionMagic, 4, size);
+    *out += extension;
     return true;
 }
 
-// Writes Bytes to Path; on a failure says why and removes what it wrote,
+// Writes bytes to path; on a failure says why and removes what it wrote,
 // when that is a file of its own (not a device such as /dev/full).
-bool WriteOut(const char* Path, const std::string& Bytes) {
-    FILE* Out = fopen(Path, "wb");
-    if (Out == nullptr) {
-        Complain("cannot write %s: %s", Path, strerror(errno));
+bool WriteOut(const char* path, const std::string& bytes) {
+    FILE* out = fopen(path, "wb");
+    if (out == nullptr) {
+        Complain("cannot write %s: %s", path, strerror(errno));
         return false;
     }
-    bool Failed = fwrite(Bytes.data(), 1, Bytes.size(), Out) != Bytes.size();
-    int Error = errno;
-    if (fclose(Out) != 0 && !Failed) {
-        Failed = true;
-        Error = errno;
+    bool failed = fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size();
+    int error = errno;
+    if (fclose(out) != 0 && !failed) {
+        failed = true;
+        error = errno;
     }
-    if (Failed) {
-        Complain("cannot write %s: %s", Path, strerror(Error));
-        struct stat Status;
-        if (stat(Path, &Status) == 0 && S_ISREG(Status.st_mode)) remove(Path);
+    if (failed) {
+        Complain("cannot write %s: %s", path, strerror(error));
+        struct stat status;
+        if (stat(path, &status) == 0 && S_ISREG(status.st_mode)) remove(path);
     }
-    return !Failed;
+    return !failed;
 }
 
-bool EndsWithMap(const std::string& Path) {
-    return Path.size() >= 4 && strcasecmp(Path.c_str() + Path.size() - 4, ".map") == 0;
+bool EndsWithMap(const std::string& path) {
+    return path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".map") == 0;
 }
 
-// NAME.COD beside Path, NAME being its file name up to the first dot, in
+// NAME.COD beside path, NAME being its file name up to the first dot, in
 // capitals; empty when that leaves no name.
-std::string DefaultOutput(const std::string& Path) {
-    std::string Name = BaseName(Path);
-    Name = Name.substr(0, Name.find('.'));
-    for (char& c : Name)
+std::string DefaultOutput(const std::string& path) {
+    std::string name = BaseName(path);
+    name = name.substr(0, name.find('.'));
+    for (char& c : name)
         if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-    if (Name.empty()) return std::string();
-    return Path.substr(0, Path.size() - BaseName(Path).size()) + Name + ".COD";
+    if (name.empty()) return std::string();
+    return path.substr(0, path.size() - BaseName(path).size()) + name + ".COD";
 }
 
-// Whether Output names the same file as Input, under whatever spelling:
+// Whether output names the same file as input, under whatever spelling:
 // another path, a link, a hard link. Windows has no inode numbers in stat,
 // but a volume serial number and a file index.
 #ifdef _WIN32
@@ -388,122 +388,122 @@ bool SameFile(const char* Output, const char* Input) {
            Out.nFileIndexHigh == In.nFileIndexHigh && Out.nFileIndexLow == In.nFileIndexLow;
 }
 #else
-bool SameFile(const char* Output, const char* Input) {
-    struct stat Out, In;
-    return Input != nullptr && stat(Output, &Out) == 0 && stat(Input, &In) == 0 &&
-           Out.st_dev == In.st_dev && Out.st_ino == In.st_ino;
+bool SameFile(const char* output, const char* input) {
+    struct stat out, in;
+    return input != nullptr && stat(output, &out) == 0 && stat(input, &in) == 0 &&
+           out.st_dev == in.st_dev && out.st_ino == in.st_ino;
 }
 #endif
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<const char*> Files;
-    const char* LinkerMap = nullptr;
-    const char* OutPath = nullptr;
-    bool Wrong = false, Options = false;
+    std::vector<const char*> files;
+    const char* linkerMap = nullptr;
+    const char* outPath = nullptr;
+    bool wrong = false, options = false;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0) {
             printf("%s%s", kUsage, kHelp);
             return 0;
         }
-        bool Map = strcmp(argv[i], "--map") == 0, Out = strcmp(argv[i], "-o") == 0;
-        if ((Map || Out) && i + 1 < argc) {
-            const char*& Value = Map ? LinkerMap : OutPath;
-            Wrong |= Value != nullptr;
-            Value = argv[++i];
-            Options = true;
+        bool map = strcmp(argv[i], "--map") == 0, out = strcmp(argv[i], "-o") == 0;
+        if ((map || out) && i + 1 < argc) {
+            const char*& value = map ? linkerMap : outPath;
+            wrong |= value != nullptr;
+            value = argv[++i];
+            options = true;
             continue;
         }
-        Wrong |= argv[i][0] == '-'; // there are no other options
-        Files.push_back(argv[i]);
+        wrong |= argv[i][0] == '-'; // there are no other options
+        files.push_back(argv[i]);
     }
     // The second form: FILE [LINKER_MAP] OUTPUT, without options.
-    if (!Options && (Files.size() == 2 || Files.size() == 3)) {
-        OutPath = Files.back();
-        if (Files.size() == 3) LinkerMap = Files[1];
-        Files.resize(1);
+    if (!options && (files.size() == 2 || files.size() == 3)) {
+        outPath = files.back();
+        if (files.size() == 3) linkerMap = files[1];
+        files.resize(1);
     }
-    if (Wrong || Files.size() != 1) {
+    if (wrong || files.size() != 1) {
         fprintf(stderr, "%skorval-codemap --help tells more.\n", kUsage);
         return 2;
     }
-    const char* ExePath = Files.front();
+    const char* exePath = files.front();
     std::string Default;
-    if (OutPath == nullptr) {
-        Default = DefaultOutput(ExePath);
+    if (outPath == nullptr) {
+        Default = DefaultOutput(exePath);
         if (Default.empty()) {
-            Complain("%s gives no name for its code map: name one with -o", ExePath);
+            Complain("%s gives no name for its code map: name one with -o", exePath);
             return 1;
         }
-        OutPath = Default.c_str();
+        outPath = Default.c_str();
     }
-    for (const char* Input : {ExePath, LinkerMap}) {
-        if (SameFile(OutPath, Input)) {
-            Complain("%s is %s itself: name another output", OutPath, Input);
+    for (const char* input : {exePath, linkerMap}) {
+        if (SameFile(outPath, input)) {
+            Complain("%s is %s itself: name another output", outPath, input);
             return 1;
         }
     }
 
-    Image Exe;
-    if (!ReadExecutable(ExePath, &Exe)) return 1;
-    std::vector<Piece> Pieces;
-    if (LinkerMap != nullptr && !ReadLinkerMap(LinkerMap, ExePath, Exe.CodeSections, &Pieces))
+    Image exe;
+    if (!ReadExecutable(exePath, &exe)) return 1;
+    std::vector<Piece> pieces;
+    if (linkerMap != nullptr && !ReadLinkerMap(linkerMap, exePath, exe.codeSections, &pieces))
         return 1;
-    std::string ExeName = BaseName(ExePath);
+    std::string exeName = BaseName(exePath);
 
-    std::vector<Line> Lines;
-    const Function* FirstFar = nullptr;
-    size_t Far = 0;
-    for (const Function& f : Exe.Functions) {
-        if (f.Addr > 0xFFFFFFFFu) {
-            if (Far++ == 0) FirstFar = &f;
+    std::vector<Line> lines;
+    const Function* firstFar = nullptr;
+    size_t numFar = 0;
+    for (const Function& f : exe.functions) {
+        if (f.addr > 0xFFFFFFFFu) {
+            if (numFar++ == 0) firstFar = &f;
             continue;
         }
-        std::string Module = ExeName;
-        if (LinkerMap != nullptr) {
-            const Piece* p = PieceAt(Pieces, f.Addr);
-            if (p == nullptr && f.Untyped) continue;
+        std::string module = exeName;
+        if (linkerMap != nullptr) {
+            const Piece* p = PieceAt(pieces, f.addr);
+            if (p == nullptr && f.untyped) continue;
             if (p == nullptr)
                 fprintf(stderr, "korval-codemap: warning: no input file holds %s\n",
-                        f.Symbol.c_str());
-            Module = p ? p->Module : std::string();
+                        f.symbol.c_str());
+            module = p ? p->module : std::string();
         }
-        std::string Name = RoutineName(f.Symbol).substr(0, kLongestName);
+        std::string name = RoutineName(f.symbol).substr(0, kLongestName);
         // KORVAL takes a line with a backslash for a library's and skips it;
         // a line end would cut the line.
-        if ((Name + Module).find_first_of("\\\r\n") != std::string::npos) continue;
-        Lines.push_back(Line{f.Addr, Name, Module, FullName(f.Symbol)});
+        if ((name + module).find_first_of("\\\r\n") != std::string::npos) continue;
+        lines.push_back(Line{f.addr, name, module, FullName(f.symbol)});
     }
-    if (Far != 0) {
+    if (numFar != 0) {
         fprintf(stderr,
                 "korval-codemap: %s of %s is at 0x%" PRIX64
                 ", beyond the 32-bit addresses of a code map",
-                FirstFar->Symbol.c_str(), ExePath, FirstFar->Addr);
-        if (Far > 1) fprintf(stderr, " (as are %zu other functions)", Far - 1);
-        fprintf(stderr, "\nkorval-codemap: %s\n", Exe.FarAdvice);
+                firstFar->symbol.c_str(), exePath, firstFar->addr);
+        if (numFar > 1) fprintf(stderr, " (as are %zu other functions)", numFar - 1);
+        fprintf(stderr, "\nkorval-codemap: %s\n", exe.farAdvice);
         return 1;
     }
-    if (Lines.empty()) {
-        Complain(Exe.ExportsOnly ? "%s has no symbol table and exports no functions"
+    if (lines.empty()) {
+        Complain(exe.exportsOnly ? "%s has no symbol table and exports no functions"
                                  : "%s has no functions in its symbol table",
-                 ExePath);
+                 exePath);
         return 1;
     }
-    if (Exe.ExportsOnly)
+    if (exe.exportsOnly)
         fprintf(stderr, "korval-codemap: %s has no symbol table: its exported functions only\n",
-                ExePath);
-    std::sort(Lines.begin(), Lines.end());
-    Lines.erase(std::unique(Lines.begin(), Lines.end()), Lines.end());
+                exePath);
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
     // The last record of a table only closes the one before it. Exported
     // functions are few (a plugin may export one), so their table gets a
     // record of its own to close it: the end of the code.
-    if (Exe.ExportsOnly && Exe.CodeEnd > Lines.back().Addr && Exe.CodeEnd <= 0xFFFFFFFFu)
-        Lines.push_back(Line{Exe.CodeEnd, "EndOfCode", ExeName, "(end of code)"});
-    std::string Text = MapText(ExeName, Exe, LinkerMap != nullptr, Lines);
-    if (EndsWithMap(OutPath)) return WriteOut(OutPath, Text) ? 0 : 1;
-    std::string Cod;
-    if (!CodeMap(Text, Lines, Exe, Exe.ObjectName.empty() ? ExeName : Exe.ObjectName, &Cod))
+    if (exe.exportsOnly && exe.codeEnd > lines.back().addr && exe.codeEnd <= 0xFFFFFFFFu)
+        lines.push_back(Line{exe.codeEnd, "EndOfCode", exeName, "(end of code)"});
+    std::string text = MapText(exeName, exe, linkerMap != nullptr, lines);
+    if (EndsWithMap(outPath)) return WriteOut(outPath, text) ? 0 : 1;
+    std::string cod;
+    if (!CodeMap(text, lines, exe, exe.objectName.empty() ? exeName : exe.objectName, &cod))
         return 1;
-    return WriteOut(OutPath, Cod) ? 0 : 1;
+    return WriteOut(outPath, cod) ? 0 : 1;
 }

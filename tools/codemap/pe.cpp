@@ -62,51 +62,51 @@ const uint64_t kExportAddressOfNameOrdinals = 36;
 const uint64_t kExportDirectorySize = 40;
 
 struct Section {
-    uint64_t Address, Size, Raw, RawSize;
-    bool Code;
+    uint64_t address, size, raw, rawSize;
+    bool code;
 };
 
-// The file offset of the image offset Rva, or 0 when no section's bytes
-// in the file hold Size bytes there.
-uint64_t FileOffset(const std::vector<Section>& Sections, uint64_t Rva, uint64_t Size) {
-    for (const Section& s : Sections)
-        if (Rva >= s.Address && Rva - s.Address < s.RawSize &&
-            Size <= s.RawSize - (Rva - s.Address))
-            return s.Raw + (Rva - s.Address);
+// The file offset of the image offset rva, or 0 when no section's bytes
+// in the file hold size bytes there.
+uint64_t FileOffset(const std::vector<Section>& sections, uint64_t rva, uint64_t size) {
+    for (const Section& s : sections)
+        if (rva >= s.address && rva - s.address < s.rawSize &&
+            size <= s.rawSize - (rva - s.address))
+            return s.raw + (rva - s.address);
     return 0;
 }
 
-// The section holding the image offset Rva, or nullptr.
-const Section* SectionAt(const std::vector<Section>& Sections, uint64_t Rva) {
-    for (const Section& s : Sections)
-        if (Rva >= s.Address && Rva - s.Address < std::max(s.Size, s.RawSize)) return &s;
+// The section holding the image offset rva, or nullptr.
+const Section* SectionAt(const std::vector<Section>& sections, uint64_t rva) {
+    for (const Section& s : sections)
+        if (rva >= s.address && rva - s.address < std::max(s.size, s.rawSize)) return &s;
     return nullptr;
 }
 
 // The exported functions of the export directory: those whose address lies
 // in code (an address inside the directory itself forwards to another DLL).
-bool ReadExports(const Bytes& File, const std::vector<Section>& Sections, uint64_t Directory,
-                 uint64_t DirectorySize, uint64_t ImageBase, Image* Out) {
-    uint64_t At = FileOffset(Sections, Directory, kExportDirectorySize);
-    if (Directory == 0 || At == 0) return false;
-    uint64_t NumNames = File.Get(At + kExportNumberOfNames, 4);
-    uint64_t NumFunctions = File.Get(At + kExportNumberOfFunctions, 4);
-    uint64_t Addresses =
-        FileOffset(Sections, File.Get(At + kExportAddressOfFunctions, 4), 4 * NumFunctions);
-    uint64_t Names = FileOffset(Sections, File.Get(At + kExportAddressOfNames, 4), 4 * NumNames);
-    uint64_t Ordinals =
-        FileOffset(Sections, File.Get(At + kExportAddressOfNameOrdinals, 4), 2 * NumNames);
-    if (Addresses == 0 || Names == 0 || Ordinals == 0) return false;
-    for (uint64_t i = 0; i < NumNames; i++) {
-        uint64_t Ordinal = File.Get(Ordinals + 2 * i, 2);
-        if (Ordinal >= NumFunctions) continue;
-        uint64_t Rva = File.Get(Addresses + 4 * Ordinal, 4);
-        const Section* s = SectionAt(Sections, Rva);
-        if ((Rva >= Directory && Rva - Directory < DirectorySize) || s == nullptr || !s->Code)
+bool ReadExports(const Bytes& file, const std::vector<Section>& sections, uint64_t directory,
+                 uint64_t directorySize, uint64_t imageBase, Image* out) {
+    uint64_t at = FileOffset(sections, directory, kExportDirectorySize);
+    if (directory == 0 || at == 0) return false;
+    uint64_t numNames = file.Get(at + kExportNumberOfNames, 4);
+    uint64_t numFunctions = file.Get(at + kExportNumberOfFunctions, 4);
+    uint64_t addresses =
+        FileOffset(sections, file.Get(at + kExportAddressOfFunctions, 4), 4 * numFunctions);
+    uint64_t names = FileOffset(sections, file.Get(at + kExportAddressOfNames, 4), 4 * numNames);
+    uint64_t ordinals =
+        FileOffset(sections, file.Get(at + kExportAddressOfNameOrdinals, 4), 2 * numNames);
+    if (addresses == 0 || names == 0 || ordinals == 0) return false;
+    for (uint64_t i = 0; i < numNames; i++) {
+        uint64_t ordinal = file.Get(ordinals + 2 * i, 2);
+        if (ordinal >= numFunctions) continue;
+        uint64_t rva = file.Get(addresses + 4 * ordinal, 4);
+        const Section* s = SectionAt(sections, rva);
+        if ((rva >= directory && rva - directory < directorySize) || s == nullptr || !s->code)
             continue;
-        uint64_t Name = FileOffset(Sections, File.Get(Names + 4 * i, 4), 1);
-        if (Name == 0) continue;
-        Out->Functions.push_back(Function{ImageBase + Rva, File.Text(Name, UINT64_MAX)});
+        uint64_t name = FileOffset(sections, file.Get(names + 4 * i, 4), 1);
+        if (name == 0) continue;
+        out->functions.push_back(Function{imageBase + rva, file.Text(name, UINT64_MAX)});
     }
     return true;
 }
@@ -117,96 +117,96 @@ bool ReadExports(const Bytes& File, const std::vector<Section>& Sections, uint64
 // symbols of code sections (import thunks, assembler routines); local labels
 // are neither. Each lies at the preferred image base + its section's
 // address + its value.
-bool ReadPe(const char* Path, Bytes& File, Image* Out) {
-    Out->FarAdvice = "link with a preferred image base below 4 GiB, for example "
+bool ReadPe(const char* path, Bytes& file, Image* out) {
+    out->farAdvice = "link with a preferred image base below 4 GiB, for example "
                      "-Wl,--image-base=0x400000 (dynamic base may stay on)";
-    uint64_t Coff = File.Has(0, kDosHeaderSize) ? File.Get(kDosNewHeader, 4) + 4 : 0;
-    if (Coff == 0 || !File.Has(Coff - 4, 4 + kCoffHeaderSize) ||
-        File.Data.compare(Coff - 4, 4, std::string("PE\0\0", 4)) != 0) {
-        Complain("%s is neither an ELF nor a PE file", Path);
+    uint64_t coff = file.Has(0, kDosHeaderSize) ? file.Get(kDosNewHeader, 4) + 4 : 0;
+    if (coff == 0 || !file.Has(coff - 4, 4 + kCoffHeaderSize) ||
+        file.data.compare(coff - 4, 4, std::string("PE\0\0", 4)) != 0) {
+        Complain("%s is neither an ELF nor a PE file", path);
         return false;
     }
-    uint64_t NumSections = File.Get(Coff + kCoffNumberOfSections, 2);
-    uint64_t SymTab = File.Get(Coff + kCoffPointerToSymbolTable, 4);
-    uint64_t NumSyms = File.Get(Coff + kCoffNumberOfSymbols, 4);
-    uint64_t Opt = Coff + kCoffHeaderSize;
-    uint64_t SecTab = Opt + File.Get(Coff + kCoffSizeOfOptionalHeader, 2);
-    if (!File.Has(Opt, kOptLeast) || !File.Has(SecTab, NumSections * kSectionHeaderSize)) {
-        Complain("%s is a damaged PE file: its headers are cut short", Path);
+    uint64_t numSections = file.Get(coff + kCoffNumberOfSections, 2);
+    uint64_t symTab = file.Get(coff + kCoffPointerToSymbolTable, 4);
+    uint64_t numSyms = file.Get(coff + kCoffNumberOfSymbols, 4);
+    uint64_t opt = coff + kCoffHeaderSize;
+    uint64_t secTab = opt + file.Get(coff + kCoffSizeOfOptionalHeader, 2);
+    if (!file.Has(opt, kOptLeast) || !file.Has(secTab, numSections * kSectionHeaderSize)) {
+        Complain("%s is a damaged PE file: its headers are cut short", path);
         return false;
     }
-    bool Plus = File.Get(Opt + kOptMagic, 2) == kOptMagicPe32Plus;
-    uint64_t ImageBase =
-        Plus ? File.Get(Opt + kOptImageBase64, 8) : File.Get(Opt + kOptImageBase32, 4);
-    Out->LinkBase = ImageBase;
-    Out->IdentityKind = korval::kIdentityPe;
-    Out->Identity =
-        File.Data.substr(Coff + kCoffTimeDateStamp, 4) + File.Data.substr(Opt + kOptSizeOfImage, 4);
+    bool plus = file.Get(opt + kOptMagic, 2) == kOptMagicPe32Plus;
+    uint64_t imageBase =
+        plus ? file.Get(opt + kOptImageBase64, 8) : file.Get(opt + kOptImageBase32, 4);
+    out->linkBase = imageBase;
+    out->identityKind = korval::kIdentityPe;
+    out->identity =
+        file.data.substr(coff + kCoffTimeDateStamp, 4) + file.data.substr(opt + kOptSizeOfImage, 4);
 
     // On x86 (32-bit) the compiler puts a "_" before every C and C++ name.
-    bool Underscored = File.Get(Coff + kCoffMachine, 2) == kMachineI386;
-    uint64_t Strings = SymTab + NumSyms * kSymbolSize;
-    // A name of at most 8 bytes at At, or the one at Offset in the strings.
-    auto Name = [&](uint64_t At, uint64_t Offset) {
-        return Offset == 0 ? File.Text(At, kShortNameSize)
-                           : File.Text(Strings + Offset, UINT64_MAX);
+    bool underscored = file.Get(coff + kCoffMachine, 2) == kMachineI386;
+    uint64_t Strings = symTab + numSyms * kSymbolSize;
+    // A name of at most 8 bytes at `at`, or the one at offset in the strings.
+    auto name = [&](uint64_t at, uint64_t offset) {
+        return offset == 0 ? file.Text(at, kShortNameSize)
+                           : file.Text(Strings + offset, UINT64_MAX);
     };
-    bool HasSymbols = SymTab != 0 && NumSyms != 0;
-    if (HasSymbols && !File.Has(Strings, 4)) {
-        Complain("%s is a damaged PE file: its symbol table lies outside it", Path);
+    bool hasSymbols = symTab != 0 && numSyms != 0;
+    if (hasSymbols && !file.Has(Strings, 4)) {
+        Complain("%s is a damaged PE file: its symbol table lies outside it", path);
         return false;
     }
 
-    std::vector<Section> Sections;
-    for (uint64_t i = 0; i < NumSections; i++) {
-        uint64_t At = SecTab + kSectionHeaderSize * i;
-        bool Code =
-            (File.Get(At + kSectionCharacteristics, 4) & (kScnMemExecute | kScnCntCode)) != 0;
-        std::string Short = Name(At + kSectionName, 0);
-        std::string Full = Short[0] == '/' && HasSymbols
-                               ? Name(0, strtoull(Short.c_str() + 1, nullptr, 10))
+    std::vector<Section> sections;
+    for (uint64_t i = 0; i < numSections; i++) {
+        uint64_t at = secTab + kSectionHeaderSize * i;
+        bool code =
+            (file.Get(at + kSectionCharacteristics, 4) & (kScnMemExecute | kScnCntCode)) != 0;
+        std::string Short = name(at + kSectionName, 0);
+        std::string full = Short[0] == '/' && hasSymbols
+                               ? name(0, strtoull(Short.c_str() + 1, nullptr, 10))
                                : Short;
-        if (Code) Out->CodeSections.insert(Full);
-        uint64_t Address = File.Get(At + kSectionVirtualAddress, 4);
-        if (Code)
-            Out->CodeEnd =
-                std::max(Out->CodeEnd, ImageBase + Address + File.Get(At + kSectionVirtualSize, 4));
-        Sections.push_back(Section{Address, File.Get(At + kSectionVirtualSize, 4),
-                                   File.Get(At + kSectionPointerToRawData, 4),
-                                   File.Get(At + kSectionSizeOfRawData, 4), Code});
+        if (code) out->codeSections.insert(full);
+        uint64_t address = file.Get(at + kSectionVirtualAddress, 4);
+        if (code)
+            out->codeEnd =
+                std::max(out->codeEnd, imageBase + address + file.Get(at + kSectionVirtualSize, 4));
+        sections.push_back(Section{address, file.Get(at + kSectionVirtualSize, 4),
+                                   file.Get(at + kSectionPointerToRawData, 4),
+                                   file.Get(at + kSectionSizeOfRawData, 4), code});
     }
 
-    if (!HasSymbols) {
+    if (!hasSymbols) {
         // Stripped: the exported functions, if any.
-        uint64_t Entries =
-            File.Get(Opt + (Plus ? kOptNumberOfRvaAndSizes64 : kOptNumberOfRvaAndSizes32), 4);
-        uint64_t Directory = Opt + (Plus ? kOptDataDirectory64 : kOptDataDirectory32) +
+        uint64_t entries =
+            file.Get(opt + (plus ? kOptNumberOfRvaAndSizes64 : kOptNumberOfRvaAndSizes32), 4);
+        uint64_t directory = opt + (plus ? kOptDataDirectory64 : kOptDataDirectory32) +
                              kDirectoryExport * kDataDirectorySize;
-        Out->ExportsOnly = true;
-        if (Entries > kDirectoryExport && File.Has(Directory, kDataDirectorySize) &&
-            ReadExports(File, Sections, File.Get(Directory, 4), File.Get(Directory + 4, 4),
-                        ImageBase, Out))
+        out->exportsOnly = true;
+        if (entries > kDirectoryExport && file.Has(directory, kDataDirectorySize) &&
+            ReadExports(file, sections, file.Get(directory, 4), file.Get(directory + 4, 4),
+                        imageBase, out))
             return true;
-        Complain("%s has neither a symbol table nor an export table", Path);
+        Complain("%s has neither a symbol table nor an export table", path);
         return false;
     }
-    for (uint64_t i = 0; i < NumSyms && File.Has(SymTab + kSymbolSize * i, kSymbolSize);
-         i += 1 + File.Get(SymTab + kSymbolSize * i + kSymbolNumberOfAux, 1)) {
-        uint64_t At = SymTab + kSymbolSize * i;
-        int64_t Number = (int16_t)File.Get(At + kSymbolSectionNumber, 2);
-        uint64_t Type = File.Get(At + kSymbolType, 2);
-        uint64_t Class = File.Get(At + kSymbolStorageClass, 1);
-        bool Typed = (Type & kComplexTypeMask) == kTypeFunction && Class == kClassStatic;
-        if ((!Typed && Class != kClassExternal) || Number < 1 ||
-            Number > (int64_t)Sections.size() || !Sections[Number - 1].Code)
+    for (uint64_t i = 0; i < numSyms && file.Has(symTab + kSymbolSize * i, kSymbolSize);
+         i += 1 + file.Get(symTab + kSymbolSize * i + kSymbolNumberOfAux, 1)) {
+        uint64_t at = symTab + kSymbolSize * i;
+        int64_t number = (int16_t)file.Get(at + kSymbolSectionNumber, 2);
+        uint64_t type = file.Get(at + kSymbolType, 2);
+        uint64_t Class = file.Get(at + kSymbolStorageClass, 1);
+        bool typed = (type & kComplexTypeMask) == kTypeFunction && Class == kClassStatic;
+        if ((!typed && Class != kClassExternal) || number < 1 ||
+            number > (int64_t)sections.size() || !sections[number - 1].code)
             continue;
-        std::string Symbol = File.Get(At + kSymbolName, 4) == 0
-                                 ? Name(0, File.Get(At + kSymbolNameOffset, 4))
-                                 : Name(At + kSymbolName, 0);
-        if (Underscored && Symbol[0] == '_') Symbol.erase(0, 1);
-        Out->Functions.push_back(
-            Function{ImageBase + Sections[Number - 1].Address + File.Get(At + kSymbolValue, 4),
-                     Symbol, !Typed});
+        std::string symbol = file.Get(at + kSymbolName, 4) == 0
+                                 ? name(0, file.Get(at + kSymbolNameOffset, 4))
+                                 : name(at + kSymbolName, 0);
+        if (underscored && symbol[0] == '_') symbol.erase(0, 1);
+        out->functions.push_back(
+            Function{imageBase + sections[number - 1].address + file.Get(at + kSymbolValue, 4),
+                     symbol, !typed});
     }
     return true;
 }

@@ -12,47 +12,47 @@ bool IsIdentChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-std::string Demangle(const std::string& Symbol) {
-    if (Symbol.compare(0, 2, "_Z") != 0) return Symbol;
-    int Status = 0;
-    char* Text = abi::__cxa_demangle(Symbol.c_str(), nullptr, nullptr, &Status);
-    if (Text == nullptr || Status != 0) return Symbol;
-    std::string Result(Text);
-    free(Text);
-    return Result;
+std::string Demangle(const std::string& symbol) {
+    if (symbol.compare(0, 2, "_Z") != 0) return symbol;
+    int status = 0;
+    char* text = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
+    if (text == nullptr || status != 0) return symbol;
+    std::string result(text);
+    free(text);
+    return result;
 }
 
-void EraseAll(std::string* Text, const std::string& Part) {
-    for (size_t At; (At = Text->find(Part)) != std::string::npos;)
-        Text->erase(At, Part.size());
+void EraseAll(std::string* text, const std::string& part) {
+    for (size_t at; (at = text->find(part)) != std::string::npos;)
+        text->erase(at, part.size());
 }
 
-// Takes the " [clone .x]" suffixes off Name and returns them as ".x".
-std::string TakeClones(std::string* Name) {
-    std::string Clones;
-    const std::string Lead = " [clone ";
-    for (size_t At; (At = Name->find(Lead)) != std::string::npos;) {
-        size_t End = Name->find(']', At);
-        if (End == std::string::npos) break;
-        Clones += Name->substr(At + Lead.size(), End - At - Lead.size());
-        Name->erase(At, End + 1 - At);
+// Takes the " [clone .x]" suffixes off name and returns them as ".x".
+std::string TakeClones(std::string* name) {
+    std::string clones;
+    const std::string lead = " [clone ";
+    for (size_t at; (at = name->find(lead)) != std::string::npos;) {
+        size_t end = name->find(']', at);
+        if (end == std::string::npos) break;
+        clones += name->substr(at + lead.size(), end - at - lead.size());
+        name->erase(at, end + 1 - at);
     }
-    return Clones;
+    return clones;
 }
 
 // Takes off "(params)" and any qualifiers after it (const, &, noexcept...).
-void TakeParameters(std::string* Name) {
-    size_t Close = Name->rfind(')');
-    if (Close == std::string::npos) return;
-    for (size_t i = Close + 1; i < Name->size(); i++) {
-        char c = (*Name)[i];
+void TakeParameters(std::string* name) {
+    size_t close = name->rfind(')');
+    if (close == std::string::npos) return;
+    for (size_t i = close + 1; i < name->size(); i++) {
+        char c = (*name)[i];
         if (c != ' ' && c != '&' && !IsIdentChar(c)) return; // not a parameter list
     }
-    int Depth = 0;
-    for (size_t i = Close + 1; i-- > 0;) {
-        if ((*Name)[i] == ')') Depth++;
-        if ((*Name)[i] == '(' && --Depth == 0) {
-            Name->erase(i);
+    int depth = 0;
+    for (size_t i = close + 1; i-- > 0;) {
+        if ((*name)[i] == ')') depth++;
+        if ((*name)[i] == '(' && --depth == 0) {
+            name->erase(i);
             return;
         }
     }
@@ -60,16 +60,16 @@ void TakeParameters(std::string* Name) {
 
 // Takes the parameter lists of enclosing functions off the name of a local
 // entity: "use(int)::{lambda(int)#1}" gives "use::{lambda(int)#1}".
-void TakeOuterParameters(std::string* Name) {
-    for (size_t Close = Name->find(")::"); Close != std::string::npos;
-         Close = Name->find(")::", Close + 1)) {
-        int Depth = 0;
-        for (size_t i = Close + 1; i-- > 0;) {
-            if ((*Name)[i] == ')') Depth++;
-            if ((*Name)[i] == '(' && --Depth == 0) {
-                if (i > 0 && (IsIdentChar((*Name)[i - 1]) || (*Name)[i - 1] == '>')) {
-                    Name->erase(i, Close + 1 - i);
-                    Close = i;
+void TakeOuterParameters(std::string* name) {
+    for (size_t close = name->find(")::"); close != std::string::npos;
+         close = name->find(")::", close + 1)) {
+        int depth = 0;
+        for (size_t i = close + 1; i-- > 0;) {
+            if ((*name)[i] == ')') depth++;
+            if ((*name)[i] == '(' && --depth == 0) {
+                if (i > 0 && (IsIdentChar((*name)[i - 1]) || (*name)[i - 1] == '>')) {
+                    name->erase(i, close + 1 - i);
+                    close = i;
                 }
                 break;
             }
@@ -79,67 +79,67 @@ void TakeOuterParameters(std::string* Name) {
 
 // Takes off a return type (template functions carry one): everything up to
 // the last space outside brackets before the name's "operator", if any.
-void TakeReturnType(std::string* Name) {
-    int Depth = 0;
-    size_t Start = 0;
-    for (size_t i = 0; i < Name->size(); i++) {
-        char c = (*Name)[i];
-        if (Depth == 0 && Name->compare(i, 8, "operator") == 0 &&
-            (i == 0 || !IsIdentChar((*Name)[i - 1])) &&
-            (i + 8 == Name->size() || !IsIdentChar((*Name)[i + 8])))
+void TakeReturnType(std::string* name) {
+    int depth = 0;
+    size_t start = 0;
+    for (size_t i = 0; i < name->size(); i++) {
+        char c = (*name)[i];
+        if (depth == 0 && name->compare(i, 8, "operator") == 0 &&
+            (i == 0 || !IsIdentChar((*name)[i - 1])) &&
+            (i + 8 == name->size() || !IsIdentChar((*name)[i + 8])))
             break; // what follows is the operator's own name: "operator<", "operator new"
-        if (c == '<' || c == '(' || c == '[' || c == '{') Depth++;
-        if ((c == '>' || c == ')' || c == ']' || c == '}') && Depth > 0) Depth--;
-        if (c == ' ' && Depth == 0) Start = i + 1;
+        if (c == '<' || c == '(' || c == '[' || c == '{') depth++;
+        if ((c == '>' || c == ')' || c == ']' || c == '}') && depth > 0) depth--;
+        if (c == ' ' && depth == 0) start = i + 1;
     }
-    Name->erase(0, Start);
+    name->erase(0, start);
 }
 
 } // namespace
 
-std::string RoutineName(const std::string& Symbol) {
-    std::string Name = Demangle(Symbol);
-    if (Name == Symbol) return Symbol; // a C name, or one that does not demangle
-    std::string Clones = TakeClones(&Name);
-    TakeParameters(&Name);
-    EraseAll(&Name, "[abi:cxx11]");
-    TakeReturnType(&Name);
-    TakeOuterParameters(&Name);
-    EraseAll(&Name, "(anonymous namespace)::");
-    EraseAll(&Name, " ");
-    return Name + Clones;
+std::string RoutineName(const std::string& symbol) {
+    std::string name = Demangle(symbol);
+    if (name == symbol) return symbol; // a C name, or one that does not demangle
+    std::string clones = TakeClones(&name);
+    TakeParameters(&name);
+    EraseAll(&name, "[abi:cxx11]");
+    TakeReturnType(&name);
+    TakeOuterParameters(&name);
+    EraseAll(&name, "(anonymous namespace)::");
+    EraseAll(&name, " ");
+    return name + clones;
 }
 
-std::string FullName(const std::string& Symbol) {
-    return Demangle(Symbol);
+std::string FullName(const std::string& symbol) {
+    return Demangle(symbol);
 }
 
-std::string ModuleName(const std::string& InputFile) {
-    std::string Name = InputFile;
-    if (!Name.empty() && Name.back() == ')') {
-        size_t Open = Name.rfind('(');
-        if (Open != std::string::npos) return Name.substr(Open + 1, Name.size() - Open - 2);
+std::string ModuleName(const std::string& inputFile) {
+    std::string name = inputFile;
+    if (!name.empty() && name.back() == ')') {
+        size_t open = name.rfind('(');
+        if (open != std::string::npos) return name.substr(open + 1, name.size() - open - 2);
     }
-    return BaseName(Name);
+    return BaseName(name);
 }
 
-bool CompilerTemporary(const std::string& InputFile) {
-    std::string Name = BaseName(InputFile);
-    auto Random = [&](size_t At) {
-        if (At + 8 != Name.size() || Name.compare(At + 6, 2, ".o") != 0) return false;
-        for (size_t i = At; i < At + 6; i++)
-            if (!IsIdentChar(Name[i])) return false;
+bool CompilerTemporary(const std::string& inputFile) {
+    std::string name = BaseName(inputFile);
+    auto random = [&](size_t at) {
+        if (at + 8 != name.size() || name.compare(at + 6, 2, ".o") != 0) return false;
+        for (size_t i = at; i < at + 6; i++)
+            if (!IsIdentChar(name[i])) return false;
         return true;
     };
-    if (Name.compare(0, 2, "cc") == 0 && Random(2)) return true;
-    std::string Dir = InputFile.substr(0, InputFile.size() - Name.size());
-    const char* Temp = getenv("TMPDIR");
-    bool InTemp = Dir == "/tmp/" || (Temp != nullptr && *Temp != 0 &&
-                                     (Dir == std::string(Temp) + "/" || Dir == Temp));
-    return InTemp && Name.size() > 9 && Name[Name.size() - 9] == '-' && Random(Name.size() - 8);
+    if (name.compare(0, 2, "cc") == 0 && random(2)) return true;
+    std::string dir = inputFile.substr(0, inputFile.size() - name.size());
+    const char* temp = getenv("TMPDIR");
+    bool inTemp = dir == "/tmp/" || (temp != nullptr && *temp != 0 &&
+                                     (dir == std::string(temp) + "/" || dir == temp));
+    return inTemp && name.size() > 9 && name[name.size() - 9] == '-' && random(name.size() - 8);
 }
 
-std::string BaseName(const std::string& Path) {
-    size_t Slash = Path.find_last_of("/\\");
-    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
+std::string BaseName(const std::string& path) {
+    size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }

@@ -5,7 +5,7 @@
 //     korval-lookup CODEMAP... [ADDRESS...]
 //
 // With addresses (link-time, 0x00401A2C, or object+0xOFF) it prints one
-// Routine(Module)+0xOFF per address, ?? for one no code map holds. Without,
+// routine(module)+0xOFF per address, ?? for one no code map holds. Without,
 // it copies a report from standard input to standard output with each
 // frame it can name named: the place of an "EXCEPTION : ... at
 // object+0xOFF." line and each "  called from object+0xOFF" line; the rest
@@ -67,206 +67,206 @@ const char kHelp[] = "\n"
                      "error), 2 wrong command line.\n";
 
 struct Record {
-    uint32_t Addr;
-    std::string Routine, Module, FullName;
+    uint32_t addr;
+    std::string routine, module, fullName;
 };
 
 struct CodeMap {
-    std::string Path;
-    std::vector<Record> Records;
-    std::string Object; // the extension's object name; empty without one
-    std::string Stem;   // the file name up to its first dot, in capitals
-    uint64_t LinkBase = 0;
+    std::string path;
+    std::vector<Record> records;
+    std::string object; // the extension's object name; empty without one
+    std::string stem;   // the file name up to its first dot, in capitals
+    uint64_t linkBase = 0;
 };
 
-std::string Upper(std::string Text) {
-    for (char& c : Text)
+std::string Upper(std::string text) {
+    for (char& c : text)
         if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-    return Text;
+    return text;
 }
 
 // A file name up to its first dot, without its directories, in capitals.
-std::string Stem(const std::string& Path) {
-    size_t Slash = Path.find_last_of("/\\");
-    std::string Name = Slash == std::string::npos ? Path : Path.substr(Slash + 1);
-    return Upper(Name.substr(0, Name.find('.')));
+std::string Stem(const std::string& path) {
+    size_t slash = path.find_last_of("/\\");
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return Upper(name.substr(0, name.find('.')));
 }
 
-uint32_t Get32(const std::string& Bytes, size_t At) {
-    uint32_t Value = 0;
+uint32_t Get32(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
     for (int i = 3; i >= 0; i--)
-        Value = Value << 8 | (unsigned char)Bytes[At + i];
-    return Value;
+        value = value << 8 | (unsigned char)bytes[at + i];
+    return value;
 }
 
 // The text of a name field: up to its first zero byte.
-std::string Field(const std::string& Bytes, size_t At, size_t Size) {
-    return std::string(Bytes.data() + At, strnlen(Bytes.data() + At, Size));
+std::string Field(const std::string& bytes, size_t at, size_t size) {
+    return std::string(bytes.data() + at, strnlen(bytes.data() + at, size));
 }
 
-// Reads the extension at E into Map, if every field checks; false, leaving
-// Map as it was, otherwise.
-bool ReadExtension(const std::string& Bytes, size_t E, CodeMap* Map) {
-    size_t Count = Map->Records.size();
-    size_t Left = Bytes.size() - E;
-    if (Left < 32 || Bytes.compare(E, 8, korval::kExtensionMagic, 8) != 0 ||
-        Get32(Bytes, E + 8) != Left || Get32(Bytes, E + 12) != Count)
+// Reads the extension at e into map, if every field checks; false, leaving
+// map as it was, otherwise.
+bool ReadExtension(const std::string& bytes, size_t e, CodeMap* map) {
+    size_t count = map->records.size();
+    size_t left = bytes.size() - e;
+    if (left < 32 || bytes.compare(e, 8, korval::kExtensionMagic, 8) != 0 ||
+        Get32(bytes, e + 8) != left || Get32(bytes, e + 12) != count)
         return false;
-    uint64_t LinkBase = Get32(Bytes, E + 16) | (uint64_t)Get32(Bytes, E + 20) << 32;
-    uint32_t IdentityLength = Get32(Bytes, E + 28);
-    if (IdentityLength > korval::kMostIdentity) return false;
-    size_t At = E + 32 + (IdentityLength + 3) / 4 * 4;
-    if (At + 4 > Bytes.size()) return false;
-    uint32_t NameLength = Get32(Bytes, At);
-    if (NameLength > korval::kMostObjectName || At + 4 + NameLength > Bytes.size()) return false;
-    std::string Object = Bytes.substr(At + 4, NameLength);
-    At += 4 + (NameLength + 3) / 4 * 4;
-    if (Count > (Bytes.size() - std::min(At, Bytes.size())) / 4 ||
-        At + 4 * Count + 4 > Bytes.size())
+    uint64_t linkBase = Get32(bytes, e + 16) | (uint64_t)Get32(bytes, e + 20) << 32;
+    uint32_t identityLength = Get32(bytes, e + 28);
+    if (identityLength > korval::kMostIdentity) return false;
+    size_t at = e + 32 + (identityLength + 3) / 4 * 4;
+    if (at + 4 > bytes.size()) return false;
+    uint32_t nameLength = Get32(bytes, at);
+    if (nameLength > korval::kMostObjectName || at + 4 + nameLength > bytes.size()) return false;
+    std::string object = bytes.substr(at + 4, nameLength);
+    at += 4 + (nameLength + 3) / 4 * 4;
+    if (count > (bytes.size() - std::min(at, bytes.size())) / 4 ||
+        at + 4 * count + 4 > bytes.size())
         return false;
-    size_t Offsets = At;
-    At += 4 * Count;
-    uint32_t PoolSize = Get32(Bytes, At);
-    if (PoolSize != Bytes.size() - At - 4) return false;
-    const std::string Pool = Bytes.substr(At + 4);
-    std::vector<std::string> Names;
-    for (size_t i = 0; i < Count; i++) {
-        uint32_t Offset = Get32(Bytes, Offsets + 4 * i);
-        size_t End = Offset < Pool.size() ? Pool.find('\0', Offset) : std::string::npos;
-        if (End == std::string::npos) return false;
-        Names.push_back(Pool.substr(Offset, End - Offset));
+    size_t offsets = at;
+    at += 4 * count;
+    uint32_t poolSize = Get32(bytes, at);
+    if (poolSize != bytes.size() - at - 4) return false;
+    const std::string pool = bytes.substr(at + 4);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < count; i++) {
+        uint32_t offset = Get32(bytes, offsets + 4 * i);
+        size_t end = offset < pool.size() ? pool.find('\0', offset) : std::string::npos;
+        if (end == std::string::npos) return false;
+        names.push_back(pool.substr(offset, end - offset));
     }
-    for (size_t i = 0; i < Count; i++)
-        Map->Records[i].FullName = Names[i];
-    Map->Object = Object;
-    Map->LinkBase = LinkBase;
+    for (size_t i = 0; i < count; i++)
+        map->records[i].fullName = names[i];
+    map->object = object;
+    map->linkBase = linkBase;
     return true;
 }
 
-// Loads the code map at Path; false after saying why it cannot.
-bool Load(const char* Path, CodeMap* Map) {
-    FILE* In = fopen(Path, "rb");
-    std::string Bytes;
-    if (In != nullptr) {
-        char Buffer[1 << 16];
-        size_t Got;
-        while ((Got = fread(Buffer, 1, sizeof Buffer, In)) > 0)
-            Bytes.append(Buffer, Got);
+// Loads the code map at path; false after saying why it cannot.
+bool Load(const char* path, CodeMap* map) {
+    FILE* in = fopen(path, "rb");
+    std::string bytes;
+    if (in != nullptr) {
+        char buffer[1 << 16];
+        size_t got;
+        while ((got = fread(buffer, 1, sizeof buffer, in)) > 0)
+            bytes.append(buffer, got);
     }
-    if (In == nullptr || ferror(In)) {
-        fprintf(stderr, "korval-lookup: cannot read %s: %s\n", Path, strerror(errno));
-        if (In != nullptr) fclose(In);
+    if (in == nullptr || ferror(in)) {
+        fprintf(stderr, "korval-lookup: cannot read %s: %s\n", path, strerror(errno));
+        if (in != nullptr) fclose(in);
         return false;
     }
-    fclose(In);
-    uint32_t Count = Bytes.size() >= 4 ? Get32(Bytes, 0) : 0;
-    if (Bytes.size() < 4 || (Bytes.size() - 4) / 52 < Count) {
-        fprintf(stderr, "korval-lookup: %s is not a code map: its table is cut short\n", Path);
+    fclose(in);
+    uint32_t count = bytes.size() >= 4 ? Get32(bytes, 0) : 0;
+    if (bytes.size() < 4 || (bytes.size() - 4) / 52 < count) {
+        fprintf(stderr, "korval-lookup: %s is not a code map: its table is cut short\n", path);
         return false;
     }
-    Map->Path = Path;
-    Map->Stem = Stem(Path);
-    for (uint32_t i = 0; i < Count; i++) {
-        size_t At = 4 + 52 * (size_t)i;
-        Map->Records.push_back(
-            Record{Get32(Bytes, At), Field(Bytes, At + 4, 32), Field(Bytes, At + 36, 16), ""});
+    map->path = path;
+    map->stem = Stem(path);
+    for (uint32_t i = 0; i < count; i++) {
+        size_t at = 4 + 52 * (size_t)i;
+        map->records.push_back(
+            Record{Get32(bytes, at), Field(bytes, at + 4, 32), Field(bytes, at + 36, 16), ""});
     }
-    size_t E = 4 + 52 * (size_t)Count;
-    if (E < Bytes.size() && !ReadExtension(Bytes, E, Map))
+    size_t e = 4 + 52 * (size_t)count;
+    if (e < bytes.size() && !ReadExtension(bytes, e, map))
         fprintf(stderr,
                 "korval-lookup: warning: %s has damaged full names after its table: "
                 "short names only\n",
-                Path);
+                path);
     return true;
 }
 
-// The record whose range holds the link-time address Addr: the last one
+// The record whose range holds the link-time address addr: the last one
 // starting at or below it, never the table's last; nullptr when none does.
-const Record* Find(const CodeMap& Map, uint64_t Addr) {
-    const std::vector<Record>& r = Map.Records;
+const Record* Find(const CodeMap& map, uint64_t addr) {
+    const std::vector<Record>& r = map.records;
     size_t i = 0;
-    while (i < r.size() && r[i].Addr <= Addr)
+    while (i < r.size() && r[i].addr <= addr)
         i++;
     return i > 0 && i < r.size() ? &r[i - 1] : nullptr;
 }
 
-// "Routine(Module)+0xOFF" for Addr in Rec; the offset from Shown, which is
-// Addr but for a return address.
-std::string Where(const Record& Rec, uint64_t Shown) {
-    char Offset[24];
-    snprintf(Offset, sizeof Offset, ")+0x%" PRIX64, Shown - Rec.Addr);
-    return (Rec.FullName.empty() ? Rec.Routine : Rec.FullName) + "(" + Rec.Module + Offset;
+// "routine(module)+0xOFF" for addr in rec; the offset from shown, which is
+// addr but for a return address.
+std::string Where(const Record& rec, uint64_t shown) {
+    char offset[24];
+    snprintf(offset, sizeof offset, ")+0x%" PRIX64, shown - rec.addr);
+    return (rec.fullName.empty() ? rec.routine : rec.fullName) + "(" + rec.module + offset;
 }
 
-// Whether the code map serves the object named Object: its own, by name
-// (Exact), or one named alike up to the first dot (libshapes.so.1 for the
+// Whether the code map serves the object named object: its own, by name
+// (exact), or one named alike up to the first dot (libshapes.so.1 for the
 // map of libshapes.so.1.2, APP.COD for app).
-bool Serves(const CodeMap& Map, const std::string& Object, bool Exact) {
-    if (Exact) return !Map.Object.empty() && Map.Object == Object;
-    return Stem(Object) == (Map.Object.empty() ? Map.Stem : Stem(Map.Object));
+bool Serves(const CodeMap& map, const std::string& object, bool exact) {
+    if (exact) return !map.object.empty() && map.object == object;
+    return Stem(object) == (map.object.empty() ? map.stem : Stem(map.object));
 }
 
-// Names object+0xOFF (Object empty: the link-time address Off, in any code
+// Names object+0xOFF (object empty: the link-time address off, in any code
 // map), looked up
-// Back bytes before it; empty when no code map holds it.
-std::string Name(const std::vector<CodeMap>& Maps, const std::string& Object, uint64_t Off,
-                 uint64_t Back) {
-    for (bool Exact : {true, false}) {
-        for (const CodeMap& Map : Maps) {
-            if (!Object.empty() && !Serves(Map, Object, Exact)) continue;
-            uint64_t Addr = Object.empty() ? Off : Map.LinkBase + Off;
-            if (Addr < Back || Addr - Back > 0xFFFFFFFFu) continue;
-            if (const Record* Rec = Find(Map, Addr - Back)) return Where(*Rec, Addr);
+// back bytes before it; empty when no code map holds it.
+std::string Name(const std::vector<CodeMap>& maps, const std::string& object, uint64_t off,
+                 uint64_t back) {
+    for (bool exact : {true, false}) {
+        for (const CodeMap& map : maps) {
+            if (!object.empty() && !Serves(map, object, exact)) continue;
+            uint64_t addr = object.empty() ? off : map.linkBase + off;
+            if (addr < back || addr - back > 0xFFFFFFFFu) continue;
+            if (const Record* rec = Find(map, addr - back)) return Where(*rec, addr);
         }
-        if (Object.empty()) break;
+        if (object.empty()) break;
     }
     return std::string();
 }
 
-// Reads "0xHEX" (1 to 16 digits) or "object+0xHEX" from Text.
-bool ParseAddress(const std::string& Text, std::string* Object, uint64_t* Off) {
-    static const std::regex Form("(?:(.+)\\+)?0[xX]([0-9A-Fa-f]{1,16})");
+// Reads "0xHEX" (1 to 16 digits) or "object+0xHEX" from text.
+bool ParseAddress(const std::string& text, std::string* object, uint64_t* off) {
+    static const std::regex kForm("(?:(.+)\\+)?0[xX]([0-9A-Fa-f]{1,16})");
     std::smatch m;
-    if (!std::regex_match(Text, m, Form)) return false;
-    *Object = m[1];
-    *Off = strtoull(m[2].str().c_str(), nullptr, 16);
+    if (!std::regex_match(text, m, kForm)) return false;
+    *object = m[1];
+    *off = strtoull(m[2].str().c_str(), nullptr, 16);
     return true;
 }
 
 // Copies standard input to standard output, each frame it can name named.
-void Decode(const std::vector<CodeMap>& Maps) {
-    static const std::regex Fault("( at )([^ ()]+)\\+0x([0-9A-F]+)\\.(\r?)$");
-    static const std::regex Caller("^(\\s*called from )([^ ()]+)\\+0x([0-9A-F]+)(\r?)$");
-    char Buffer[4096];
-    std::string Line;
-    while (fgets(Buffer, sizeof Buffer, stdin) != nullptr) {
-        Line += Buffer;
-        if (Line.back() != '\n' && !feof(stdin)) continue;
-        bool Ended = Line.back() == '\n';
-        if (Ended) Line.pop_back();
+void Decode(const std::vector<CodeMap>& maps) {
+    static const std::regex kFault("( at )([^ ()]+)\\+0x([0-9A-F]+)\\.(\r?)$");
+    static const std::regex kCaller("^(\\s*called from )([^ ()]+)\\+0x([0-9A-F]+)(\r?)$");
+    char buffer[4096];
+    std::string line;
+    while (fgets(buffer, sizeof buffer, stdin) != nullptr) {
+        line += buffer;
+        if (line.back() != '\n' && !feof(stdin)) continue;
+        bool ended = line.back() == '\n';
+        if (ended) line.pop_back();
         std::smatch m;
-        std::string Named;
-        if (std::regex_search(Line, m, Caller)) {
-            uint64_t Off = strtoull(m[3].str().c_str(), nullptr, 16);
-            Named = Name(Maps, m[2], Off, 1);
-            if (!Named.empty()) Line = m.str(1) + Named + m.str(4);
-        } else if (Line.find("EXCEPTION : ") != std::string::npos &&
-                   std::regex_search(Line, m, Fault)) {
-            uint64_t Off = strtoull(m[3].str().c_str(), nullptr, 16);
-            Named = Name(Maps, m[2], Off, 0);
-            if (!Named.empty()) Line = m.prefix().str() + m.str(1) + Named + "." + m.str(4);
+        std::string named;
+        if (std::regex_search(line, m, kCaller)) {
+            uint64_t off = strtoull(m[3].str().c_str(), nullptr, 16);
+            named = Name(maps, m[2], off, 1);
+            if (!named.empty()) line = m.str(1) + named + m.str(4);
+        } else if (line.find("EXCEPTION : ") != std::string::npos &&
+                   std::regex_search(line, m, kFault)) {
+            uint64_t off = strtoull(m[3].str().c_str(), nullptr, 16);
+            named = Name(maps, m[2], off, 0);
+            if (!named.empty()) line = m.prefix().str() + m.str(1) + named + "." + m.str(4);
         }
-        fputs(Line.c_str(), stdout);
-        if (Ended) fputc('\n', stdout);
-        Line.clear();
+        fputs(line.c_str(), stdout);
+        if (ended) fputc('\n', stdout);
+        line.clear();
     }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<CodeMap> Maps;
-    std::vector<const char*> Addresses;
+    std::vector<CodeMap> maps;
+    std::vector<const char*> addresses;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0) {
             printf("%s%s", kUsage, kHelp);
@@ -274,31 +274,31 @@ int main(int argc, char** argv) {
         }
     }
     for (int i = 1; i < argc; i++) {
-        std::string Object;
-        uint64_t Off;
-        if (ParseAddress(argv[i], &Object, &Off)) {
-            Addresses.push_back(argv[i]);
-        } else if (argv[i][0] == '-' || !Addresses.empty()) {
+        std::string object;
+        uint64_t off;
+        if (ParseAddress(argv[i], &object, &off)) {
+            addresses.push_back(argv[i]);
+        } else if (argv[i][0] == '-' || !addresses.empty()) {
             fprintf(stderr, "%skorval-lookup --help tells more.\n", kUsage);
             return 2;
         } else {
-            Maps.emplace_back();
-            if (!Load(argv[i], &Maps.back())) return 1;
+            maps.emplace_back();
+            if (!Load(argv[i], &maps.back())) return 1;
         }
     }
-    if (Maps.empty()) {
+    if (maps.empty()) {
         fprintf(stderr, "%skorval-lookup --help tells more.\n", kUsage);
         return 2;
     }
-    if (Addresses.empty()) {
-        Decode(Maps);
+    if (addresses.empty()) {
+        Decode(maps);
     } else {
-        for (const char* Address : Addresses) {
-            std::string Object;
-            uint64_t Off = 0;
-            ParseAddress(Address, &Object, &Off);
-            std::string Named = Name(Maps, Object, Off, 0);
-            printf("%s\n", Named.empty() ? "??" : Named.c_str());
+        for (const char* address : addresses) {
+            std::string object;
+            uint64_t off = 0;
+            ParseAddress(address, &object, &off);
+            std::string named = Name(maps, object, off, 0);
+            printf("%s\n", named.empty() ? "??" : named.c_str());
         }
     }
     fflush(stdout);

@@ -55,20 +55,20 @@ const int kGregOf[kNumRegs] = {REG_RAX, REG_RDX, REG_RCX, REG_RBX, REG_RSI, REG_
                                REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP};
 #endif
 
-// A frame as the walk knows it: its registers, with a bit set in Known for
+// A frame as the walk knows it: its registers, with a bit set in known for
 // each register whose value is known.
 struct Frame {
-    uintptr_t Regs[kNumRegs];
-    uint64_t Known;
-    uintptr_t Pc() const { return Regs[kPcReg]; }
-    uintptr_t Sp() const { return Regs[kSpReg]; }
+    uintptr_t regs[kNumRegs];
+    uint64_t known;
+    uintptr_t Pc() const { return regs[kPcReg]; }
+    uintptr_t Sp() const { return regs[kSpReg]; }
 };
 
-// The stack the walk may read: [Low, High).
+// The stack the walk may read: [low, high).
 struct Bounds {
-    uintptr_t Low, High;
-    bool Holds(uintptr_t At, size_t Size) const {
-        return At >= Low && At <= High && High - At >= Size;
+    uintptr_t low, high;
+    bool Holds(uintptr_t at, size_t size) const {
+        return at >= low && at <= high && high - at >= size;
     }
 };
 
@@ -77,30 +77,30 @@ struct Bounds {
 // byte through volatile reads, which no compiler turns into a call of
 // memcpy, whose sanitizer's interceptor would judge them all the same.
 __attribute__((no_sanitize("address", "undefined"))) bool
-ReadStack(const Bounds& Stack, uintptr_t At, void* Value, size_t Size) {
-    if (!Stack.Holds(At, Size)) return false;
-    const volatile uint8_t* From = (const volatile uint8_t*)At;
-    uint8_t* To = (uint8_t*)Value;
-    for (size_t i = 0; i < Size; i++)
-        To[i] = From[i];
+ReadStack(const Bounds& stack, uintptr_t at, void* value, size_t size) {
+    if (!stack.Holds(at, size)) return false;
+    const volatile uint8_t* from = (const volatile uint8_t*)at;
+    uint8_t* to = (uint8_t*)value;
+    for (size_t i = 0; i < size; i++)
+        to[i] = from[i];
     return true;
 }
 
-bool ReadWord(const Bounds& Stack, uintptr_t At, uintptr_t* Value) {
-    return ReadStack(Stack, At, Value, sizeof *Value);
+bool ReadWord(const Bounds& stack, uintptr_t at, uintptr_t* value) {
+    return ReadStack(stack, at, value, sizeof *value);
 }
 
-void LoadFrame(const ucontext_t* Uc, Frame* F) {
+void LoadFrame(const ucontext_t* uc, Frame* f) {
 #if defined(__x86_64__)
     for (int r = 0; r < kNumRegs; r++)
-        F->Regs[r] = (uintptr_t)Uc->uc_mcontext.gregs[kGregOf[r]];
+        f->regs[r] = (uintptr_t)uc->uc_mcontext.gregs[kGregOf[r]];
 #else
     for (int r = 0; r < 31; r++)
-        F->Regs[r] = Uc->uc_mcontext.regs[r];
-    F->Regs[kSpReg] = Uc->uc_mcontext.sp;
-    F->Regs[kPcReg] = Uc->uc_mcontext.pc;
+        f->regs[r] = uc->uc_mcontext.regs[r];
+    f->regs[kSpReg] = uc->uc_mcontext.sp;
+    f->regs[kPcReg] = uc->uc_mcontext.pc;
 #endif
-    F->Known = (1ull << kNumRegs) - 1;
+    f->known = (1ull << kNumRegs) - 1;
 }
 
 // A return address as the caller sees it. On aarch64 a routine may sign its
@@ -108,17 +108,17 @@ void LoadFrame(const ucontext_t* Uc, Frame* F) {
 // the code from x30, and is a no-op on processors without it.
 uintptr_t Unsigned(uintptr_t Return) {
 #if defined(__aarch64__)
-    register uintptr_t Lr asm("x30") = Return;
-    asm("hint 7" : "+r"(Lr)); // xpaclri, in a form every assembler knows
-    return Lr;
+    register uintptr_t lr asm("x30") = Return;
+    asm("hint 7" : "+r"(lr)); // xpaclri, in a form every assembler knows
+    return lr;
 #else
     return Return;
 #endif
 }
 
-bool RegValue(const Frame& F, uint64_t Reg, uintptr_t* Value) {
-    if (Reg >= kNumRegs || !(F.Known & (1ull << Reg))) return false;
-    *Value = F.Regs[Reg];
+bool RegValue(const Frame& f, uint64_t reg, uintptr_t* value) {
+    if (reg >= kNumRegs || !(f.known & (1ull << reg))) return false;
+    *value = f.regs[reg];
     return true;
 }
 
@@ -126,104 +126,104 @@ bool RegValue(const Frame& F, uint64_t Reg, uintptr_t* Value) {
 // stack alone among memory.
 class FrameMachine final : public eh::Machine {
   public:
-    FrameMachine(const Frame& F, const Bounds& Stack) : F(F), Stack(Stack) {}
-    bool Reg(uint64_t Number, uintptr_t* Value) const override {
-        return RegValue(F, Number, Value);
+    FrameMachine(const Frame& f, const Bounds& stack) : f(f), stack(stack) {}
+    bool Reg(uint64_t number, uintptr_t* value) const override {
+        return RegValue(f, number, value);
     }
-    bool Load(uintptr_t At, unsigned Size, uintptr_t* Value) const override {
-        *Value = 0;
-        return ReadStack(Stack, At, Value, Size); // little-endian: the low bytes
+    bool Load(uintptr_t at, unsigned size, uintptr_t* value) const override {
+        *value = 0;
+        return ReadStack(stack, at, value, size); // little-endian: the low bytes
     }
 
   private:
-    const Frame& F;
-    const Bounds& Stack;
+    const Frame& f;
+    const Bounds& stack;
 };
 
 // The tables of an object as the reader sees them: their segment, in place.
-eh::Span SpanOf(const UnwindTables& T) {
-    return {(const uint8_t*)T.Low, T.High - T.Low, T.Low};
+eh::Span SpanOf(const UnwindTables& t) {
+    return {(const uint8_t*)t.low, t.high - t.low, t.low};
 }
 
 // The caller's value of a register by its rule; false when a read fails.
 // An undefined register stays unknown.
-bool Recover(const eh::Span& Tables, const eh::Rule& R, int Reg, const Frame& F, uintptr_t Cfa,
-             const Bounds& Stack, Frame* Caller) {
-    FrameMachine M(F, Stack);
-    uintptr_t v = 0, At;
-    switch (R.Kind) {
+bool Recover(const eh::Span& tables, const eh::Rule& r, int reg, const Frame& f, uintptr_t cfa,
+             const Bounds& stack, Frame* caller) {
+    FrameMachine m(f, stack);
+    uintptr_t v = 0, at;
+    switch (r.kind) {
     case eh::Same:
-        if (!RegValue(F, Reg, &v)) return true;
+        if (!RegValue(f, reg, &v)) return true;
         break;
     case eh::Undefined:
         return true;
     case eh::AtCfa:
-        if (!ReadWord(Stack, Cfa + R.Offset, &v)) return false;
+        if (!ReadWord(stack, cfa + r.offset, &v)) return false;
         break;
     case eh::IsCfa:
-        v = Cfa + R.Offset;
+        v = cfa + r.offset;
         break;
     case eh::InReg:
-        if (!RegValue(F, R.Reg, &v)) return true;
+        if (!RegValue(f, r.reg, &v)) return true;
         break;
     case eh::AtExpr:
-        if (!eh::Evaluate(Tables, R.Expr, M, &Cfa, &At) || !ReadWord(Stack, At, &v)) return false;
+        if (!eh::Evaluate(tables, r.expr, m, &cfa, &at) || !ReadWord(stack, at, &v)) return false;
         break;
     case eh::IsExpr:
-        if (!eh::Evaluate(Tables, R.Expr, M, &Cfa, &v)) return false;
+        if (!eh::Evaluate(tables, r.expr, m, &cfa, &v)) return false;
         break;
     }
-    Caller->Regs[Reg] = v;
-    Caller->Known |= 1ull << Reg;
+    caller->regs[reg] = v;
+    caller->known |= 1ull << reg;
     return true;
 }
 
-// The FDE of Pc in the object's tables.
-bool FindFde(const UnwindTables& T, uintptr_t Pc, eh::Fde* D) {
-    eh::Span S = SpanOf(T);
-    if (T.Hdr != 0) return eh::FindFdeInHdr(S, T.Hdr, Pc, D);
-    return eh::FindFdeInIndex(S, T.Index, T.Count, Pc, D);
+// The FDE of pc in the object's tables.
+bool FindFde(const UnwindTables& t, uintptr_t pc, eh::Fde* d) {
+    eh::Span s = SpanOf(t);
+    if (t.hdr != 0) return eh::FindFdeInHdr(s, t.hdr, pc, d);
+    return eh::FindFdeInIndex(s, t.index, t.count, pc, d);
 }
 
-// Steps from F to its caller by the unwind tables. Interrupted: F was
-// stopped at its Pc, rather than having called a routine that returns to
-// its Pc.
-bool StepByTables(Frame* F, const Bounds& Stack, bool Interrupted) {
+// Steps from f to its caller by the unwind tables. With interrupted, f was
+// stopped at its pc, rather than having called a routine that returns to
+// its pc.
+bool StepByTables(Frame* f, const Bounds& stack, bool interrupted) {
     // A return address follows its call, which may be the last instruction
     // of its routine: the call is what tells where the caller is.
-    uintptr_t Where = Interrupted ? F->Pc() : F->Pc() - 1;
-    LoadedObject Obj;
-    UnwindTables T;
-    eh::Fde D;
-    if (!FindUnwindTables(Where, &Obj, &T) || !FindFde(T, Where, &D) || D.C.SignalFrame)
+    uintptr_t where = interrupted ? f->Pc() : f->Pc() - 1;
+    LoadedObject obj;
+    UnwindTables t;
+    eh::Fde d;
+    if (!FindUnwindTables(where, &obj, &t) || !FindFde(t, where, &d) || d.c.signalFrame)
         return false;
-    eh::Row Current;
-    if (!eh::RunToRow(D, Where, &Current)) return false;
+    eh::Row current;
+    if (!eh::RunToRow(d, where, &current)) return false;
 
-    eh::Span Tables = SpanOf(T);
-    uintptr_t Cfa;
-    if (Current.Cfa.Kind == eh::InReg) {
-        if (!RegValue(*F, Current.Cfa.Reg, &Cfa)) return false;
-        Cfa += Current.Cfa.Offset;
-    } else if (Current.Cfa.Kind != eh::IsExpr ||
-               !eh::Evaluate(Tables, Current.Cfa.Expr, FrameMachine(*F, Stack), nullptr, &Cfa)) {
+    eh::Span tables = SpanOf(t);
+    uintptr_t cfa;
+    if (current.cfa.kind == eh::InReg) {
+        if (!RegValue(*f, current.cfa.reg, &cfa)) return false;
+        cfa += current.cfa.offset;
+    } else if (current.cfa.kind != eh::IsExpr ||
+               !eh::Evaluate(tables, current.cfa.expr, FrameMachine(*f, stack), nullptr, &cfa)) {
         return false;
     }
     // The CFA is the caller's stack pointer: it lies above this frame's, inside the stack.
-    if (Cfa < F->Sp() || Cfa < Stack.Low || Cfa > Stack.High) return false;
+    if (cfa < f->Sp() || cfa < stack.low || cfa > stack.high) return false;
 
-    Frame Caller = {};
+    Frame caller = {};
     for (int r = 0; r < kNumRegs; r++)
-        if (!Recover(Tables, Current.Regs[r], r, *F, Cfa, Stack, &Caller)) return false;
-    Caller.Regs[kSpReg] = Cfa;
-    Caller.Known |= 1ull << kSpReg;
+        if (!Recover(tables, current.regs[r], r, *f, cfa, stack, &caller)) return false;
+    caller.regs[kSpReg] = cfa;
+    caller.known |= 1ull << kSpReg;
     uintptr_t Return;
-    if (!RegValue(Caller, D.C.RaReg, &Return) || Return == 0) return false;
-    if (Current.SignedReturn) Return = Unsigned(Return);
-    Caller.Regs[kPcReg] = Return;
-    Caller.Known |= 1ull << kPcReg;
-    if (Cfa == F->Sp() && Return == F->Pc()) return false; // no progress
-    *F = Caller;
+    if (!RegValue(caller, d.c.raReg, &Return) || Return == 0) return false;
+    if (current.signedReturn) Return = Unsigned(Return);
+    caller.regs[kPcReg] = Return;
+    caller.known |= 1ull << kPcReg;
+    if (cfa == f->Sp() && Return == f->Pc()) return false; // no progress
+    *f = caller;
     return true;
 }
 
@@ -231,21 +231,21 @@ bool StepByTables(Frame* F, const Bounds& Stack, bool Interrupted) {
 // or stray pointer, which has just saved its return address (on top of the
 // stack on x86-64, in the link register on aarch64) and done nothing else.
 // Its caller is taken only when that address lies in a loaded object.
-bool StepFromNowhere(Frame* F, const Bounds& Stack) {
-    Frame Caller = *F;
+bool StepFromNowhere(Frame* f, const Bounds& stack) {
+    Frame caller = *f;
     uintptr_t Return;
 #if defined(__x86_64__)
-    if (!ReadWord(Stack, F->Sp(), &Return)) return false;
-    Caller.Regs[kSpReg] = F->Sp() + sizeof Return;
+    if (!ReadWord(stack, f->Sp(), &Return)) return false;
+    caller.regs[kSpReg] = f->Sp() + sizeof Return;
 #else
-    (void)Stack;
-    Return = Unsigned(F->Regs[30]);
+    (void)stack;
+    Return = Unsigned(f->regs[30]);
 #endif
-    LoadedObject Obj;
-    UnwindTables T;
-    if (Return == 0 || !FindUnwindTables(Return - 1, &Obj, &T)) return false;
-    Caller.Regs[kPcReg] = Return;
-    *F = Caller;
+    LoadedObject obj;
+    UnwindTables t;
+    if (Return == 0 || !FindUnwindTables(Return - 1, &obj, &t)) return false;
+    caller.regs[kPcReg] = Return;
+    *f = caller;
     return true;
 }
 
@@ -260,68 +260,68 @@ const uint8_t kSigreturn[] = {0x68, 0x11, 0x80, 0xd2,  // mov x8, #139
                               0x01, 0x00, 0x00, 0xd4}; // svc #0
 #endif
 
-bool IsSigreturn(uintptr_t Pc) {
-    LoadedObject Obj;
-    UnwindTables T;
-    return FindUnwindTables(Pc, &Obj, &T) && Pc >= T.CodeLow &&
-           T.CodeHigh - Pc >= sizeof kSigreturn &&
-           memcmp((const void*)Pc, kSigreturn, sizeof kSigreturn) == 0;
+bool IsSigreturn(uintptr_t pc) {
+    LoadedObject obj;
+    UnwindTables t;
+    return FindUnwindTables(pc, &obj, &t) && pc >= t.codeLow &&
+           t.codeHigh - pc >= sizeof kSigreturn &&
+           memcmp((const void*)pc, kSigreturn, sizeof kSigreturn) == 0;
 }
 
 // Steps from the trampoline's frame to the code the signal interrupted,
 // whose registers the kernel saved in the ucontext of the signal frame: at
 // the trampoline's stack pointer on x86-64, past the siginfo on aarch64.
-bool StepThroughSignal(Frame* F, const Bounds& Stack) {
+bool StepThroughSignal(Frame* f, const Bounds& stack) {
 #if defined(__x86_64__)
-    uintptr_t Uc = F->Sp();
+    uintptr_t uc = f->Sp();
 #else
-    uintptr_t Uc = F->Sp() + sizeof(siginfo_t);
+    uintptr_t uc = f->Sp() + sizeof(siginfo_t);
 #endif
     // Only the general registers are read: on aarch64 the rest of the
     // mcontext is 4 KiB of other state.
-    Frame Next;
-    Next.Known = (1ull << kNumRegs) - 1;
+    Frame next;
+    next.known = (1ull << kNumRegs) - 1;
 #if defined(__x86_64__)
-    greg_t Gregs[NGREG];
-    if (!ReadStack(Stack, Uc + offsetof(ucontext_t, uc_mcontext.gregs), Gregs, sizeof Gregs))
+    greg_t gregs[NGREG];
+    if (!ReadStack(stack, uc + offsetof(ucontext_t, uc_mcontext.gregs), gregs, sizeof gregs))
         return false;
     for (int r = 0; r < kNumRegs; r++)
-        Next.Regs[r] = (uintptr_t)Gregs[kGregOf[r]];
+        next.regs[r] = (uintptr_t)gregs[kGregOf[r]];
 #else
     // x0 to x30, sp and pc lie in the order of the frame's registers.
-    if (!ReadStack(Stack, Uc + offsetof(ucontext_t, uc_mcontext.regs), Next.Regs, sizeof Next.Regs))
+    if (!ReadStack(stack, uc + offsetof(ucontext_t, uc_mcontext.regs), next.regs, sizeof next.regs))
         return false;
 #endif
-    if (Next.Pc() == 0 || Next.Sp() < Stack.Low || Next.Sp() > Stack.High) return false;
-    *F = Next;
+    if (next.Pc() == 0 || next.Sp() < stack.low || next.Sp() > stack.high) return false;
+    *f = next;
     return true;
 }
 
 } // namespace
 
-DWORD CallChain(const void* Context, ULONG_PTR StackLow, ULONG_PTR StackHigh, ULONG_PTR* Returns,
-                DWORD Max) {
-    if (Context == nullptr || Returns == nullptr) return 0;
-    Frame F;
-    LoadFrame((const ucontext_t*)Context, &F);
-    Bounds Stack = {StackLow, StackHigh};
-    LoadedObject Obj;
-    UnwindTables T;
-    DWORD Count = 0;
-    // Interrupted: F stands where it was stopped (the first frame, and the
+DWORD CallChain(const void* context, ULONG_PTR stackLow, ULONG_PTR stackHigh, ULONG_PTR* returns,
+                DWORD max) {
+    if (context == nullptr || returns == nullptr) return 0;
+    Frame f;
+    LoadFrame((const ucontext_t*)context, &f);
+    Bounds stack = {stackLow, stackHigh};
+    LoadedObject obj;
+    UnwindTables t;
+    DWORD count = 0;
+    // With interrupted, f stands where it was stopped (the first frame, and the
     // code a signal interrupted), not after a call.
-    bool Interrupted = true;
-    if (Max > 0 && !FindUnwindTables(F.Pc(), &Obj, &T) && StepFromNowhere(&F, Stack)) {
-        Returns[Count++] = F.Pc();
-        Interrupted = false;
+    bool interrupted = true;
+    if (max > 0 && !FindUnwindTables(f.Pc(), &obj, &t) && StepFromNowhere(&f, stack)) {
+        returns[count++] = f.Pc();
+        interrupted = false;
     }
-    while (Count < Max) {
-        bool Signal = !Interrupted && IsSigreturn(F.Pc());
-        if (Signal ? !StepThroughSignal(&F, Stack) : !StepByTables(&F, Stack, Interrupted)) break;
-        Interrupted = Signal;
-        Returns[Count++] = F.Pc();
+    while (count < max) {
+        bool signal = !interrupted && IsSigreturn(f.Pc());
+        if (signal ? !StepThroughSignal(&f, stack) : !StepByTables(&f, stack, interrupted)) break;
+        interrupted = signal;
+        returns[count++] = f.Pc();
     }
-    return Count;
+    return count;
 }
 
 // ---- Set-up --------------------------------------------------------------

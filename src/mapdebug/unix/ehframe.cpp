@@ -14,60 +14,60 @@ namespace eh {
 
 // ---- SIGNAL CONTEXT: the whole reader (no locks, no heap, no stdio) ------
 
-void Reader::Take(void* Out, size_t Size) {
-    if (!Ok || (size_t)(End - Pos) < Size) {
-        Ok = false;
-        memset(Out, 0, Size);
+void Reader::Take(void* out, size_t size) {
+    if (!ok || (size_t)(end - pos) < size) {
+        ok = false;
+        memset(out, 0, size);
         return;
     }
-    memcpy(Out, Pos, Size);
-    Pos += Size;
+    memcpy(out, pos, size);
+    pos += size;
 }
 
 uint64_t Reader::Uleb() {
-    uint64_t Value = 0;
-    for (unsigned Shift = 0; Ok; Shift += 7) {
+    uint64_t value = 0;
+    for (unsigned shift = 0; ok; shift += 7) {
         uint8_t b = Byte();
-        if (Shift < 64) Value |= (uint64_t)(b & 0x7f) << Shift;
+        if (shift < 64) value |= (uint64_t)(b & 0x7f) << shift;
         if (!(b & 0x80)) break;
     }
-    return Value;
+    return value;
 }
 
 int64_t Reader::Sleb() {
-    uint64_t Value = 0;
-    unsigned Shift = 0;
+    uint64_t value = 0;
+    unsigned shift = 0;
     uint8_t b;
     do {
         b = Byte();
-        if (Shift < 64) Value |= (uint64_t)(b & 0x7f) << Shift;
-        Shift += 7;
-    } while ((b & 0x80) && Ok);
-    if ((b & 0x40) && Shift < 64) Value |= ~(uint64_t)0 << Shift; // the sign
-    return (int64_t)Value;
+        if (shift < 64) value |= (uint64_t)(b & 0x7f) << shift;
+        shift += 7;
+    } while ((b & 0x80) && ok);
+    if ((b & 0x40) && shift < 64) value |= ~(uint64_t)0 << shift; // the sign
+    return (int64_t)value;
 }
 
-Reader Reader::Sub(uint64_t Size) {
-    Reader Part = {Pos, Pos, Ok && Size <= (uint64_t)(End - Pos), Shift};
-    if (!Part.Ok)
-        Ok = false;
+Reader Reader::Sub(uint64_t size) {
+    Reader part = {pos, pos, ok && size <= (uint64_t)(end - pos), shift};
+    if (!part.ok)
+        ok = false;
     else
-        Part.End = Pos += Size;
-    return Part;
+        part.end = pos += size;
+    return part;
 }
 
-Reader ReaderAt(const Span& S, uintptr_t At) {
-    const uint8_t* End = S.Data + S.Size;
-    uintptr_t Offset = At - S.Address; // wraps below the span: then it is too large
-    bool Inside = Offset < S.Size;
-    return Reader{Inside ? S.Data + Offset : End, End, Inside, S.Address - (uintptr_t)S.Data};
+Reader ReaderAt(const Span& s, uintptr_t at) {
+    const uint8_t* end = s.data + s.size;
+    uintptr_t offset = at - s.address; // wraps below the span: then it is too large
+    bool inside = offset < s.size;
+    return Reader{inside ? s.data + offset : end, end, inside, s.address - (uintptr_t)s.data};
 }
 
 namespace {
 
 // The size of a fixed-size format, 0 for the variable ones.
-size_t FixedSize(uint8_t Encoding) {
-    switch (Encoding & 0x0f) {
+size_t FixedSize(uint8_t encoding) {
+    switch (encoding & 0x0f) {
     case kPeAbsptr:
         return sizeof(uintptr_t);
     case kPeUdata2:
@@ -84,104 +84,104 @@ size_t FixedSize(uint8_t Encoding) {
     }
 }
 
-// Skips a pointer in Encoding whatever it counts from (a personality
+// Skips a pointer in encoding whatever it counts from (a personality
 // routine's, which the walk never calls).
-void SkipEncoded(Reader& R, uint8_t Encoding) {
-    size_t Size = FixedSize(Encoding);
-    if (Size != 0)
-        R.Sub(Size);
-    else if ((Encoding & 0x0f) == kPeUleb)
-        R.Uleb();
-    else if ((Encoding & 0x0f) == kPeSleb)
-        R.Sleb();
+void SkipEncoded(Reader& r, uint8_t encoding) {
+    size_t size = FixedSize(encoding);
+    if (size != 0)
+        r.Sub(size);
+    else if ((encoding & 0x0f) == kPeUleb)
+        r.Uleb();
+    else if ((encoding & 0x0f) == kPeSleb)
+        r.Sleb();
     else
-        R.Ok = false;
+        r.ok = false;
 }
 
 } // namespace
 
-uintptr_t ReadEncoded(Reader& R, uint8_t Encoding, uintptr_t DataBase) {
-    uintptr_t Here = R.Here();
-    uint64_t Value = 0;
-    switch (Encoding & 0x0f) {
+uintptr_t ReadEncoded(Reader& r, uint8_t encoding, uintptr_t dataBase) {
+    uintptr_t here = r.Here();
+    uint64_t value = 0;
+    switch (encoding & 0x0f) {
     case kPeAbsptr:
-        Value = R.Get<uintptr_t>();
+        value = r.Get<uintptr_t>();
         break;
     case kPeUleb:
-        Value = R.Uleb();
+        value = r.Uleb();
         break;
     case kPeUdata2:
-        Value = R.Get<uint16_t>();
+        value = r.Get<uint16_t>();
         break;
     case kPeUdata4:
-        Value = R.Get<uint32_t>();
+        value = r.Get<uint32_t>();
         break;
     case kPeUdata8:
     case kPeSdata8:
-        Value = R.Get<uint64_t>();
+        value = r.Get<uint64_t>();
         break;
     case kPeSleb:
-        Value = (uint64_t)R.Sleb();
+        value = (uint64_t)r.Sleb();
         break;
     case kPeSdata2:
-        Value = (uint64_t)(int64_t)R.Get<int16_t>();
+        value = (uint64_t)(int64_t)r.Get<int16_t>();
         break;
     case kPeSdata4:
-        Value = (uint64_t)(int64_t)R.Get<int32_t>();
+        value = (uint64_t)(int64_t)r.Get<int32_t>();
         break;
     default:
-        R.Ok = false;
+        r.ok = false;
     }
-    switch (Encoding & 0xf0) {
+    switch (encoding & 0xf0) {
     case 0:
         break;
     case kPePcrel:
-        Value += Here;
+        value += here;
         break;
     case kPeDatarel:
-        if (DataBase != 0) {
-            Value += DataBase;
+        if (dataBase != 0) {
+            value += dataBase;
             break;
         }
         [[fallthrough]];
     default:
-        R.Ok = false;
+        r.ok = false;
     }
-    return (uintptr_t)Value;
+    return (uintptr_t)value;
 }
 
 // ---- CIEs and FDEs -------------------------------------------------------
 
 namespace {
 
-// The body of the CIE or FDE at At, after its length; a length of 0 ends
+// The body of the CIE or FDE at `at`, after its length; a length of 0 ends
 // .eh_frame, and 0xffffffff (64-bit records, which .eh_frame does not use)
 // is not followed.
-bool RecordAt(const Span& S, uintptr_t At, Reader* Body) {
-    Reader R = ReaderAt(S, At);
-    uint32_t Length = R.Get<uint32_t>();
-    if (Length == 0 || Length == 0xffffffff) return false;
-    *Body = R.Sub(Length);
-    return Body->Ok;
+bool RecordAt(const Span& s, uintptr_t at, Reader* body) {
+    Reader r = ReaderAt(s, at);
+    uint32_t length = r.Get<uint32_t>();
+    if (length == 0 || length == 0xffffffff) return false;
+    *body = r.Sub(length);
+    return body->ok;
 }
 
 // The augmentation data of a CIE whose augmentation string is "z" and the
 // letters that follow it: each letter has its data, in order.
-bool ReadAugmentation(Reader Data, const char* Letters, Cie* C) {
-    C->HasAugData = true;
-    for (const char* l = Letters; *l != 0; l++) {
+bool ReadAugmentation(Reader data, const char* letters, Cie* c) {
+    c->hasAugData = true;
+    for (const char* l = letters; *l != 0; l++) {
         switch (*l) {
         case 'L': // the encoding of an FDE's LSDA pointer, which is skipped whole
-            Data.Byte();
+            data.Byte();
             break;
         case 'P': // the personality routine, never called here
-            SkipEncoded(Data, Data.Byte());
+            SkipEncoded(data, data.Byte());
             break;
         case 'R':
-            C->FdeEncoding = Data.Byte();
+            c->fdeEncoding = data.Byte();
             break;
         case 'S':
-            C->SignalFrame = true;
+            c->signalFrame = true;
             break;
         case 'B': // aarch64: return addresses signed with the B key, stripped alike
         case 'G': // aarch64: a stack with memory tags, nothing for the walk
@@ -190,107 +190,107 @@ bool ReadAugmentation(Reader Data, const char* Letters, Cie* C) {
             return false; // data of an unknown size
         }
     }
-    return Data.Ok;
+    return data.ok;
 }
 
 } // namespace
 
-bool ParseCie(const Span& S, uintptr_t At, Cie* C) {
-    Reader R;
-    if (!RecordAt(S, At, &R) || R.Get<uint32_t>() != 0) return false; // 0: a CIE
-    uint8_t Version = R.Byte();
-    if (Version != 1 && Version != 3) return false;
-    char Augmentation[8];
+bool ParseCie(const Span& s, uintptr_t at, Cie* c) {
+    Reader r;
+    if (!RecordAt(s, at, &r) || r.Get<uint32_t>() != 0) return false; // 0: a CIE
+    uint8_t version = r.Byte();
+    if (version != 1 && version != 3) return false;
+    char augmentation[8];
     size_t n = 0;
-    for (char c; (c = (char)R.Byte()) != 0;) {
-        if (n == sizeof Augmentation - 1) return false;
-        Augmentation[n++] = c;
+    for (char c; (c = (char)r.Byte()) != 0;) {
+        if (n == sizeof augmentation - 1) return false;
+        augmentation[n++] = c;
     }
-    Augmentation[n] = 0;
-    *C = Cie();
-    C->FdeEncoding = kPeAbsptr;
-    C->CodeAlign = R.Uleb();
-    C->DataAlign = R.Sleb();
-    C->RaReg = Version == 1 ? R.Byte() : R.Uleb();
+    augmentation[n] = 0;
+    *c = Cie();
+    c->fdeEncoding = kPeAbsptr;
+    c->codeAlign = r.Uleb();
+    c->dataAlign = r.Sleb();
+    c->raReg = version == 1 ? r.Byte() : r.Uleb();
     if (n > 0) {
-        if (Augmentation[0] != 'z') return false; // "eh" and other early forms
-        if (!ReadAugmentation(R.Sub(R.Uleb()), Augmentation + 1, C)) return false;
+        if (augmentation[0] != 'z') return false; // "eh" and other early forms
+        if (!ReadAugmentation(r.Sub(r.Uleb()), augmentation + 1, c)) return false;
     }
-    C->Program = R;
-    return R.Ok;
+    c->program = r;
+    return r.ok;
 }
 
-bool ParseFde(const Span& S, uintptr_t At, Fde* F) {
-    Reader R;
-    if (!RecordAt(S, At, &R)) return false;
-    uintptr_t PointerAt = R.Here(); // the CIE pointer counts back from itself
-    uint32_t CiePointer = R.Get<uint32_t>();
-    if (CiePointer == 0 || !ParseCie(S, PointerAt - CiePointer, &F->C)) return false;
-    F->Begin = ReadEncoded(R, F->C.FdeEncoding, 0);
-    F->End = F->Begin + ReadEncoded(R, F->C.FdeEncoding & 0x0f, 0); // a length: format only
-    if (F->C.HasAugData) R.Sub(R.Uleb());                           // the LSDA pointer
-    F->Program = R;
-    return R.Ok;
+bool ParseFde(const Span& s, uintptr_t at, Fde* f) {
+    Reader r;
+    if (!RecordAt(s, at, &r)) return false;
+    uintptr_t pointerAt = r.Here(); // the CIE pointer counts back from itself
+    uint32_t ciePointer = r.Get<uint32_t>();
+    if (ciePointer == 0 || !ParseCie(s, pointerAt - ciePointer, &f->c)) return false;
+    f->begin = ReadEncoded(r, f->c.fdeEncoding, 0);
+    f->end = f->begin + ReadEncoded(r, f->c.fdeEncoding & 0x0f, 0); // a length: format only
+    if (f->c.hasAugData) r.Sub(r.Uleb());                           // the LSDA pointer
+    f->program = r;
+    return r.ok;
 }
 
 // The .eh_frame_hdr: version 1, the encodings of the .eh_frame pointer, of
 // the count and of the table, then the pointer, the count and the table.
-bool FindFdeInHdr(const Span& S, uintptr_t Hdr, uintptr_t Pc, Fde* F) {
-    Reader R = ReaderAt(S, Hdr);
-    uint8_t Version = R.Byte(), FrameEncoding = R.Byte();
-    uint8_t CountEncoding = R.Byte(), TableEncoding = R.Byte();
-    if (Version != 1 || CountEncoding == kPeOmit || TableEncoding == kPeOmit) return false;
-    SkipEncoded(R, FrameEncoding);
-    uint64_t Count = ReadEncoded(R, CountEncoding, Hdr);
-    size_t Entry = 2 * FixedSize(TableEncoding);
-    if (!R.Ok || Entry == 0 || Count == 0 || Count > (uint64_t)(R.End - R.Pos) / Entry)
+bool FindFdeInHdr(const Span& s, uintptr_t hdr, uintptr_t pc, Fde* f) {
+    Reader r = ReaderAt(s, hdr);
+    uint8_t version = r.Byte(), frameEncoding = r.Byte();
+    uint8_t countEncoding = r.Byte(), tableEncoding = r.Byte();
+    if (version != 1 || countEncoding == kPeOmit || tableEncoding == kPeOmit) return false;
+    SkipEncoded(r, frameEncoding);
+    uint64_t count = ReadEncoded(r, countEncoding, hdr);
+    size_t entry = 2 * FixedSize(tableEncoding);
+    if (!r.ok || entry == 0 || count == 0 || count > (uint64_t)(r.end - r.pos) / entry)
         return false;
 
-    // The last entry that starts at or below Pc.
-    uintptr_t Table = R.Here();
-    uint64_t Low = 0, High = Count;
-    while (Low < High) {
-        uint64_t Mid = Low + (High - Low) / 2;
-        Reader E = ReaderAt(S, Table + Mid * Entry);
-        if (ReadEncoded(E, TableEncoding, Hdr) <= Pc)
-            Low = Mid + 1;
+    // The last entry that starts at or below pc.
+    uintptr_t table = r.Here();
+    uint64_t low = 0, high = count;
+    while (low < high) {
+        uint64_t mid = low + (high - low) / 2;
+        Reader e = ReaderAt(s, table + mid * entry);
+        if (ReadEncoded(e, tableEncoding, hdr) <= pc)
+            low = mid + 1;
         else
-            High = Mid;
+            high = mid;
     }
-    if (Low == 0) return false;
-    Reader E = ReaderAt(S, Table + (Low - 1) * Entry);
-    ReadEncoded(E, TableEncoding, Hdr);
-    uintptr_t At = ReadEncoded(E, TableEncoding, Hdr);
-    return E.Ok && ParseFde(S, At, F) && Pc >= F->Begin && Pc < F->End;
+    if (low == 0) return false;
+    Reader e = ReaderAt(s, table + (low - 1) * entry);
+    ReadEncoded(e, tableEncoding, hdr);
+    uintptr_t at = ReadEncoded(e, tableEncoding, hdr);
+    return e.ok && ParseFde(s, at, f) && pc >= f->begin && pc < f->end;
 }
 
-bool FindFdeInIndex(const Span& S, const IndexEntry* Index, size_t Count, uintptr_t Pc, Fde* F) {
-    size_t Low = 0, High = Count;
-    while (Low < High) {
-        size_t Mid = Low + (High - Low) / 2;
-        if (Index[Mid].Begin <= Pc)
-            Low = Mid + 1;
+bool FindFdeInIndex(const Span& s, const IndexEntry* index, size_t count, uintptr_t pc, Fde* f) {
+    size_t low = 0, high = count;
+    while (low < high) {
+        size_t mid = low + (high - low) / 2;
+        if (index[mid].begin <= pc)
+            low = mid + 1;
         else
-            High = Mid;
+            high = mid;
     }
-    return Low > 0 && ParseFde(S, Index[Low - 1].At, F) && Pc >= F->Begin && Pc < F->End;
+    return low > 0 && ParseFde(s, index[low - 1].at, f) && pc >= f->begin && pc < f->end;
 }
 
-size_t IndexFdes(const Span& S, uintptr_t EhFrame, IndexEntry* Index, size_t Max) {
-    size_t Count = 0;
-    Reader R = ReaderAt(S, EhFrame);
-    while (R.Ok && !R.AtEnd()) {
-        uintptr_t At = R.Here();
-        uint32_t Length = R.Get<uint32_t>();
-        if (Length == 0 || Length == 0xffffffff) break; // the terminator, or 64-bit records
-        Reader Body = R.Sub(Length);
-        Fde F;
-        if (!Body.Ok || Body.Get<uint32_t>() == 0 || !ParseFde(S, At, &F) || F.Begin == F.End)
+size_t IndexFdes(const Span& s, uintptr_t ehFrame, IndexEntry* index, size_t max) {
+    size_t count = 0;
+    Reader r = ReaderAt(s, ehFrame);
+    while (r.ok && !r.AtEnd()) {
+        uintptr_t at = r.Here();
+        uint32_t length = r.Get<uint32_t>();
+        if (length == 0 || length == 0xffffffff) break; // the terminator, or 64-bit records
+        Reader body = r.Sub(length);
+        Fde f;
+        if (!body.ok || body.Get<uint32_t>() == 0 || !ParseFde(s, at, &f) || f.begin == f.end)
             continue; // a CIE, or an FDE of nothing
-        if (Index != nullptr && Count < Max) Index[Count] = {F.Begin, At};
-        Count++;
+        if (index != nullptr && count < max) index[count] = {f.begin, at};
+        count++;
     }
-    return Count;
+    return count;
 }
 
 // ---- CFA programs --------------------------------------------------------
@@ -303,141 +303,141 @@ const Row kStartRow = {{Undefined, 0, 0, 0}, {}, false, 0};
 const int kMaxRemembered = 2; // nested DW_CFA_remember_state; compilers do not nest them
 
 // A CFA program (a CIE's initial instructions or an FDE's) run up to the
-// row that holds Target: each instruction changes the current row, Out, or
+// row that holds target: each instruction changes the current row, out, or
 // begins a new row at a later location.
 struct CfaProgram {
-    Reader P;
-    const Cie& C;
-    const Row& Initial; // the row that DW_CFA_restore goes back to: the CIE's
-    Row* Out;
-    uintptr_t Loc, Target;
-    bool Done = false; // the next row begins past Target: Out is the row
-    Row Remembered[kMaxRemembered];
-    int Depth = 0;
+    Reader p;
+    const Cie& c;
+    const Row& initial; // the row that DW_CFA_restore goes back to: the CIE's
+    Row* out;
+    uintptr_t loc, target;
+    bool done = false; // the next row begins past target: out is the row
+    Row remembered[kMaxRemembered];
+    int depth = 0;
 
-    CfaProgram(Reader P, const Cie& C, const Row& Initial, Row* Out, uintptr_t Loc,
-               uintptr_t Target)
-        : P(P), C(C), Initial(Initial), Out(Out), Loc(Loc), Target(Target) {}
+    CfaProgram(Reader p, const Cie& c, const Row& initial, Row* out, uintptr_t loc,
+               uintptr_t target)
+        : p(p), c(c), initial(initial), out(out), loc(loc), target(target) {}
 
     bool Run() {
-        while (!Done && !P.AtEnd())
-            if (!Instruction(P.Byte())) return false;
-        return P.Ok;
+        while (!done && !p.AtEnd())
+            if (!Instruction(p.Byte())) return false;
+        return p.ok;
     }
 
-    void Advance(uint64_t Units) {
-        if (C.CodeAlign != 0 && Units > (Target - Loc) / C.CodeAlign)
-            Done = true;
+    void Advance(uint64_t units) {
+        if (c.codeAlign != 0 && units > (target - loc) / c.codeAlign)
+            done = true;
         else
-            Loc += Units * C.CodeAlign;
+            loc += units * c.codeAlign;
     }
 
     // Rules of registers that are not followed (vector registers) are dropped.
-    void Set(uint64_t Reg, RuleKind Kind, int64_t Offset = 0, uint64_t Other = 0) {
-        if (Reg < kNumRegs) Out->Regs[Reg] = Rule{Kind, Other, Offset, 0};
+    void Set(uint64_t reg, RuleKind kind, int64_t offset = 0, uint64_t other = 0) {
+        if (reg < kNumRegs) out->regs[reg] = Rule{kind, other, offset, 0};
     }
-    void SetExpression(uint64_t Reg, RuleKind Kind) {
-        if (Reg < kNumRegs) Out->Regs[Reg] = Rule{Kind, 0, 0, P.Here()};
-        P.Sub(P.Uleb());
+    void SetExpression(uint64_t reg, RuleKind kind) {
+        if (reg < kNumRegs) out->regs[reg] = Rule{kind, 0, 0, p.Here()};
+        p.Sub(p.Uleb());
     }
-    void Restore(uint64_t Reg) {
-        if (Reg < kNumRegs) Out->Regs[Reg] = Initial.Regs[Reg];
+    void Restore(uint64_t reg) {
+        if (reg < kNumRegs) out->regs[reg] = initial.regs[reg];
     }
     // An offset in units of the data alignment, wrapping as the unsigned
     // arithmetic of addresses does (the tables are not trusted).
-    int64_t Factored(uint64_t Offset) const { return (int64_t)(Offset * (uint64_t)C.DataAlign); }
-    int64_t Factored(int64_t Offset) const { return Factored((uint64_t)Offset); }
+    int64_t Factored(uint64_t offset) const { return (int64_t)(offset * (uint64_t)c.dataAlign); }
+    int64_t Factored(int64_t offset) const { return Factored((uint64_t)offset); }
     // A register, then its factored offset, unsigned or signed: the rule
-    // Kind at that offset from the CFA.
-    void SetFactored(RuleKind Kind, bool Signed) {
-        uint64_t Reg = P.Uleb();
-        Set(Reg, Kind, Signed ? Factored(P.Sleb()) : Factored(P.Uleb()));
+    // kind at that offset from the CFA.
+    void SetFactored(RuleKind kind, bool Signed) {
+        uint64_t reg = p.Uleb();
+        Set(reg, kind, Signed ? Factored(p.Sleb()) : Factored(p.Uleb()));
     }
 
-    bool Instruction(uint8_t Op) {
-        uint64_t Reg;
-        switch (Op >> 6) { // three instructions carry an operand in the low six bits
+    bool Instruction(uint8_t op) {
+        uint64_t reg;
+        switch (op >> 6) { // three instructions carry an operand in the low six bits
         case 1:
-            Advance(Op & 0x3f); // DW_CFA_advance_loc
+            Advance(op & 0x3f); // DW_CFA_advance_loc
             return true;
         case 2:
-            Set(Op & 0x3f, AtCfa, Factored(P.Uleb())); // DW_CFA_offset
+            Set(op & 0x3f, AtCfa, Factored(p.Uleb())); // DW_CFA_offset
             return true;
         case 3:
-            Restore(Op & 0x3f); // DW_CFA_restore
+            Restore(op & 0x3f); // DW_CFA_restore
             return true;
         }
-        switch (Op) {
+        switch (op) {
         case 0x00: // DW_CFA_nop
             break;
         case 0x01: { // DW_CFA_set_loc
-            uintptr_t To = ReadEncoded(P, C.FdeEncoding, 0);
-            if (To > Target)
-                Done = true;
+            uintptr_t to = ReadEncoded(p, c.fdeEncoding, 0);
+            if (to > target)
+                done = true;
             else
-                Loc = To;
+                loc = to;
             break;
         }
         case 0x02: // DW_CFA_advance_loc1, 2 and 4
-            Advance(P.Byte());
+            Advance(p.Byte());
             break;
         case 0x03:
-            Advance(P.Get<uint16_t>());
+            Advance(p.Get<uint16_t>());
             break;
         case 0x04:
-            Advance(P.Get<uint32_t>());
+            Advance(p.Get<uint32_t>());
             break;
         case 0x05: // DW_CFA_offset_extended
             SetFactored(AtCfa, false);
             break;
         case 0x06: // DW_CFA_restore_extended
-            Restore(P.Uleb());
+            Restore(p.Uleb());
             break;
         case 0x07: // DW_CFA_undefined
-            Set(P.Uleb(), Undefined);
+            Set(p.Uleb(), Undefined);
             break;
         case 0x08: // DW_CFA_same_value
-            Set(P.Uleb(), Same);
+            Set(p.Uleb(), Same);
             break;
         case 0x09: // DW_CFA_register
-            Reg = P.Uleb();
-            Set(Reg, InReg, 0, P.Uleb());
+            reg = p.Uleb();
+            Set(reg, InReg, 0, p.Uleb());
             break;
         case 0x0a: // DW_CFA_remember_state: every rule, the CFA's too
-            if (Depth == kMaxRemembered) return false;
-            Remembered[Depth++] = *Out;
+            if (depth == kMaxRemembered) return false;
+            remembered[depth++] = *out;
             break;
         case 0x0b: // DW_CFA_restore_state
-            if (Depth == 0) return false;
-            *Out = Remembered[--Depth];
+            if (depth == 0) return false;
+            *out = remembered[--depth];
             break;
         case 0x0c: // DW_CFA_def_cfa
-            Reg = P.Uleb();
-            Out->Cfa = Rule{InReg, Reg, (int64_t)P.Uleb(), 0};
+            reg = p.Uleb();
+            out->cfa = Rule{InReg, reg, (int64_t)p.Uleb(), 0};
             break;
         case 0x0d: // DW_CFA_def_cfa_register: the offset stays
-            Out->Cfa.Kind = InReg;
-            Out->Cfa.Reg = P.Uleb();
+            out->cfa.kind = InReg;
+            out->cfa.reg = p.Uleb();
             break;
         case 0x0e: // DW_CFA_def_cfa_offset: the register stays
-            Out->Cfa.Offset = (int64_t)P.Uleb();
+            out->cfa.offset = (int64_t)p.Uleb();
             break;
         case 0x0f: // DW_CFA_def_cfa_expression
-            Out->Cfa = Rule{IsExpr, 0, 0, P.Here()};
-            P.Sub(P.Uleb());
+            out->cfa = Rule{IsExpr, 0, 0, p.Here()};
+            p.Sub(p.Uleb());
             break;
         case 0x10: // DW_CFA_expression
-            SetExpression(P.Uleb(), AtExpr);
+            SetExpression(p.Uleb(), AtExpr);
             break;
         case 0x11: // DW_CFA_offset_extended_sf
             SetFactored(AtCfa, true);
             break;
         case 0x12: // DW_CFA_def_cfa_sf
-            Reg = P.Uleb();
-            Out->Cfa = Rule{InReg, Reg, Factored(P.Sleb()), 0};
+            reg = p.Uleb();
+            out->cfa = Rule{InReg, reg, Factored(p.Sleb()), 0};
             break;
         case 0x13: // DW_CFA_def_cfa_offset_sf
-            Out->Cfa.Offset = Factored(P.Sleb());
+            out->cfa.offset = Factored(p.Sleb());
             break;
         case 0x14: // DW_CFA_val_offset
             SetFactored(IsCfa, false);
@@ -446,17 +446,17 @@ struct CfaProgram {
             SetFactored(IsCfa, true);
             break;
         case 0x16: // DW_CFA_val_expression
-            SetExpression(P.Uleb(), IsExpr);
+            SetExpression(p.Uleb(), IsExpr);
             break;
         case 0x2d: // DW_CFA_AARCH64_negate_ra_state: from here on signed, or no more
-            Out->SignedReturn = !Out->SignedReturn;
+            out->signedReturn = !out->signedReturn;
             break;
         case 0x2e: // DW_CFA_GNU_args_size
-            Out->ArgsSize = P.Uleb();
+            out->argsSize = p.Uleb();
             break;
         case 0x2f: // DW_CFA_GNU_negative_offset_extended
-            Reg = P.Uleb();
-            Set(Reg, AtCfa, (int64_t)(0 - (uint64_t)Factored(P.Uleb())));
+            reg = p.Uleb();
+            Set(reg, AtCfa, (int64_t)(0 - (uint64_t)Factored(p.Uleb())));
             break;
         default:
             return false;
@@ -467,12 +467,12 @@ struct CfaProgram {
 
 } // namespace
 
-bool RunToRow(const Fde& F, uintptr_t Pc, Row* Out) {
-    Row Initial = kStartRow;
-    if (!CfaProgram(F.C.Program, F.C, kStartRow, &Initial, F.Begin, UINTPTR_MAX).Run())
+bool RunToRow(const Fde& f, uintptr_t pc, Row* out) {
+    Row initial = kStartRow;
+    if (!CfaProgram(f.c.program, f.c, kStartRow, &initial, f.begin, UINTPTR_MAX).Run())
         return false;
-    *Out = Initial;
-    return CfaProgram(F.Program, F.C, Initial, Out, F.Begin, Pc).Run();
+    *out = initial;
+    return CfaProgram(f.program, f.c, initial, out, f.begin, pc).Run();
 }
 
 // ---- DWARF expressions ---------------------------------------------------
@@ -484,33 +484,33 @@ const int kStackDepth = 16;
 // table that loops with DW_OP_bra or DW_OP_skip stops here.
 const int kMaxOperations = 1000;
 
-// The operand stack of an expression; an overflow or an underflow clears Ok.
+// The operand stack of an expression; an overflow or an underflow clears ok.
 struct Operands {
-    uintptr_t Values[kStackDepth];
-    int Depth = 0;
-    bool Ok = true;
+    uintptr_t values[kStackDepth];
+    int depth = 0;
+    bool ok = true;
 
     void Push(uintptr_t v) {
-        if (Depth == kStackDepth)
-            Ok = false;
+        if (depth == kStackDepth)
+            ok = false;
         else
-            Values[Depth++] = v;
+            values[depth++] = v;
     }
     uintptr_t Pop() {
-        if (Depth == 0) Ok = false;
-        return Depth == 0 ? 0 : Values[--Depth];
+        if (depth == 0) ok = false;
+        return depth == 0 ? 0 : values[--depth];
     }
-    uintptr_t& Top(int Below = 0) {
-        if (Depth <= Below) Ok = false;
-        return Values[Depth > Below ? Depth - 1 - Below : 0];
+    uintptr_t& Top(int below = 0) {
+        if (depth <= below) ok = false;
+        return values[depth > below ? depth - 1 - below : 0];
     }
 };
 
-// Applies a binary operator; false when Op is none, or divides by zero.
-bool Binary(uint8_t Op, Operands& S) {
-    uintptr_t b = S.Pop(), a = S.Pop(), r;
+// Applies a binary operator; false when op is none, or divides by zero.
+bool Binary(uint8_t op, Operands& s) {
+    uintptr_t b = s.Pop(), a = s.Pop(), r;
     intptr_t sa = (intptr_t)a, sb = (intptr_t)b; // the comparisons are signed
-    switch (Op) {
+    switch (op) {
     case 0x1a: // DW_OP_and
         r = a & b;
         break;
@@ -567,64 +567,64 @@ bool Binary(uint8_t Op, Operands& S) {
     default:
         return false;
     }
-    S.Push(r);
+    s.Push(r);
     return true;
 }
 
 // The operand of DW_OP_const1u to DW_OP_const8s: 1, 2, 4 or 8 bytes,
 // little-endian, each size first unsigned and then signed.
-uintptr_t FixedConstant(Reader& E, uint8_t Op) {
-    unsigned Size = 1u << ((Op - 0x08) / 2);
-    uint64_t Value = 0;
-    for (unsigned i = 0; i < Size; i++)
-        Value |= (uint64_t)E.Byte() << (8 * i);
-    if ((Op & 1) && Size < 8 && (Value >> (8 * Size - 1)) & 1) Value |= ~0ull << (8 * Size);
-    return (uintptr_t)Value;
+uintptr_t FixedConstant(Reader& e, uint8_t op) {
+    unsigned size = 1u << ((op - 0x08) / 2);
+    uint64_t value = 0;
+    for (unsigned i = 0; i < size; i++)
+        value |= (uint64_t)e.Byte() << (8 * i);
+    if ((op & 1) && size < 8 && (value >> (8 * size - 1)) & 1) value |= ~0ull << (8 * size);
+    return (uintptr_t)value;
 }
 
-// Moves E by a branch's offset, which counts from the end of the operand;
+// Moves e by a branch's offset, which counts from the end of the operand;
 // false when that leaves the expression.
-bool Branch(Reader& E, const uint8_t* Start, int16_t Offset) {
-    if (Offset < 0 ? (size_t)-Offset > (size_t)(E.Pos - Start) : Offset > E.End - E.Pos)
+bool Branch(Reader& e, const uint8_t* start, int16_t offset) {
+    if (offset < 0 ? (size_t)-offset > (size_t)(e.pos - start) : offset > e.end - e.pos)
         return false;
-    E.Pos += Offset;
+    e.pos += offset;
     return true;
 }
 
 } // namespace
 
-bool Evaluate(const Span& Sp, uintptr_t Block, const Machine& M, const uintptr_t* Initial,
-              uintptr_t* Result) {
-    Reader B = ReaderAt(Sp, Block);
-    Reader E = B.Sub(B.Uleb());
-    const uint8_t* Start = E.Pos;
-    Operands S;
-    if (Initial != nullptr) S.Push(*Initial);
+bool Evaluate(const Span& sp, uintptr_t block, const Machine& m, const uintptr_t* initial,
+              uintptr_t* result) {
+    Reader b = ReaderAt(sp, block);
+    Reader e = b.Sub(b.Uleb());
+    const uint8_t* start = e.pos;
+    Operands s;
+    if (initial != nullptr) s.Push(*initial);
     uintptr_t v;
-    for (int Done = 0; !E.AtEnd() && S.Ok; Done++) {
-        if (Done == kMaxOperations) return false;
-        uint8_t Op = E.Byte();
-        if (Op >= 0x30 && Op <= 0x4f) { // DW_OP_lit0 to 31
-            S.Push(Op - 0x30);
+    for (int done = 0; !e.AtEnd() && s.ok; done++) {
+        if (done == kMaxOperations) return false;
+        uint8_t op = e.Byte();
+        if (op >= 0x30 && op <= 0x4f) { // DW_OP_lit0 to 31
+            s.Push(op - 0x30);
             continue;
         }
-        if (Op >= 0x50 && Op <= 0x6f) { // DW_OP_reg0 to 31: the register's value
-            if (!M.Reg(Op - 0x50, &v)) return false;
-            S.Push(v);
+        if (op >= 0x50 && op <= 0x6f) { // DW_OP_reg0 to 31: the register's value
+            if (!m.Reg(op - 0x50, &v)) return false;
+            s.Push(v);
             continue;
         }
-        if (Op >= 0x70 && Op <= 0x8f) { // DW_OP_breg0 to 31: a register plus an offset
-            if (!M.Reg(Op - 0x70, &v)) return false;
-            S.Push(v + (uintptr_t)E.Sleb());
+        if (op >= 0x70 && op <= 0x8f) { // DW_OP_breg0 to 31: a register plus an offset
+            if (!m.Reg(op - 0x70, &v)) return false;
+            s.Push(v + (uintptr_t)e.Sleb());
             continue;
         }
-        switch (Op) {
+        switch (op) {
         case 0x03: // DW_OP_addr
-            S.Push(E.Get<uintptr_t>());
+            s.Push(e.Get<uintptr_t>());
             break;
         case 0x06: // DW_OP_deref
-            if (!M.Load(S.Pop(), sizeof(uintptr_t), &v)) return false;
-            S.Push(v);
+            if (!m.Load(s.Pop(), sizeof(uintptr_t), &v)) return false;
+            s.Push(v);
             break;
         case 0x08: // DW_OP_const1u, then 1s, 2u, 2s, 4u, 4s, 8u and 8s
         case 0x09:
@@ -634,84 +634,84 @@ bool Evaluate(const Span& Sp, uintptr_t Block, const Machine& M, const uintptr_t
         case 0x0d:
         case 0x0e:
         case 0x0f:
-            S.Push(FixedConstant(E, Op));
+            s.Push(FixedConstant(e, op));
             break;
         case 0x10: // DW_OP_constu
-            S.Push(E.Uleb());
+            s.Push(e.Uleb());
             break;
         case 0x11: // DW_OP_consts
-            S.Push((uintptr_t)E.Sleb());
+            s.Push((uintptr_t)e.Sleb());
             break;
         case 0x12: // DW_OP_dup
-            S.Push(S.Top());
+            s.Push(s.Top());
             break;
         case 0x13: // DW_OP_drop
-            S.Pop();
+            s.Pop();
             break;
         case 0x14: // DW_OP_over
-            S.Push(S.Top(1));
+            s.Push(s.Top(1));
             break;
         case 0x15: { // DW_OP_pick
-            uint8_t Index = E.Byte();
-            if (Index >= kStackDepth) return false;
-            S.Push(S.Top(Index));
+            uint8_t index = e.Byte();
+            if (index >= kStackDepth) return false;
+            s.Push(s.Top(index));
             break;
         }
         case 0x16: // DW_OP_swap
-            v = S.Top();
-            S.Top() = S.Top(1);
-            S.Top(1) = v;
+            v = s.Top();
+            s.Top() = s.Top(1);
+            s.Top(1) = v;
             break;
         case 0x17: // DW_OP_rot: the top goes third, the second and third up
-            v = S.Top();
-            S.Top() = S.Top(1);
-            S.Top(1) = S.Top(2);
-            S.Top(2) = v;
+            v = s.Top();
+            s.Top() = s.Top(1);
+            s.Top(1) = s.Top(2);
+            s.Top(2) = v;
             break;
         case 0x19: // DW_OP_abs
-            if ((intptr_t)S.Top() < 0) S.Top() = 0 - S.Top();
+            if ((intptr_t)s.Top() < 0) s.Top() = 0 - s.Top();
             break;
         case 0x1f: // DW_OP_neg
-            S.Top() = 0 - S.Top();
+            s.Top() = 0 - s.Top();
             break;
         case 0x20: // DW_OP_not
-            S.Top() = ~S.Top();
+            s.Top() = ~s.Top();
             break;
         case 0x23: // DW_OP_plus_uconst
-            S.Top() += E.Uleb();
+            s.Top() += e.Uleb();
             break;
         case 0x28: { // DW_OP_bra: jumps when the top, popped, is not 0
-            int16_t Offset = E.Get<int16_t>();
-            if (S.Pop() != 0 && S.Ok && !Branch(E, Start, Offset)) return false;
+            int16_t offset = e.Get<int16_t>();
+            if (s.Pop() != 0 && s.ok && !Branch(e, start, offset)) return false;
             break;
         }
         case 0x2f: // DW_OP_skip
-            if (!Branch(E, Start, E.Get<int16_t>())) return false;
+            if (!Branch(e, start, e.Get<int16_t>())) return false;
             break;
         case 0x90: // DW_OP_regx
-            if (!M.Reg(E.Uleb(), &v)) return false;
-            S.Push(v);
+            if (!m.Reg(e.Uleb(), &v)) return false;
+            s.Push(v);
             break;
         case 0x92: { // DW_OP_bregx
-            uint64_t Reg = E.Uleb();
-            if (!M.Reg(Reg, &v)) return false;
-            S.Push(v + (uintptr_t)E.Sleb());
+            uint64_t reg = e.Uleb();
+            if (!m.Reg(reg, &v)) return false;
+            s.Push(v + (uintptr_t)e.Sleb());
             break;
         }
         case 0x94: { // DW_OP_deref_size
-            uint8_t Size = E.Byte();
-            if (Size == 0 || Size > sizeof(uintptr_t) || !M.Load(S.Pop(), Size, &v)) return false;
-            S.Push(v);
+            uint8_t size = e.Byte();
+            if (size == 0 || size > sizeof(uintptr_t) || !m.Load(s.Pop(), size, &v)) return false;
+            s.Push(v);
             break;
         }
         case 0x96: // DW_OP_nop
             break;
         default:
-            if (!Binary(Op, S)) return false;
+            if (!Binary(op, s)) return false;
         }
     }
-    *Result = S.Pop();
-    return E.Ok && S.Ok;
+    *result = s.Pop();
+    return e.ok && s.ok;
 }
 
 } // namespace eh

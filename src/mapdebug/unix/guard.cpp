@@ -73,12 +73,12 @@
 
 namespace korval {
 
-// Calls Handler(Signal, Info, Context) with the stack pointer at Sp (16-byte
+// Calls handler(signal, info, context) with the stack pointer at sp (16-byte
 // aligned), and returns there. A handler from before ours that did not ask
 // for the alternate stack runs on the stack it interrupted, as the kernel
 // would have run it.
-extern "C" void korval_CallOnStack(uintptr_t Sp, void (*Handler)(int, siginfo_t*, void*),
-                                   int Signal, siginfo_t* Info, void* Context);
+extern "C" void korval_CallOnStack(uintptr_t sp, void (*handler)(int, siginfo_t*, void*),
+                                   int signal, siginfo_t* info, void* context);
 
 #if defined(__x86_64__)
 asm(R"(
@@ -142,30 +142,30 @@ korval_CallOnStack:
 namespace {
 
 struct Guard {
-    sigjmp_buf Env;
-    PGUARD_FILTER Filter;
-    DWORD Flags;
-    Guard* Outer;
-    uintptr_t EntrySp; // the stack pointer as the guard was entered
-    uintptr_t Seal;    // SealOf(this) while the frame holds the guard
+    sigjmp_buf env;
+    PGUARD_FILTER filter;
+    DWORD flags;
+    Guard* outer;
+    uintptr_t entrySp; // the stack pointer as the guard was entered
+    uintptr_t seal;    // SealOf(this) while the frame holds the guard
 };
 
 // What one thread needs for its guards. Zero until the thread first enters
 // a guard.
 struct ThreadGuards {
-    Guard* Innermost;
-    bool Ready;
-    bool Offering;          // the filters are being asked
-    sigset_t Mask;          // the signal mask as the first guard was entered
-    sigset_t FaultsBlocked; // the fault signals blocked in it
-    bool AnyFaultsBlocked;
-    uintptr_t StackLow, StackHigh; // the thread's stack
-    void* AltStack;                // the alternate stack we gave the thread, if any
-    bool TimerReady;
-    timer_t Timer; // brings a pending Ctrl-C back at a safe point
-    bool InterruptPending;
-    uintptr_t InterruptPc;     // where the pending Ctrl-C landed
-    const void* RaisedContext; // the context of a raised exception being offered
+    Guard* innermost;
+    bool ready;
+    bool offering;          // the filters are being asked
+    sigset_t mask;          // the signal mask as the first guard was entered
+    sigset_t faultsBlocked; // the fault signals blocked in it
+    bool anyFaultsBlocked;
+    uintptr_t stackLow, stackHigh; // the thread's stack
+    void* altStack;                // the alternate stack we gave the thread, if any
+    bool timerReady;
+    timer_t timer; // brings a pending Ctrl-C back at a safe point
+    bool interruptPending;
+    uintptr_t interruptPc;     // where the pending Ctrl-C landed
+    const void* raisedContext; // the context of a raised exception being offered
 };
 
 // Initial-exec TLS, so that the signal handler reaches it without the
@@ -201,121 +201,121 @@ uintptr_t SealOf(const Guard* g) {
     return (uintptr_t)g ^ (uintptr_t)0x5A17C0DE9E3779B9ull;
 }
 
-void OnSignal(int Signal, siginfo_t* Info, void* Context);
+void OnSignal(int signal, siginfo_t* info, void* context);
 
-// ---- Set-up: the handlers, and what each thread needs the first time it
+// ---- set-up: the handlers, and what each thread needs the first time it
 // enters a guard.
 
-// Adds the signals of the guard to Set: while a filter runs they stay
+// Adds the signals of the guard to set: while a filter runs they stay
 // blocked, so that no second exception comes in.
-void AddGuardSignals(sigset_t* Set) {
-    for (int Signal : kFaultSignals)
-        sigaddset(Set, Signal);
-    for (int Signal : kCtrlCSignals)
-        sigaddset(Set, Signal);
+void AddGuardSignals(sigset_t* set) {
+    for (int signal : kFaultSignals)
+        sigaddset(set, signal);
+    for (int signal : kCtrlCSignals)
+        sigaddset(set, signal);
 }
 
-void InstallHandler(int Signal) {
-    struct sigaction Action;
-    memset(&Action, 0, sizeof Action);
-    Action.sa_sigaction = OnSignal;
+void InstallHandler(int signal) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = OnSignal;
     // SA_RESTART: a Ctrl-C put off, or a tick of the timer, must not make
     // the call it interrupted fail.
-    Action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
-    sigemptyset(&Action.sa_mask);
-    AddGuardSignals(&Action.sa_mask);
-    if (sigaction(Signal, nullptr, &Previous[Signal]) != 0) return;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    AddGuardSignals(&action.sa_mask);
+    if (sigaction(signal, nullptr, &Previous[signal]) != 0) return;
     // A program started with Ctrl-C ignored (in the background) keeps it so.
-    if (Signal == SIGINT && Previous[Signal].sa_handler == SIG_IGN) return;
-    sigaction(Signal, &Action, nullptr);
+    if (signal == SIGINT && Previous[signal].sa_handler == SIG_IGN) return;
+    sigaction(signal, &action, nullptr);
 }
 
 // A thread that ends gives back its alternate stack and its timer.
-void ThreadEnds(void* Value) {
-    ThreadGuards* T = static_cast<ThreadGuards*>(Value);
-    if (T->AltStack != nullptr) {
-        stack_t Current;
-        if (sigaltstack(nullptr, &Current) == 0 && Current.ss_sp == T->AltStack) {
-            stack_t Off;
-            memset(&Off, 0, sizeof Off);
-            Off.ss_flags = SS_DISABLE;
-            sigaltstack(&Off, nullptr);
+void ThreadEnds(void* value) {
+    ThreadGuards* t = static_cast<ThreadGuards*>(value);
+    if (t->altStack != nullptr) {
+        stack_t current;
+        if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == t->altStack) {
+            stack_t off;
+            memset(&off, 0, sizeof off);
+            off.ss_flags = SS_DISABLE;
+            sigaltstack(&off, nullptr);
         }
-        munmap((char*)T->AltStack - getpagesize(), kAltStackSize + getpagesize());
-        T->AltStack = nullptr;
+        munmap((char*)t->altStack - getpagesize(), kAltStackSize + getpagesize());
+        t->altStack = nullptr;
     }
-    if (T->TimerReady) timer_delete(T->Timer);
-    T->TimerReady = false;
+    if (t->timerReady) timer_delete(t->timer);
+    t->timerReady = false;
 }
 
 void InstallFaultHandlers() {
     pthread_key_create(&ThreadExitKey, ThreadEnds);
     sigemptyset(&FaultSet);
-    for (int Signal : kFaultSignals)
-        if (Signal != SIGABRT) sigaddset(&FaultSet, Signal);
-    for (int Signal : kFaultSignals)
-        InstallHandler(Signal);
+    for (int signal : kFaultSignals)
+        if (signal != SIGABRT) sigaddset(&FaultSet, signal);
+    for (int signal : kFaultSignals)
+        InstallHandler(signal);
 }
 
 // The first guard of a thread: its stack's bounds, an alternate stack
 // unless it has one large enough, the unwind tables for call chains.
-void SetUpThread(ThreadGuards& T) {
+void SetUpThread(ThreadGuards& t) {
     std::call_once(FaultHandlersOnce, InstallFaultHandlers);
-    pthread_attr_t Attr;
-    void* Base = nullptr;
-    size_t Size = 0;
-    if (pthread_getattr_np(pthread_self(), &Attr) == 0) {
-        pthread_attr_getstack(&Attr, &Base, &Size);
-        pthread_attr_destroy(&Attr);
+    pthread_attr_t attr;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
     }
-    T.StackLow = (uintptr_t)Base;
-    T.StackHigh = (uintptr_t)Base + Size;
+    t.stackLow = (uintptr_t)base;
+    t.stackHigh = (uintptr_t)base + size;
 
-    stack_t Old;
-    if (sigaltstack(nullptr, &Old) != 0 || (Old.ss_flags & SS_DISABLE) ||
-        Old.ss_size < kAltStackSize) {
+    stack_t old;
+    if (sigaltstack(nullptr, &old) != 0 || (old.ss_flags & SS_DISABLE) ||
+        old.ss_size < kAltStackSize) {
         // A page below it stays inaccessible: an overflow of the handler's
         // own stack then faults instead of running into other memory.
-        size_t Page = (size_t)getpagesize();
-        void* Block = mmap(nullptr, kAltStackSize + Page, PROT_READ | PROT_WRITE,
+        size_t page = (size_t)getpagesize();
+        void* block = mmap(nullptr, kAltStackSize + page, PROT_READ | PROT_WRITE,
                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-        if (Block != MAP_FAILED) {
-            mprotect(Block, Page, PROT_NONE);
-            stack_t Stack;
-            Stack.ss_sp = (char*)Block + Page;
-            Stack.ss_size = kAltStackSize;
-            Stack.ss_flags = 0;
-            if (sigaltstack(&Stack, nullptr) == 0)
-                T.AltStack = Stack.ss_sp;
+        if (block != MAP_FAILED) {
+            mprotect(block, page, PROT_NONE);
+            stack_t stack;
+            stack.ss_sp = (char*)block + page;
+            stack.ss_size = kAltStackSize;
+            stack.ss_flags = 0;
+            if (sigaltstack(&stack, nullptr) == 0)
+                t.altStack = stack.ss_sp;
             else
-                munmap(Block, kAltStackSize + Page);
+                munmap(block, kAltStackSize + page);
         }
     }
-    pthread_sigmask(SIG_SETMASK, nullptr, &T.Mask);
-    sigandset(&T.FaultsBlocked, &T.Mask, &FaultSet);
-    T.AnyFaultsBlocked = !sigisemptyset(&T.FaultsBlocked);
-    pthread_setspecific(ThreadExitKey, &T);
+    pthread_sigmask(SIG_SETMASK, nullptr, &t.mask);
+    sigandset(&t.faultsBlocked, &t.mask, &FaultSet);
+    t.anyFaultsBlocked = !sigisemptyset(&t.faultsBlocked);
+    pthread_setspecific(ThreadExitKey, &t);
     PrepareCallChain();
     PrepareProgramCode(); // notes the program's code now, outside any handler
-    T.Ready = true;
+    t.ready = true;
 }
 
 void InstallCtrlCHandlers() {
-    for (int Signal : kCtrlCSignals)
-        InstallHandler(Signal);
+    for (int signal : kCtrlCSignals)
+        InstallHandler(signal);
 }
 
 // The first Ctrl-C guard of a thread: its timer, which sends SIGALRM to
 // this thread alone.
-void SetUpCtrlC(ThreadGuards& T) {
+void SetUpCtrlC(ThreadGuards& t) {
     std::call_once(CtrlCHandlersOnce, InstallCtrlCHandlers);
-    struct sigevent Event;
-    memset(&Event, 0, sizeof Event);
-    Event.sigev_notify = SIGEV_THREAD_ID;
-    Event.sigev_signo = SIGALRM;
-    Event.sigev_value.sival_ptr = &TimerCookie;
-    Event._sigev_un._tid = (pid_t)syscall(SYS_gettid); // sigev_notify_thread_id, in newer headers
-    T.TimerReady = timer_create(CLOCK_MONOTONIC, &Event, &T.Timer) == 0;
+    struct sigevent event;
+    memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGALRM;
+    event.sigev_value.sival_ptr = &TimerCookie;
+    event._sigev_un._tid = (pid_t)syscall(SYS_gettid); // sigev_notify_thread_id, in newer headers
+    t.timerReady = timer_create(CLOCK_MONOTONIC, &event, &t.timer) == 0;
 }
 
 // ---- SIGNAL CONTEXT: everything below up to the guard's own calls runs in
@@ -323,31 +323,31 @@ void SetUpCtrlC(ThreadGuards& T) {
 // stopped anywhere: no locks, no heap, no stdio (PutStdoutNoWait, further
 // down, says why it may).
 
-// Arms the thread's timer to tick every Nanoseconds, or stops it with 0
+// Arms the thread's timer to tick every nanoseconds, or stops it with 0
 // (timer_settime is async-signal-safe).
-void SetTimer(ThreadGuards& T, long Nanoseconds) {
-    if (!T.TimerReady) return;
-    struct itimerspec Period;
-    memset(&Period, 0, sizeof Period);
-    Period.it_value.tv_nsec = Nanoseconds;
-    Period.it_interval.tv_nsec = Nanoseconds;
-    timer_settime(T.Timer, 0, &Period, nullptr);
+void SetTimer(ThreadGuards& t, long nanoseconds) {
+    if (!t.timerReady) return;
+    struct itimerspec period;
+    memset(&period, 0, sizeof period);
+    period.it_value.tv_nsec = nanoseconds;
+    period.it_interval.tv_nsec = nanoseconds;
+    timer_settime(t.timer, 0, &period, nullptr);
 }
 
 // Where the interrupted code was: its program counter and stack pointer.
 struct Registers {
-    uintptr_t Pc, Sp;
+    uintptr_t pc, sp;
 };
 
-Registers RegistersOf(const ucontext_t* Uc) {
+Registers RegistersOf(const ucontext_t* uc) {
 #if defined(__linux__) && defined(__x86_64__)
-    return {(uintptr_t)Uc->uc_mcontext.gregs[REG_RIP], (uintptr_t)Uc->uc_mcontext.gregs[REG_RSP]};
+    return {(uintptr_t)uc->uc_mcontext.gregs[REG_RIP], (uintptr_t)uc->uc_mcontext.gregs[REG_RSP]};
 #elif defined(__linux__) && defined(__i386__)
-    return {(uintptr_t)Uc->uc_mcontext.gregs[REG_EIP], (uintptr_t)Uc->uc_mcontext.gregs[REG_ESP]};
+    return {(uintptr_t)uc->uc_mcontext.gregs[REG_EIP], (uintptr_t)uc->uc_mcontext.gregs[REG_ESP]};
 #elif defined(__linux__) && defined(__aarch64__)
-    return {(uintptr_t)Uc->uc_mcontext.pc, (uintptr_t)Uc->uc_mcontext.sp};
+    return {(uintptr_t)uc->uc_mcontext.pc, (uintptr_t)uc->uc_mcontext.sp};
 #elif defined(__linux__) && defined(__arm__)
-    return {(uintptr_t)Uc->uc_mcontext.arm_pc, (uintptr_t)Uc->uc_mcontext.arm_sp};
+    return {(uintptr_t)uc->uc_mcontext.arm_pc, (uintptr_t)uc->uc_mcontext.arm_sp};
 #else
 #error "the guard needs the program counter and stack pointer of this system's ucontext_t"
 #endif
@@ -355,155 +355,155 @@ Registers RegistersOf(const ucontext_t* Uc) {
 
 // What an access violation tried: 0 read, 1 write, 8 execute (0 when the
 // processor does not say).
-ULONG_PTR AccessKind(const ucontext_t* Uc) {
+ULONG_PTR AccessKind(const ucontext_t* uc) {
 #if defined(__linux__) && (defined(__x86_64__) || defined(__i386__))
     const int kPageFault = 14;
-    if (Uc->uc_mcontext.gregs[REG_TRAPNO] != kPageFault) return 0;
-    greg_t Error = Uc->uc_mcontext.gregs[REG_ERR];
-    if (Error & 0x10) return 8;
-    if (Error & 0x02) return 1;
+    if (uc->uc_mcontext.gregs[REG_TRAPNO] != kPageFault) return 0;
+    greg_t error = uc->uc_mcontext.gregs[REG_ERR];
+    if (error & 0x10) return 8;
+    if (error & 0x02) return 1;
 #else
-    (void)Uc;
+    (void)uc;
 #endif
     return 0;
 }
 
-bool OnThreadStack(const ThreadGuards& T, uintptr_t Sp) {
-    return Sp >= T.StackLow && Sp < T.StackHigh;
+bool OnThreadStack(const ThreadGuards& t, uintptr_t sp) {
+    return sp >= t.stackLow && sp < t.stackHigh;
 }
 
-// Whether guard g is still in force for code running at stack pointer Sp.
+// Whether guard g is still in force for code running at stack pointer sp.
 // A guard left by a longjmp lies below code that runs on the same stack
 // again, or its frame has been written over since. Stacks other than the
 // thread's own (fibers, the alternate stack) cannot be compared.
-bool IsLive(const ThreadGuards& T, const Guard* g, uintptr_t Sp) {
-    if (OnThreadStack(T, g->EntrySp) && OnThreadStack(T, Sp) && Sp > g->EntrySp) return false;
-    return g->Seal == SealOf(g);
+bool IsLive(const ThreadGuards& t, const Guard* g, uintptr_t sp) {
+    if (OnThreadStack(t, g->entrySp) && OnThreadStack(t, sp) && sp > g->entrySp) return false;
+    return g->seal == SealOf(g);
 }
 
 // Drops the guards left by a longjmp from the inside of the thread's chain.
-void DropDeadGuards(ThreadGuards& T, uintptr_t Sp) {
-    while (T.Innermost != nullptr && !IsLive(T, T.Innermost, Sp))
-        T.Innermost = T.Innermost->Outer;
+void DropDeadGuards(ThreadGuards& t, uintptr_t sp) {
+    while (t.innermost != nullptr && !IsLive(t, t.innermost, sp))
+        t.innermost = t.innermost->outer;
 }
 
 // A fault just below the stack pointer, or between it and where the guard
 // was entered, is the stack running out.
-bool IsStackOverflow(const ThreadGuards& T, uintptr_t Addr, uintptr_t Sp) {
-    return Sp != 0 && Addr < T.Innermost->EntrySp && Addr + kStackSlack >= Sp;
+bool IsStackOverflow(const ThreadGuards& t, uintptr_t addr, uintptr_t sp) {
+    return sp != 0 && addr < t.innermost->entrySp && addr + kStackSlack >= sp;
 }
 
-void SetParameters(EXCEPTION_RECORD* Record, ULONG_PTR P0, ULONG_PTR P1) {
-    Record->NumberParameters = 2;
-    Record->ExceptionInformation[0] = P0;
-    Record->ExceptionInformation[1] = P1;
+void SetParameters(EXCEPTION_RECORD* record, ULONG_PTR p0, ULONG_PTR p1) {
+    record->NumberParameters = 2;
+    record->ExceptionInformation[0] = p0;
+    record->ExceptionInformation[1] = p1;
 }
 
 // The exception of a floating-point or integer arithmetic signal's code.
-DWORD FloatingCode(int Code) {
+DWORD FloatingCode(int code) {
     static const struct {
-        int Signal;
-        DWORD Exception;
+        int signal;
+        DWORD exception;
     } kCodes[] = {
         {FPE_INTDIV, EXCEPTION_INT_DIVIDE_BY_ZERO},    {FPE_INTOVF, EXCEPTION_INT_OVERFLOW},
         {FPE_FLTDIV, EXCEPTION_FLT_DIVIDE_BY_ZERO},    {FPE_FLTOVF, EXCEPTION_FLT_OVERFLOW},
         {FPE_FLTUND, EXCEPTION_FLT_UNDERFLOW},         {FPE_FLTRES, EXCEPTION_FLT_INEXACT_RESULT},
         {FPE_FLTSUB, EXCEPTION_ARRAY_BOUNDS_EXCEEDED},
     };
-    for (const auto& Known : kCodes)
-        if (Known.Signal == Code) return Known.Exception;
+    for (const auto& known : kCodes)
+        if (known.signal == code) return known.exception;
     return EXCEPTION_FLT_INVALID_OPERATION; // FPE_FLTINV
 }
 
 // The exception that a signal stands for.
-void FillRecord(const ThreadGuards& T, int Signal, const siginfo_t* Info, const ucontext_t* Uc,
-                EXCEPTION_RECORD* Record) {
-    Registers Regs = RegistersOf(Uc);
-    uintptr_t Pc = Regs.Pc;
+void FillRecord(const ThreadGuards& t, int signal, const siginfo_t* info, const ucontext_t* uc,
+                EXCEPTION_RECORD* record) {
+    Registers regs = RegistersOf(uc);
+    uintptr_t pc = regs.pc;
     // si_addr means something only when the kernel raised the signal.
-    uintptr_t Addr = Info->si_code > 0 ? (uintptr_t)Info->si_addr : 0;
-    DWORD Code = 0;
-    switch (Signal) {
+    uintptr_t addr = info->si_code > 0 ? (uintptr_t)info->si_addr : 0;
+    DWORD code = 0;
+    switch (signal) {
     case SIGSEGV:
-        if (IsStackOverflow(T, Addr, Regs.Sp)) {
-            Code = EXCEPTION_STACK_OVERFLOW;
-            SetParameters(Record, 0, Addr);
+        if (IsStackOverflow(t, addr, regs.sp)) {
+            code = EXCEPTION_STACK_OVERFLOW;
+            SetParameters(record, 0, addr);
         } else {
-            Code = EXCEPTION_ACCESS_VIOLATION;
-            SetParameters(Record, AccessKind(Uc), Addr);
+            code = EXCEPTION_ACCESS_VIOLATION;
+            SetParameters(record, AccessKind(uc), addr);
         }
         break;
     case SIGBUS:
-        if (Info->si_code == BUS_ADRALN) {
-            Code = EXCEPTION_DATATYPE_MISALIGNMENT;
+        if (info->si_code == BUS_ADRALN) {
+            code = EXCEPTION_DATATYPE_MISALIGNMENT;
         } else { // a page of a mapped file that is no longer there
-            Code = EXCEPTION_IN_PAGE_ERROR;
-            SetParameters(Record, 0, Addr);
-            Record->ExceptionInformation[2] = STATUS_DEVICE_DATA_ERROR;
-            Record->NumberParameters = 3;
+            code = EXCEPTION_IN_PAGE_ERROR;
+            SetParameters(record, 0, addr);
+            record->ExceptionInformation[2] = STATUS_DEVICE_DATA_ERROR;
+            record->NumberParameters = 3;
         }
         break;
     case SIGFPE:
-        Code = FloatingCode(Info->si_code);
+        code = FloatingCode(info->si_code);
         break;
     case SIGILL:
-        Code = Info->si_code == ILL_PRVOPC || Info->si_code == ILL_PRVREG
+        code = info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG
                    ? EXCEPTION_PRIV_INSTRUCTION
                    : EXCEPTION_ILLEGAL_INSTRUCTION;
         break;
     case SIGTRAP:
-        if (Info->si_code == TRAP_TRACE) {
-            Code = EXCEPTION_SINGLE_STEP;
+        if (info->si_code == TRAP_TRACE) {
+            code = EXCEPTION_SINGLE_STEP;
             break;
         }
-        Code = EXCEPTION_BREAKPOINT;
+        code = EXCEPTION_BREAKPOINT;
 #if defined(__x86_64__) || defined(__i386__)
         // The processor stops after an int3; Win32 names the int3 itself.
-        if ((Info->si_code == SI_KERNEL || Info->si_code == TRAP_BRKPT) && Pc != 0 &&
-            *(const unsigned char*)(Pc - 1) == 0xCC)
-            Pc--;
+        if ((info->si_code == SI_KERNEL || info->si_code == TRAP_BRKPT) && pc != 0 &&
+            *(const unsigned char*)(pc - 1) == 0xCC)
+            pc--;
 #endif
         break;
     case SIGABRT: // abort(): the work asked the process to end
-        Code = STATUS_FATAL_APP_EXIT;
-        Record->ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+        code = STATUS_FATAL_APP_EXIT;
+        record->ExceptionFlags = EXCEPTION_NONCONTINUABLE;
         break;
     default: // SIGINT: Ctrl-C, where the work now is
-        Code = STATUS_CONTROL_C_EXIT;
+        code = STATUS_CONTROL_C_EXIT;
         break;
     }
-    Record->ExceptionCode = Code;
-    Record->ExceptionAddress = (PVOID)Pc;
+    record->ExceptionCode = code;
+    record->ExceptionAddress = (PVOID)pc;
 }
 
 enum Outcome { Taken, Resume, Unhandled };
 
 // Asks the filters of the thread's guards, innermost first; Ctrl-C only
-// those of guards that asked for it. Taken: *Taker is the guard whose filter
+// those of guards that asked for it. Taken: *taker is the guard whose filter
 // took it; Resume: a filter asked to continue where it happened.
-Outcome Dispatch(ThreadGuards& T, EXCEPTION_POINTERS* Pointers, bool CtrlC, Guard** Taker) {
-    Outcome Result = Unhandled;
-    T.Offering = true;
-    for (Guard* g = T.Innermost; g != nullptr; g = g->Outer) {
-        if (CtrlC && !(g->Flags & GUARD_CTRL_C)) continue;
-        LONG Verdict = g->Filter(Pointers);
-        if (Verdict > 0) {
-            *Taker = g;
-            Result = Taken;
+Outcome Dispatch(ThreadGuards& t, EXCEPTION_POINTERS* pointers, bool ctrlC, Guard** taker) {
+    Outcome result = Unhandled;
+    t.offering = true;
+    for (Guard* g = t.innermost; g != nullptr; g = g->outer) {
+        if (ctrlC && !(g->flags & GUARD_CTRL_C)) continue;
+        LONG verdict = g->filter(pointers);
+        if (verdict > 0) {
+            *taker = g;
+            result = Taken;
             break;
         }
-        if (Verdict < 0) {
-            Result = Resume;
+        if (verdict < 0) {
+            result = Resume;
             break;
         }
     }
-    T.Offering = false;
-    return Result;
+    t.offering = false;
+    return result;
 }
 
-bool HasCtrlCGuard(const ThreadGuards& T) {
-    for (Guard* g = T.Innermost; g != nullptr; g = g->Outer)
-        if (g->Flags & GUARD_CTRL_C) return true;
+bool HasCtrlCGuard(const ThreadGuards& t) {
+    for (Guard* g = t.innermost; g != nullptr; g = g->outer)
+        if (g->flags & GUARD_CTRL_C) return true;
     return false;
 }
 
@@ -512,198 +512,198 @@ bool HasCtrlCGuard(const ThreadGuards& T) {
 // disposition it had. A default one is put back and the signal raised
 // again: it is delivered once this handler returns, and a fault the
 // processor raised would recur there anyway.
-void PassOn(int Signal, siginfo_t* Info, void* Context) {
-    struct sigaction& Before = Previous[Signal];
+void PassOn(int signal, siginfo_t* info, void* context) {
+    struct sigaction& before = Previous[signal];
     // The handler and the flags are read apart from each other: a reset
     // leaves SIG_DFL in either member of the union.
-    void (*Plain)(int) = Before.sa_handler;
-    bool Fault = Signal != SIGINT && Signal != SIGALRM;
+    void (*plain)(int) = before.sa_handler;
+    bool fault = signal != SIGINT && signal != SIGALRM;
     // An ignored fault cannot be skipped: it would recur for ever.
-    if (Plain == SIG_IGN && !Fault) return;
-    if (Plain == SIG_DFL || Plain == SIG_IGN) {
+    if (plain == SIG_IGN && !fault) return;
+    if (plain == SIG_DFL || plain == SIG_IGN) {
         struct sigaction Default;
         memset(&Default, 0, sizeof Default);
         Default.sa_handler = SIG_DFL;
-        sigaction(Signal, &Default, nullptr);
-        raise(Signal);
+        sigaction(signal, &Default, nullptr);
+        raise(signal);
         return;
     }
-    int Flags = Before.sa_flags;
-    void (*Handler)(int, siginfo_t*, void*) = Before.sa_sigaction;
-    ucontext_t* Uc = static_cast<ucontext_t*>(Context);
+    int flags = before.sa_flags;
+    void (*handler)(int, siginfo_t*, void*) = before.sa_sigaction;
+    ucontext_t* uc = static_cast<ucontext_t*>(context);
     // The mask the kernel would have given it: the interrupted code's, its
     // own, and the signal unless it asked otherwise. A handler that leaves
     // by longjmp keeps it, as it would have.
-    sigset_t Mask = Uc != nullptr ? Uc->uc_sigmask : sigset_t();
-    if (Uc == nullptr) pthread_sigmask(SIG_SETMASK, nullptr, &Mask);
-    sigorset(&Mask, &Mask, &Before.sa_mask);
-    if (!(Flags & SA_NODEFER)) sigaddset(&Mask, Signal);
-    if (Flags & SA_RESETHAND) {
-        Before.sa_flags = 0;
-        Before.sa_handler = SIG_DFL;
+    sigset_t mask = uc != nullptr ? uc->uc_sigmask : sigset_t();
+    if (uc == nullptr) pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    sigorset(&mask, &mask, &before.sa_mask);
+    if (!(flags & SA_NODEFER)) sigaddset(&mask, signal);
+    if (flags & SA_RESETHAND) {
+        before.sa_flags = 0;
+        before.sa_handler = SIG_DFL;
     }
-    sigset_t Ours;
-    pthread_sigmask(SIG_SETMASK, &Mask, &Ours);
+    sigset_t ours;
+    pthread_sigmask(SIG_SETMASK, &mask, &ours);
 #ifndef KORVAL_NO_STACK_SWITCH
     // Without SA_ONSTACK it runs on the stack that was interrupted, below
     // what the interrupted code may still use; a stack overflow leaves no
     // room there, and the kernel would have ended the process.
-    stack_t Alt;
-    uintptr_t Sp = Uc != nullptr ? RegistersOf(Uc).Sp : 0;
-    if (!(Flags & SA_ONSTACK) && Sp != 0 && sigaltstack(nullptr, &Alt) == 0 &&
-        !(Sp >= (uintptr_t)Alt.ss_sp && Sp < (uintptr_t)Alt.ss_sp + Alt.ss_size)) {
-        uintptr_t Addr = Info->si_code > 0 ? (uintptr_t)Info->si_addr : 0;
-        if (Signal == SIGSEGV && Addr < Sp + 4096 && Addr + kStackSlack >= Sp) {
-            Before.sa_flags = 0;
-            Before.sa_handler = SIG_DFL;
-            pthread_sigmask(SIG_SETMASK, &Ours, nullptr);
-            PassOn(Signal, Info, Context);
+    stack_t alt;
+    uintptr_t sp = uc != nullptr ? RegistersOf(uc).sp : 0;
+    if (!(flags & SA_ONSTACK) && sp != 0 && sigaltstack(nullptr, &alt) == 0 &&
+        !(sp >= (uintptr_t)alt.ss_sp && sp < (uintptr_t)alt.ss_sp + alt.ss_size)) {
+        uintptr_t addr = info->si_code > 0 ? (uintptr_t)info->si_addr : 0;
+        if (signal == SIGSEGV && addr < sp + 4096 && addr + kStackSlack >= sp) {
+            before.sa_flags = 0;
+            before.sa_handler = SIG_DFL;
+            pthread_sigmask(SIG_SETMASK, &ours, nullptr);
+            PassOn(signal, info, context);
             return;
         }
         const uintptr_t kRedZone = 128; // of the x86-64 ABI; aarch64 has none
         // The kernel, too, passes the three arguments to either kind.
-        korval_CallOnStack((Sp - kRedZone - 64) & ~(uintptr_t)15, Handler, Signal, Info, Context);
-        pthread_sigmask(SIG_SETMASK, &Ours, nullptr);
+        korval_CallOnStack((sp - kRedZone - 64) & ~(uintptr_t)15, handler, signal, info, context);
+        pthread_sigmask(SIG_SETMASK, &ours, nullptr);
         return;
     }
 #endif
-    if (Flags & SA_SIGINFO)
-        Handler(Signal, Info, Context);
+    if (flags & SA_SIGINFO)
+        handler(signal, info, context);
     else
-        Plain(Signal);
-    pthread_sigmask(SIG_SETMASK, &Ours, nullptr);
+        plain(signal);
+    pthread_sigmask(SIG_SETMASK, &ours, nullptr);
 }
 
 // Offers the exception a signal stands for to the filters, then goes where
 // their verdict says. abort() goes its own way whatever they say: the
 // process asked to end.
-void Deliver(ThreadGuards& T, int Signal, siginfo_t* Info, ucontext_t* Uc) {
-    EXCEPTION_RECORD Record;
-    memset(&Record, 0, sizeof Record);
-    FillRecord(T, Signal, Info, Uc, &Record);
-    EXCEPTION_POINTERS Pointers = {&Record, Uc};
-    Guard* Taker = nullptr;
-    Outcome Result = Dispatch(T, &Pointers, Signal == SIGINT, &Taker);
-    if (Signal == SIGABRT) Result = Unhandled;
-    switch (Result) {
+void Deliver(ThreadGuards& t, int signal, siginfo_t* info, ucontext_t* uc) {
+    EXCEPTION_RECORD record;
+    memset(&record, 0, sizeof record);
+    FillRecord(t, signal, info, uc, &record);
+    EXCEPTION_POINTERS pointers = {&record, uc};
+    Guard* taker = nullptr;
+    Outcome result = Dispatch(t, &pointers, signal == SIGINT, &taker);
+    if (signal == SIGABRT) result = Unhandled;
+    switch (result) {
     case Taken:
-        siglongjmp(Taker->Env, 1);
+        siglongjmp(taker->env, 1);
     case Resume:
         return;
     case Unhandled:
-        PassOn(Signal, Info, Uc);
+        PassOn(signal, info, uc);
         return;
     }
 }
 
 // Forgets a Ctrl-C put off, and stops the timer that would bring it back.
-void CancelPendingInterrupt(ThreadGuards& T) {
-    SetTimer(T, 0);
-    T.InterruptPending = false;
+void CancelPendingInterrupt(ThreadGuards& t) {
+    SetTimer(t, 0);
+    t.interruptPending = false;
 }
 
 // What the system tells of a Ctrl-C, for one delivered later than it came.
 siginfo_t CtrlCInfo() {
-    siginfo_t Info;
-    memset(&Info, 0, sizeof Info);
-    Info.si_signo = SIGINT;
-    Info.si_code = SI_USER;
-    return Info;
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    info.si_signo = SIGINT;
+    info.si_code = SI_USER;
+    return info;
 }
 
 // A tick of the thread's timer while a Ctrl-C is pending: delivered once the
 // thread is back in the program's own code.
-void OnTick(ThreadGuards& T, ucontext_t* Uc) {
-    if (!IsProgramCode(RegistersOf(Uc).Pc)) return;
-    CancelPendingInterrupt(T);
-    siginfo_t Info = CtrlCInfo();
-    Deliver(T, SIGINT, &Info, Uc);
+void OnTick(ThreadGuards& t, ucontext_t* uc) {
+    if (!IsProgramCode(RegistersOf(uc).pc)) return;
+    CancelPendingInterrupt(t);
+    siginfo_t info = CtrlCInfo();
+    Deliver(t, SIGINT, &info, uc);
 }
 
 // Whether a fault signal is for the guards: raised by the kernel for an
 // instruction of this thread, or, for SIGABRT, by this process's abort().
-bool IsGuardsFault(int Signal, const siginfo_t* Info) {
-    if (Signal == SIGABRT) return Info->si_code == SI_TKILL && Info->si_pid == getpid();
-    return Info->si_code > 0;
+bool IsGuardsFault(int signal, const siginfo_t* info) {
+    if (signal == SIGABRT) return info->si_code == SI_TKILL && info->si_pid == getpid();
+    return info->si_code > 0;
 }
 
-void OnSignal(int Signal, siginfo_t* Info, void* Context) {
-    int SavedErrno = errno;
-    ThreadGuards& T = This;
-    ucontext_t* Uc = static_cast<ucontext_t*>(Context);
-    Registers Regs = RegistersOf(Uc);
-    DropDeadGuards(T, Regs.Sp);
-    if (Signal == SIGALRM) {
-        if (Info->si_code == SI_TIMER && Info->si_value.sival_ptr == &TimerCookie) {
-            if (T.InterruptPending) OnTick(T, Uc);
+void OnSignal(int signal, siginfo_t* info, void* context) {
+    int savedErrno = errno;
+    ThreadGuards& t = This;
+    ucontext_t* uc = static_cast<ucontext_t*>(context);
+    Registers regs = RegistersOf(uc);
+    DropDeadGuards(t, regs.sp);
+    if (signal == SIGALRM) {
+        if (info->si_code == SI_TIMER && info->si_value.sival_ptr == &TimerCookie) {
+            if (t.interruptPending) OnTick(t, uc);
         } else {
-            PassOn(Signal, Info, Context);
+            PassOn(signal, info, context);
         }
-    } else if (T.Innermost == nullptr || T.Offering) {
-        PassOn(Signal, Info, Context);
-    } else if (Signal != SIGINT) {
-        if (IsGuardsFault(Signal, Info))
-            Deliver(T, Signal, Info, Uc);
+    } else if (t.innermost == nullptr || t.offering) {
+        PassOn(signal, info, context);
+    } else if (signal != SIGINT) {
+        if (IsGuardsFault(signal, info))
+            Deliver(t, signal, info, uc);
         else
-            PassOn(Signal, Info, Context);
-    } else if (!HasCtrlCGuard(T) || T.InterruptPending) {
-        PassOn(Signal, Info, Context); // not asked for, or the user insists
-    } else if (!IsProgramCode(Regs.Pc)) {
-        T.InterruptPending = true;
-        T.InterruptPc = Regs.Pc;
-        SetTimer(T, 1000000);
+            PassOn(signal, info, context);
+    } else if (!HasCtrlCGuard(t) || t.interruptPending) {
+        PassOn(signal, info, context); // not asked for, or the user insists
+    } else if (!IsProgramCode(regs.pc)) {
+        t.interruptPending = true;
+        t.interruptPc = regs.pc;
+        SetTimer(t, 1000000);
     } else {
-        Deliver(T, Signal, Info, Uc);
+        Deliver(t, signal, info, uc);
     }
-    errno = SavedErrno;
+    errno = savedErrno;
 }
 
 // Offers a software exception to the filters with the guard's signals
 // blocked, as in the handler, and a context of the caller's for the call
 // chain. Returns whether a filter asked to continue; jumps when one took it.
-bool DispatchRaised(ThreadGuards& T, EXCEPTION_RECORD* Record, bool CtrlC) {
-    ucontext_t Here;
-    getcontext(&Here);
-    EXCEPTION_POINTERS Pointers = {Record, &Here};
-    sigset_t Block, Old;
-    sigemptyset(&Block);
-    AddGuardSignals(&Block);
-    pthread_sigmask(SIG_BLOCK, &Block, &Old);
-    Guard* Taker = nullptr;
-    const void* OuterRaised = T.RaisedContext; // a filter may raise one too
-    T.RaisedContext = &Here;
-    Outcome Result = Dispatch(T, &Pointers, CtrlC, &Taker);
-    T.RaisedContext = OuterRaised;
-    if (Result == Taken) siglongjmp(Taker->Env, 1);
-    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
-    return Result == Resume;
+bool DispatchRaised(ThreadGuards& t, EXCEPTION_RECORD* record, bool ctrlC) {
+    ucontext_t here;
+    getcontext(&here);
+    EXCEPTION_POINTERS pointers = {record, &here};
+    sigset_t block, old;
+    sigemptyset(&block);
+    AddGuardSignals(&block);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    Guard* taker = nullptr;
+    const void* outerRaised = t.raisedContext; // a filter may raise one too
+    t.raisedContext = &here;
+    Outcome result = Dispatch(t, &pointers, ctrlC, &taker);
+    t.raisedContext = outerRaised;
+    if (result == Taken) siglongjmp(taker->env, 1);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return result == Resume;
 }
 
 // A Ctrl-C still pending when the guarded work returned: the work was
 // interrupted all the same, so it is offered now, at the address where it
 // landed; no guard taking it, it takes its default course.
-void DeliverPendingInterrupt(ThreadGuards& T) {
-    CancelPendingInterrupt(T);
-    EXCEPTION_RECORD Record;
-    memset(&Record, 0, sizeof Record);
-    Record.ExceptionCode = STATUS_CONTROL_C_EXIT;
-    Record.ExceptionAddress = (PVOID)T.InterruptPc;
-    if (DispatchRaised(T, &Record, true)) return;
-    siginfo_t Info = CtrlCInfo();
-    PassOn(SIGINT, &Info, nullptr);
+void DeliverPendingInterrupt(ThreadGuards& t) {
+    CancelPendingInterrupt(t);
+    EXCEPTION_RECORD record;
+    memset(&record, 0, sizeof record);
+    record.ExceptionCode = STATUS_CONTROL_C_EXIT;
+    record.ExceptionAddress = (PVOID)t.interruptPc;
+    if (DispatchRaised(t, &record, true)) return;
+    siginfo_t info = CtrlCInfo();
+    PassOn(SIGINT, &info, nullptr);
 }
 
 // Takes the guard off its thread's chain however GuardCall is left, a C++
 // exception thrown through it included; the outermost guard blocks again
 // the fault signals that the thread had blocked.
 struct GuardScope {
-    ThreadGuards& T;
-    Guard& Frame;
-    bool Reblock;
+    ThreadGuards& t;
+    Guard& frame;
+    bool reblock;
     ~GuardScope() {
-        T.Innermost = Frame.Outer;
-        Frame.Seal = 0;
-        if (Reblock) pthread_sigmask(SIG_BLOCK, &T.FaultsBlocked, nullptr);
+        t.innermost = frame.outer;
+        frame.seal = 0;
+        if (reblock) pthread_sigmask(SIG_BLOCK, &t.faultsBlocked, nullptr);
     }
 };
 
@@ -711,108 +711,108 @@ struct GuardScope {
 
 // ---- The guard's own calls, on the thread that runs the work.
 
-BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags) {
-    ThreadGuards& T = This;
-    if (!T.Ready) SetUpThread(T);
-    Guard Frame;
-    Frame.Filter = Filter;
-    Frame.Flags = Flags;
-    Frame.EntrySp = (uintptr_t)__builtin_frame_address(0);
-    DropDeadGuards(T, Frame.EntrySp);
-    Frame.Outer = T.Innermost;
-    Frame.Seal = SealOf(&Frame);
-    bool Reblock = T.AnyFaultsBlocked && Frame.Outer == nullptr;
-    if (Reblock) pthread_sigmask(SIG_UNBLOCK, &FaultSet, nullptr);
+BOOL GuardCall(void (*work)(void*), void* arg, PGUARD_FILTER filter, DWORD flags) {
+    ThreadGuards& t = This;
+    if (!t.ready) SetUpThread(t);
+    Guard frame;
+    frame.filter = filter;
+    frame.flags = flags;
+    frame.entrySp = (uintptr_t)__builtin_frame_address(0);
+    DropDeadGuards(t, frame.entrySp);
+    frame.outer = t.innermost;
+    frame.seal = SealOf(&frame);
+    bool reblock = t.anyFaultsBlocked && frame.outer == nullptr;
+    if (reblock) pthread_sigmask(SIG_UNBLOCK, &FaultSet, nullptr);
     // A Ctrl-C that comes while the first Ctrl-C guard of the thread is set
     // up waits until the guard is in force: once the handler is there, the
     // guard takes it.
-    bool Holding = (Flags & GUARD_CTRL_C) && !T.TimerReady;
-    if (Holding) {
-        sigset_t CtrlC;
-        sigemptyset(&CtrlC);
-        sigaddset(&CtrlC, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &CtrlC, nullptr);
-        SetUpCtrlC(T);
+    bool holding = (flags & GUARD_CTRL_C) && !t.timerReady;
+    if (holding) {
+        sigset_t ctrlC;
+        sigemptyset(&ctrlC);
+        sigaddset(&ctrlC, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &ctrlC, nullptr);
+        SetUpCtrlC(t);
     }
-    GuardScope Scope{T, Frame, Reblock};
-    if (sigsetjmp(Frame.Env, 0) != 0) {
+    GuardScope scope{t, frame, reblock};
+    if (sigsetjmp(frame.env, 0) != 0) {
         // A filter took an exception: the work, and any guard inside this
         // one, are gone (the jump skipped their scopes; this one resets the
         // chain). A Ctrl-C still pending interrupted that work too.
-        if (Flags & GUARD_CTRL_C) CancelPendingInterrupt(T);
-        Scope.Reblock = false;
-        pthread_sigmask(SIG_SETMASK, &T.Mask, nullptr);
+        if (flags & GUARD_CTRL_C) CancelPendingInterrupt(t);
+        scope.reblock = false;
+        pthread_sigmask(SIG_SETMASK, &t.mask, nullptr);
         return FALSE;
     }
-    T.Innermost = &Frame;
-    if (Holding && !sigismember(&T.Mask, SIGINT)) {
-        sigset_t CtrlC;
-        sigemptyset(&CtrlC);
-        sigaddset(&CtrlC, SIGINT);
-        pthread_sigmask(SIG_UNBLOCK, &CtrlC, nullptr);
+    t.innermost = &frame;
+    if (holding && !sigismember(&t.mask, SIGINT)) {
+        sigset_t ctrlC;
+        sigemptyset(&ctrlC);
+        sigaddset(&ctrlC, SIGINT);
+        pthread_sigmask(SIG_UNBLOCK, &ctrlC, nullptr);
     }
-    Work(Arg);
-    if (T.InterruptPending && HasCtrlCGuard(T)) DeliverPendingInterrupt(T);
+    work(arg);
+    if (t.interruptPending && HasCtrlCGuard(t)) DeliverPendingInterrupt(t);
     return TRUE;
 }
 
 __attribute__((noinline)) void RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags,
                                               DWORD nNumberOfArguments,
                                               const ULONG_PTR* lpArguments) {
-    EXCEPTION_RECORD Record;
-    memset(&Record, 0, sizeof Record);
-    Record.ExceptionCode = dwExceptionCode;
-    Record.ExceptionFlags = dwExceptionFlags;
-    Record.ExceptionAddress = __builtin_return_address(0);
+    EXCEPTION_RECORD record;
+    memset(&record, 0, sizeof record);
+    record.ExceptionCode = dwExceptionCode;
+    record.ExceptionFlags = dwExceptionFlags;
+    record.ExceptionAddress = __builtin_return_address(0);
     if (lpArguments != nullptr) {
-        Record.NumberParameters = nNumberOfArguments < EXCEPTION_MAXIMUM_PARAMETERS
+        record.NumberParameters = nNumberOfArguments < EXCEPTION_MAXIMUM_PARAMETERS
                                       ? nNumberOfArguments
                                       : EXCEPTION_MAXIMUM_PARAMETERS;
-        memcpy(Record.ExceptionInformation, lpArguments,
-               Record.NumberParameters * sizeof(ULONG_PTR));
+        memcpy(record.ExceptionInformation, lpArguments,
+               record.NumberParameters * sizeof(ULONG_PTR));
     }
-    ThreadGuards& T = This;
-    DropDeadGuards(T, (uintptr_t)__builtin_frame_address(0));
-    if (T.Innermost != nullptr && !T.Offering && DispatchRaised(T, &Record, false)) return;
+    ThreadGuards& t = This;
+    DropDeadGuards(t, (uintptr_t)__builtin_frame_address(0));
+    if (t.innermost != nullptr && !t.offering && DispatchRaised(t, &record, false)) return;
     abort();
 }
 
 // ---- SIGNAL CONTEXT: what a filter may ask about the exception it is
 // offered.
 
-DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max) {
-    const ThreadGuards& T = This;
-    if (ExceptionInfo->ContextRecord == nullptr || !T.Ready) return 0;
+DWORD ExceptionCallChain(PEXCEPTION_POINTERS exceptionInfo, ULONG_PTR* returns, DWORD max) {
+    const ThreadGuards& t = This;
+    if (exceptionInfo->ContextRecord == nullptr || !t.ready) return 0;
     // Work on a stack other than the thread's (a makecontext fiber) is
     // walked on that stack, from the fault up to the innermost guard's entry
     // and the two words above it, its caller's frame record.
-    ULONG_PTR Low = T.StackLow, High = T.StackHigh;
-    uintptr_t Sp = RegistersOf((const ucontext_t*)ExceptionInfo->ContextRecord).Sp;
-    if ((Sp < Low || Sp >= High) && T.Innermost != nullptr) {
-        Low = Sp;
-        High = T.Innermost->EntrySp + 2 * sizeof(uintptr_t);
+    ULONG_PTR low = t.stackLow, high = t.stackHigh;
+    uintptr_t sp = RegistersOf((const ucontext_t*)exceptionInfo->ContextRecord).sp;
+    if ((sp < low || sp >= high) && t.innermost != nullptr) {
+        low = sp;
+        high = t.innermost->entrySp + 2 * sizeof(uintptr_t);
     }
-    DWORD Count = CallChain(ExceptionInfo->ContextRecord, Low, High, Returns, Max);
-    if (ExceptionInfo->ContextRecord != T.RaisedContext) return Count;
+    DWORD count = CallChain(exceptionInfo->ContextRecord, low, high, returns, max);
+    if (exceptionInfo->ContextRecord != t.raisedContext) return count;
     // A raised exception's context is taken inside the layer: its chain
     // starts with the frames of the layer and the one the exception names,
     // which are left out.
-    ULONG_PTR At = (ULONG_PTR)ExceptionInfo->ExceptionRecord->ExceptionAddress;
-    for (DWORD i = 0; i < Count; i++) {
-        if (Returns[i] != At) continue;
-        memmove(Returns, Returns + i + 1, (Count - i - 1) * sizeof *Returns);
-        return Count - i - 1;
+    ULONG_PTR at = (ULONG_PTR)exceptionInfo->ExceptionRecord->ExceptionAddress;
+    for (DWORD i = 0; i < count; i++) {
+        if (returns[i] != at) continue;
+        memmove(returns, returns + i + 1, (count - i - 1) * sizeof *returns);
+        return count - i - 1;
     }
-    return Count;
+    return count;
 }
 
 // The one use of stdio in a handler, and safe as its contract says: the
 // stream's lock is only tried, and the filter calls it only when the fault
 // is in the program's own code, so this thread is not half-way through a
 // call of the stream's either.
-BOOL PutStdoutNoWait(const char* Text) {
+BOOL PutStdoutNoWait(const char* text) {
     if (ftrylockfile(stdout) != 0) return FALSE;
-    fputs(Text, stdout);
+    fputs(text, stdout);
     funlockfile(stdout);
     return TRUE;
 }

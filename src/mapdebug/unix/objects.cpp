@@ -45,17 +45,17 @@ namespace korval {
 namespace {
 
 struct Segment {
-    uintptr_t Low, High; // [Low, High) in memory
-    bool Code;
+    uintptr_t low, high; // [low, high) in memory
+    bool code;
 };
 
 // An object as the lookups describe it: its segments and its unwind tables.
 const int kMostSegments = 16; // an ELF object has a handful
 struct Layout {
-    LoadedObject Object;
-    Segment Segments[kMostSegments];
-    int NumSegments;
-    UnwindTables Tables;
+    LoadedObject object;
+    Segment segments[kMostSegments];
+    int numSegments;
+    UnwindTables tables;
 };
 
 Layout Program; // the executable
@@ -67,8 +67,8 @@ std::once_flag ProgramNoted;
 // replaces it whole, and the old ones stay allocated, for a handler may
 // still read them.
 struct ObjectTable {
-    size_t Count;
-    Layout Objects[1];
+    size_t count;
+    Layout objects[1];
 };
 std::atomic<const ObjectTable*> Table{nullptr};
 std::mutex TableLock;
@@ -77,69 +77,69 @@ std::mutex TableLock;
 
 // ---- SIGNAL CONTEXT: lookups (no locks, no heap, no stdio) ----------------
 
-// The segment of L that holds Address, or null.
-const Segment* SegmentOf(const Layout& L, uintptr_t Address) {
-    for (int i = 0; i < L.NumSegments; i++)
-        if (Address >= L.Segments[i].Low && Address < L.Segments[i].High) return &L.Segments[i];
+// The segment of l that holds address, or null.
+const Segment* SegmentOf(const Layout& l, uintptr_t address) {
+    for (int i = 0; i < l.numSegments; i++)
+        if (address >= l.segments[i].low && address < l.segments[i].high) return &l.segments[i];
     return nullptr;
 }
 
 // Fills L's segments, base and unwind tables from its program headers;
 // Hdr is its .eh_frame_hdr when the loader has already found it.
-void ReadSegments(const ElfW(Phdr) * Phdrs, int Count, uintptr_t Bias, Layout* L) {
-    uintptr_t Hdr = 0, Base = UINTPTR_MAX;
-    for (int i = 0; i < Count; i++) {
-        const ElfW(Phdr)& Ph = Phdrs[i];
-        if (Ph.p_type == PT_GNU_EH_FRAME) Hdr = Bias + Ph.p_vaddr;
-        if (Ph.p_type != PT_LOAD || L->NumSegments == kMostSegments) continue;
-        uintptr_t Low = Bias + Ph.p_vaddr;
-        L->Segments[L->NumSegments++] = {Low, Low + Ph.p_memsz, (Ph.p_flags & PF_X) != 0};
+void ReadSegments(const ElfW(Phdr) * phdrs, int count, uintptr_t bias, Layout* l) {
+    uintptr_t hdr = 0, base = UINTPTR_MAX;
+    for (int i = 0; i < count; i++) {
+        const ElfW(Phdr)& ph = phdrs[i];
+        if (ph.p_type == PT_GNU_EH_FRAME) hdr = bias + ph.p_vaddr;
+        if (ph.p_type != PT_LOAD || l->numSegments == kMostSegments) continue;
+        uintptr_t low = bias + ph.p_vaddr;
+        l->segments[l->numSegments++] = {low, low + ph.p_memsz, (ph.p_flags & PF_X) != 0};
         // The image starts where its first segment's page does, as the code
         // map's link base counts it.
-        uintptr_t Align = Ph.p_align > 1 ? Ph.p_align : 1;
-        Base = std::min(Base, Bias + Ph.p_vaddr / Align * Align);
+        uintptr_t align = ph.p_align > 1 ? ph.p_align : 1;
+        base = std::min(base, bias + ph.p_vaddr / align * align);
     }
-    L->Object.Bias = Bias;
-    L->Object.Base = Base == UINTPTR_MAX ? Bias : Base;
-    const Segment* Tables = Hdr != 0 ? SegmentOf(*L, Hdr) : nullptr;
-    if (Tables != nullptr) {
-        L->Tables.Hdr = Hdr;
-        L->Tables.Low = Tables->Low;
-        L->Tables.High = Tables->High;
+    l->object.bias = bias;
+    l->object.base = base == UINTPTR_MAX ? bias : base;
+    const Segment* tables = hdr != 0 ? SegmentOf(*l, hdr) : nullptr;
+    if (tables != nullptr) {
+        l->tables.hdr = hdr;
+        l->tables.low = tables->low;
+        l->tables.high = tables->high;
     }
 }
 
 #if defined(KORVAL_DL_FIND_OBJECT)
 
-// The library that holds Address, from the loader's lock-free lookup. Its
+// The library that holds address, from the loader's lock-free lookup. Its
 // program headers are read from its ELF header, at the start of its first
 // segment, where the loader mapped it.
-bool FindLibrary(uintptr_t Address, Layout* L) {
-    dl_find_object Found;
-    if (_dl_find_object((void*)Address, &Found) != 0 || Found.dlfo_link_map == nullptr)
+bool FindLibrary(uintptr_t address, Layout* l) {
+    dl_find_object found;
+    if (_dl_find_object((void*)address, &found) != 0 || found.dlfo_link_map == nullptr)
         return false;
-    const link_map* Map = Found.dlfo_link_map;
-    uintptr_t Start = (uintptr_t)Found.dlfo_map_start, End = (uintptr_t)Found.dlfo_map_end;
-    const ElfW(Ehdr)* Eh = (const ElfW(Ehdr)*)Start;
-    uint64_t Room = std::min<uint64_t>((uint64_t)getpagesize(), End - Start);
-    if (End - Start < sizeof *Eh || memcmp(Eh->e_ident, ELFMAG, SELFMAG) != 0 ||
-        Eh->e_phentsize != sizeof(ElfW(Phdr)) ||
-        Eh->e_phoff + (uint64_t)Eh->e_phnum * sizeof(ElfW(Phdr)) > Room)
+    const link_map* map = found.dlfo_link_map;
+    uintptr_t start = (uintptr_t)found.dlfo_map_start, end = (uintptr_t)found.dlfo_map_end;
+    const ElfW(Ehdr)* eh = (const ElfW(Ehdr)*)start;
+    uint64_t room = std::min<uint64_t>((uint64_t)getpagesize(), end - start);
+    if (end - start < sizeof *eh || memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 ||
+        eh->e_phentsize != sizeof(ElfW(Phdr)) ||
+        eh->e_phoff + (uint64_t)eh->e_phnum * sizeof(ElfW(Phdr)) > room)
         return false;
-    *L = Layout();
-    ReadSegments((const ElfW(Phdr)*)(Start + Eh->e_phoff), Eh->e_phnum, Map->l_addr, L);
-    L->Object.Path = Map->l_name;
-    L->Object.Handle = Map;
-    return SegmentOf(*L, Address) != nullptr;
+    *l = Layout();
+    ReadSegments((const ElfW(Phdr)*)(start + eh->e_phoff), eh->e_phnum, map->l_addr, l);
+    l->object.path = map->l_name;
+    l->object.handle = map;
+    return SegmentOf(*l, address) != nullptr;
 }
 
 #else
 
-bool FindLibrary(uintptr_t Address, Layout* L) {
-    const ObjectTable* T = Table.load(std::memory_order_acquire);
-    for (size_t i = 0; T != nullptr && i < T->Count; i++)
-        if (SegmentOf(T->Objects[i], Address) != nullptr) {
-            *L = T->Objects[i];
+bool FindLibrary(uintptr_t address, Layout* l) {
+    const ObjectTable* t = Table.load(std::memory_order_acquire);
+    for (size_t i = 0; t != nullptr && i < t->count; i++)
+        if (SegmentOf(t->objects[i], address) != nullptr) {
+            *l = t->objects[i];
             return true;
         }
     return false;
@@ -147,37 +147,37 @@ bool FindLibrary(uintptr_t Address, Layout* L) {
 
 #endif
 
-bool Find(uintptr_t Address, Layout* L) {
-    if (SegmentOf(Program, Address) != nullptr) {
-        *L = Program;
+bool Find(uintptr_t address, Layout* l) {
+    if (SegmentOf(Program, address) != nullptr) {
+        *l = Program;
         return true;
     }
-    return FindLibrary(Address, L);
+    return FindLibrary(address, l);
 }
 
 } // namespace
 
-BOOL IsProgramCode(ULONG_PTR Address) {
-    const Segment* In = SegmentOf(Program, Address);
-    return In != nullptr && In->Code;
+BOOL IsProgramCode(ULONG_PTR address) {
+    const Segment* in = SegmentOf(Program, address);
+    return in != nullptr && in->code;
 }
 
-BOOL FindLoadedObject(ULONG_PTR Address, LoadedObject* Object) {
-    Layout L;
-    if (!Find(Address, &L)) return FALSE;
-    *Object = L.Object;
+BOOL FindLoadedObject(ULONG_PTR address, LoadedObject* object) {
+    Layout l;
+    if (!Find(address, &l)) return FALSE;
+    *object = l.object;
     return TRUE;
 }
 
-BOOL FindUnwindTables(ULONG_PTR Address, LoadedObject* Object, UnwindTables* Tables) {
-    Layout L;
-    if (!Find(Address, &L) || L.Tables.Low == 0) return FALSE;
-    *Object = L.Object;
-    *Tables = L.Tables;
-    const Segment* In = SegmentOf(L, Address);
-    if (In != nullptr && In->Code) {
-        Tables->CodeLow = In->Low;
-        Tables->CodeHigh = In->High;
+BOOL FindUnwindTables(ULONG_PTR address, LoadedObject* object, UnwindTables* tables) {
+    Layout l;
+    if (!Find(address, &l) || l.tables.low == 0) return FALSE;
+    *object = l.object;
+    *tables = l.tables;
+    const Segment* in = SegmentOf(l, address);
+    if (in != nullptr && in->code) {
+        tables->codeLow = in->low;
+        tables->codeHigh = in->high;
     }
     return TRUE;
 }
@@ -189,19 +189,19 @@ namespace {
 // The executable's file: /proc/self/exe, or where there is no /proc the name
 // it was started by, made absolute.
 void NotePath() {
-    ssize_t Length = readlink("/proc/self/exe", ProgramPath, sizeof ProgramPath - 1);
-    if (Length > 0) {
-        ProgramPath[Length] = 0;
+    ssize_t length = readlink("/proc/self/exe", ProgramPath, sizeof ProgramPath - 1);
+    if (length > 0) {
+        ProgramPath[length] = 0;
         return;
     }
-    const char* Name = (const char*)getauxval(AT_EXECFN);
-    if (Name == nullptr) return;
+    const char* name = (const char*)getauxval(AT_EXECFN);
+    if (name == nullptr) return;
     ProgramPath[0] = 0;
-    if (Name[0] != '/' && getcwd(ProgramPath, sizeof ProgramPath) != nullptr &&
+    if (name[0] != '/' && getcwd(ProgramPath, sizeof ProgramPath) != nullptr &&
         strlen(ProgramPath) + 1 < sizeof ProgramPath)
         strcat(ProgramPath, "/");
-    if (strlen(ProgramPath) + strlen(Name) < sizeof ProgramPath)
-        strcat(ProgramPath, Name);
+    if (strlen(ProgramPath) + strlen(name) < sizeof ProgramPath)
+        strcat(ProgramPath, name);
     else
         ProgramPath[0] = 0;
 }
@@ -209,121 +209,121 @@ void NotePath() {
 // The executable's load bias: where its program headers are against where
 // it was linked to put them (PT_PHDR); a program without PT_PHDR (a -static
 // one) has its ELF header just before them, in the same page.
-uintptr_t ExecutableBias(const ElfW(Phdr) * Phdrs, int Count) {
-    for (int i = 0; i < Count; i++)
-        if (Phdrs[i].p_type == PT_PHDR) return (uintptr_t)Phdrs - Phdrs[i].p_vaddr;
-    uintptr_t Header = (uintptr_t)Phdrs - sizeof(ElfW(Ehdr));
-    size_t Page = (size_t)getpagesize();
-    if ((uintptr_t)Phdrs / Page != Header / Page) return 0;
-    const ElfW(Ehdr)* Eh = (const ElfW(Ehdr)*)Header;
-    if (memcmp(Eh->e_ident, ELFMAG, SELFMAG) != 0 || Eh->e_phoff != sizeof *Eh) return 0;
-    for (int i = 0; i < Count; i++)
-        if (Phdrs[i].p_type == PT_LOAD && Phdrs[i].p_offset == 0) return Header - Phdrs[i].p_vaddr;
+uintptr_t ExecutableBias(const ElfW(Phdr) * phdrs, int count) {
+    for (int i = 0; i < count; i++)
+        if (phdrs[i].p_type == PT_PHDR) return (uintptr_t)phdrs - phdrs[i].p_vaddr;
+    uintptr_t header = (uintptr_t)phdrs - sizeof(ElfW(Ehdr));
+    size_t page = (size_t)getpagesize();
+    if ((uintptr_t)phdrs / page != header / page) return 0;
+    const ElfW(Ehdr)* eh = (const ElfW(Ehdr)*)header;
+    if (memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_phoff != sizeof *eh) return 0;
+    for (int i = 0; i < count; i++)
+        if (phdrs[i].p_type == PT_LOAD && phdrs[i].p_offset == 0) return header - phdrs[i].p_vaddr;
     return 0;
 }
 
-// Reads Size bytes at Offset of the file Fd; false when they are not all there.
-bool ReadAt(int Fd, void* Out, size_t Size, off_t Offset) {
-    return pread(Fd, Out, Size, Offset) == (ssize_t)Size;
+// Reads size bytes at offset of the file fd; false when they are not all there.
+bool ReadAt(int fd, void* out, size_t size, off_t offset) {
+    return pread(fd, out, size, offset) == (ssize_t)size;
 }
 
 // Where the executable's .eh_frame lies in memory, from its file's section
 // headers; 0 when the file cannot be read or has none.
-uintptr_t FindEhFrame(uintptr_t Bias, size_t* Size) {
-    int Fd = ProgramPath[0] != 0 ? open(ProgramPath, O_RDONLY | O_CLOEXEC) : -1;
-    if (Fd < 0) return 0;
-    uintptr_t Found = 0;
-    ElfW(Ehdr) Eh;
-    if (ReadAt(Fd, &Eh, sizeof Eh, 0) && memcmp(Eh.e_ident, ELFMAG, SELFMAG) == 0 &&
-        Eh.e_shentsize == sizeof(ElfW(Shdr)) && Eh.e_shstrndx < Eh.e_shnum) {
-        ElfW(Shdr) Names;
-        ReadAt(Fd, &Names, sizeof Names, Eh.e_shoff + Eh.e_shstrndx * sizeof Names);
-        for (int i = 0; i < Eh.e_shnum && Found == 0; i++) {
-            ElfW(Shdr) Sh;
-            char Name[sizeof ".eh_frame"] = {};
-            if (ReadAt(Fd, &Sh, sizeof Sh, Eh.e_shoff + i * sizeof Sh) && Sh.sh_addr != 0 &&
-                ReadAt(Fd, Name, sizeof Name, Names.sh_offset + Sh.sh_name) &&
-                memcmp(Name, ".eh_frame", sizeof Name) == 0) {
-                Found = Bias + Sh.sh_addr;
-                *Size = Sh.sh_size;
+uintptr_t FindEhFrame(uintptr_t bias, size_t* size) {
+    int fd = ProgramPath[0] != 0 ? open(ProgramPath, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) return 0;
+    uintptr_t found = 0;
+    ElfW(Ehdr) eh;
+    if (ReadAt(fd, &eh, sizeof eh, 0) && memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 &&
+        eh.e_shentsize == sizeof(ElfW(Shdr)) && eh.e_shstrndx < eh.e_shnum) {
+        ElfW(Shdr) names;
+        ReadAt(fd, &names, sizeof names, eh.e_shoff + eh.e_shstrndx * sizeof names);
+        for (int i = 0; i < eh.e_shnum && found == 0; i++) {
+            ElfW(Shdr) sh;
+            char name[sizeof ".eh_frame"] = {};
+            if (ReadAt(fd, &sh, sizeof sh, eh.e_shoff + i * sizeof sh) && sh.sh_addr != 0 &&
+                ReadAt(fd, name, sizeof name, names.sh_offset + sh.sh_name) &&
+                memcmp(name, ".eh_frame", sizeof name) == 0) {
+                found = bias + sh.sh_addr;
+                *size = sh.sh_size;
             }
         }
     }
-    close(Fd);
-    return Found;
+    close(fd);
+    return found;
 }
 
 // The index of the executable's FDEs, where it has no .eh_frame_hdr. Made
 // once and kept for the life of the process.
 void IndexProgram() {
-    size_t Size = 0;
-    uintptr_t EhFrame = FindEhFrame(Program.Object.Bias, &Size);
-    const Segment* In = EhFrame != 0 ? SegmentOf(Program, EhFrame) : nullptr;
-    if (In == nullptr || In->High - EhFrame < Size) return;
-    eh::Span Frames = {(const uint8_t*)EhFrame, Size, EhFrame};
-    size_t Count = eh::IndexFdes(Frames, EhFrame, nullptr, 0);
-    eh::IndexEntry* Index = new (std::nothrow) eh::IndexEntry[Count ? Count : 1];
-    if (Index == nullptr) return;
-    Count = eh::IndexFdes(Frames, EhFrame, Index, Count);
-    std::sort(Index, Index + Count,
-              [](const eh::IndexEntry& a, const eh::IndexEntry& b) { return a.Begin < b.Begin; });
-    Program.Tables.Low = In->Low;
-    Program.Tables.High = In->High;
-    Program.Tables.Index = Index;
-    Program.Tables.Count = Count;
+    size_t size = 0;
+    uintptr_t ehFrame = FindEhFrame(Program.object.bias, &size);
+    const Segment* in = ehFrame != 0 ? SegmentOf(Program, ehFrame) : nullptr;
+    if (in == nullptr || in->high - ehFrame < size) return;
+    eh::Span frames = {(const uint8_t*)ehFrame, size, ehFrame};
+    size_t count = eh::IndexFdes(frames, ehFrame, nullptr, 0);
+    eh::IndexEntry* index = new (std::nothrow) eh::IndexEntry[count ? count : 1];
+    if (index == nullptr) return;
+    count = eh::IndexFdes(frames, ehFrame, index, count);
+    std::sort(index, index + count,
+              [](const eh::IndexEntry& a, const eh::IndexEntry& b) { return a.begin < b.begin; });
+    Program.tables.low = in->low;
+    Program.tables.high = in->high;
+    Program.tables.index = index;
+    Program.tables.count = count;
 }
 
 void NoteProgram() {
-    const ElfW(Phdr)* Phdrs = (const ElfW(Phdr)*)getauxval(AT_PHDR);
-    int Count = (int)getauxval(AT_PHNUM);
-    if (Phdrs == nullptr) return;
-    ReadSegments(Phdrs, Count, ExecutableBias(Phdrs, Count), &Program);
+    const ElfW(Phdr)* phdrs = (const ElfW(Phdr)*)getauxval(AT_PHDR);
+    int count = (int)getauxval(AT_PHNUM);
+    if (phdrs == nullptr) return;
+    ReadSegments(phdrs, count, ExecutableBias(phdrs, count), &Program);
     NotePath();
-    Program.Object.Path = ProgramPath;
+    Program.object.path = ProgramPath;
 #if defined(KORVAL_DL_FIND_OBJECT)
-    dl_find_object Found;
-    if (_dl_find_object((void*)getauxval(AT_ENTRY), &Found) == 0)
-        Program.Object.Handle = Found.dlfo_link_map;
+    dl_find_object found;
+    if (_dl_find_object((void*)getauxval(AT_ENTRY), &found) == 0)
+        Program.object.handle = found.dlfo_link_map;
 #endif
-    if (Program.Tables.Hdr == 0) IndexProgram();
+    if (Program.tables.hdr == 0) IndexProgram();
 }
 
 // ---- Set-up: the table of shared libraries, before glibc 2.35 -------------
 
 #if !defined(KORVAL_DL_FIND_OBJECT)
 
-int CountObject(dl_phdr_info*, size_t, void* Count) {
-    ++*(size_t*)Count;
+int CountObject(dl_phdr_info*, size_t, void* count) {
+    ++*(size_t*)count;
     return 0;
 }
 
 // The table being made, and how many objects it has room for.
 struct Making {
-    ObjectTable* T;
-    size_t Room;
+    ObjectTable* t;
+    size_t room;
 };
 
-int NoteObject(dl_phdr_info* Info, size_t, void* Data) {
-    Making* M = (Making*)Data;
-    if (M->T->Count == M->Room) return 1;
-    Layout L = Layout();
-    ReadSegments(Info->dlpi_phdr, Info->dlpi_phnum, Info->dlpi_addr, &L);
-    L.Object.Path = Info->dlpi_name;
-    M->T->Objects[M->T->Count++] = L;
+int NoteObject(dl_phdr_info* info, size_t, void* data) {
+    Making* m = (Making*)data;
+    if (m->t->count == m->room) return 1;
+    Layout l = Layout();
+    ReadSegments(info->dlpi_phdr, info->dlpi_phnum, info->dlpi_addr, &l);
+    l.object.path = info->dlpi_name;
+    m->t->objects[m->t->count++] = l;
     return 0;
 }
 
 void NoteObjects() {
-    std::lock_guard<std::mutex> Hold(TableLock);
-    size_t Count = 0;
-    dl_iterate_phdr(CountObject, &Count);
-    Count += 16; // room for objects loaded between the two passes
-    void* Block = ::operator new(sizeof(ObjectTable) + Count * sizeof(Layout), std::nothrow);
-    if (Block == nullptr) return;
-    Making M = {new (Block) ObjectTable(), Count};
-    M.T->Count = 0;
-    dl_iterate_phdr(NoteObject, &M);
-    Table.store(M.T, std::memory_order_release);
+    std::lock_guard<std::mutex> hold(TableLock);
+    size_t count = 0;
+    dl_iterate_phdr(CountObject, &count);
+    count += 16; // room for objects loaded between the two passes
+    void* block = ::operator new(sizeof(ObjectTable) + count * sizeof(Layout), std::nothrow);
+    if (block == nullptr) return;
+    Making m = {new (block) ObjectTable(), count};
+    m.t->count = 0;
+    dl_iterate_phdr(NoteObject, &m);
+    Table.store(m.t, std::memory_order_release);
 }
 
 #endif
@@ -351,7 +351,7 @@ __attribute__((constructor)) void NoteProgramAtStart() {
 
 ULONG_PTR ProgramLoadBias(void) {
     PrepareProgramCode();
-    return Program.Object.Bias;
+    return Program.object.bias;
 }
 
 void PrepareLoadedObjects(void) {

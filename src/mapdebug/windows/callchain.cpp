@@ -23,36 +23,36 @@ void PrepareCallChain(void) {
 
 #if defined(_M_X64) || defined(__x86_64__)
 
-DWORD CallChain(const void* Context, ULONG_PTR StackLow, ULONG_PTR StackHigh, ULONG_PTR* Returns,
-                DWORD Max) {
-    if (Context == NULL || Returns == NULL) return 0;
-    CONTEXT Frame = *(const CONTEXT*)Context;
-    DWORD Count = 0;
-    for (bool Interrupted = true; Count < Max; Interrupted = false) {
-        DWORD64 Sp = Frame.Rsp, Pc = Frame.Rip;
-        if (Sp < StackLow || Sp >= StackHigh || Sp % 8 != 0) break;
-        DWORD64 ImageBase = 0;
-        PRUNTIME_FUNCTION Function = RtlLookupFunctionEntry(Pc, &ImageBase, NULL);
-        if (Function != NULL) {
-            PVOID HandlerData;
-            DWORD64 EstablisherFrame;
-            RtlVirtualUnwind(UNW_FLAG_NHANDLER, ImageBase, Pc, Function, &Frame, &HandlerData,
-                             &EstablisherFrame, NULL);
-        } else if (Interrupted) {
+DWORD CallChain(const void* context, ULONG_PTR stackLow, ULONG_PTR stackHigh, ULONG_PTR* returns,
+                DWORD max) {
+    if (context == NULL || returns == NULL) return 0;
+    CONTEXT frame = *(const CONTEXT*)context;
+    DWORD count = 0;
+    for (bool interrupted = true; count < max; interrupted = false) {
+        DWORD64 sp = frame.Rsp, pc = frame.Rip;
+        if (sp < stackLow || sp >= stackHigh || sp % 8 != 0) break;
+        DWORD64 imageBase = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(pc, &imageBase, NULL);
+        if (function != NULL) {
+            PVOID handlerData;
+            DWORD64 establisherFrame;
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, pc, function, &frame, &handlerData,
+                             &establisherFrame, NULL);
+        } else if (interrupted) {
             // A leaf function has no unwind entry and leaves Rsp alone: its
             // return address is on top of the stack. (So does a call to an
             // address where there is no code.) A caller, having made a call,
             // is no leaf: without an entry its code is unknown.
-            if (StackHigh - Sp < 8) break;
-            Frame.Rip = *(const DWORD64*)Sp;
-            Frame.Rsp = Sp + 8;
+            if (stackHigh - sp < 8) break;
+            frame.Rip = *(const DWORD64*)sp;
+            frame.Rsp = sp + 8;
         } else {
             break;
         }
-        if (Frame.Rip == 0 || Frame.Rsp <= Sp || Frame.Rsp > StackHigh) break;
-        Returns[Count++] = Frame.Rip;
+        if (frame.Rip == 0 || frame.Rsp <= sp || frame.Rsp > stackHigh) break;
+        returns[count++] = frame.Rip;
     }
-    return Count;
+    return count;
 }
 
 #else

@@ -80,49 +80,49 @@
 
 namespace korval {
 
-// Calls Work(Arg) in the guard's frame, with Guard where korval_GuardFrameHandler
+// Calls work(arg) in the guard's frame, with guard where korval_GuardFrameHandler
 // finds it (below).
-extern "C" void korval_GuardFrame(void (*Work)(void*), void* Arg, void* Guard);
+extern "C" void korval_GuardFrame(void (*work)(void*), void* arg, void* guard);
 
 namespace {
 
 struct ThreadGuards;
 
 struct Guard {
-    ULONG64 Frame; // korval_GuardFrame's frame, as the dispatch names it; stored there
-    PGUARD_FILTER Filter;
-    DWORD Flags;
-    void* Resume[5]; // __builtin_setjmp buffer: the guard's handler block
-    DWORD TakenCode; // the code of the exception the guard took
-    Guard* Outer;
-    ThreadGuards* Thread;
+    ULONG64 frame; // korval_GuardFrame's frame, as the dispatch names it; stored there
+    PGUARD_FILTER filter;
+    DWORD flags;
+    void* resume[5]; // __builtin_setjmp buffer: the guard's handler block
+    DWORD takenCode; // the code of the exception the guard took
+    Guard* outer;
+    ThreadGuards* thread;
 };
 
 // What one thread needs for its guards, made the first time it enters one
 // and given back when it ends.
 struct ThreadGuards {
-    Guard* Innermost; // the active guards, innermost first
+    Guard* innermost; // the active guards, innermost first
     HANDLE hThread;
 
     // 1 while an exception is offered to the filters or a guard is entered
     // or left: the thread and the console control thread take turns by it.
-    volatile LONG Dispatching;
+    volatile LONG dispatching;
 
-    Guard* Landing; // the guard that took the exception
+    Guard* landing; // the guard that took the exception
 
     // An exception offered to the filters after the system's dispatch has
     // ended: a stack overflow, whose dispatch leaves the filters too little
     // stack, and Ctrl-C, which the system does not raise at all.
-    EXCEPTION_RECORD Deferred;
-    CONTEXT DeferredContext;
+    EXCEPTION_RECORD deferred;
+    CONTEXT deferredContext;
 
-    int CtrlCGuards;       // how many of the active guards take Ctrl-C
-    bool InterruptPending; // a Ctrl-C waits for a safe point
+    int ctrlCGuards;       // how many of the active guards take Ctrl-C
+    bool interruptPending; // a Ctrl-C waits for a safe point
 
     // A stack apart from the faulting one, which may be exhausted: the
     // landing routine runs on it, and so do the filters for a deferred
     // exception.
-    alignas(16) unsigned char OwnStack[64 * 1024];
+    alignas(16) unsigned char ownStack[64 * 1024];
 };
 
 DWORD FlsSlot = FLS_OUT_OF_INDEXES;
@@ -133,26 +133,26 @@ INIT_ONCE SetUpOnce = INIT_ONCE_STATIC_INIT;
 CRITICAL_SECTION CtrlCLock;
 ThreadGuards* CtrlCThread;
 
-bool TryTake(ThreadGuards* T) {
-    return InterlockedCompareExchange(&T->Dispatching, 1, 0) == 0;
+bool TryTake(ThreadGuards* t) {
+    return InterlockedCompareExchange(&t->dispatching, 1, 0) == 0;
 }
 
-void Take(ThreadGuards* T) {
-    while (!TryTake(T))
+void Take(ThreadGuards* t) {
+    while (!TryTake(t))
         Sleep(0);
 }
 
-void Release(ThreadGuards* T) {
-    InterlockedExchange(&T->Dispatching, 0);
+void Release(ThreadGuards* t) {
+    InterlockedExchange(&t->dispatching, 0);
 }
 
 ThreadGuards* CurrentThread() {
     return static_cast<ThreadGuards*>(FlsGetValue(FlsSlot));
 }
 
-LONG CALLBACK Vectored(EXCEPTION_POINTERS* ExceptionInfo);
+LONG CALLBACK Vectored(EXCEPTION_POINTERS* exceptionInfo);
 BOOL WINAPI ConsoleControl(DWORD dwCtrlType);
-void OnAbort(int Signal);
+void OnAbort(int sig);
 extern void (*PreviousAbort)(int);
 
 // ---- Set-up, and entering and leaving guards.
@@ -161,11 +161,11 @@ extern void (*PreviousAbort)(int);
 // the handler of abort().
 BOOL CALLBACK SetUpProcess(PINIT_ONCE, PVOID, PVOID*) {
     InitializeCriticalSection(&CtrlCLock);
-    FlsSlot = FlsAlloc([](void* Value) {
-        ThreadGuards* T = static_cast<ThreadGuards*>(Value);
-        if (T == nullptr) return;
-        CloseHandle(T->hThread);
-        VirtualFree(T, 0, MEM_RELEASE);
+    FlsSlot = FlsAlloc([](void* value) {
+        ThreadGuards* t = static_cast<ThreadGuards*>(value);
+        if (t == nullptr) return;
+        CloseHandle(t->hThread);
+        VirtualFree(t, 0, MEM_RELEASE);
     });
     AddVectoredExceptionHandler(1, Vectored);
     SetConsoleCtrlHandler(ConsoleControl, TRUE);
@@ -175,79 +175,79 @@ BOOL CALLBACK SetUpProcess(PINIT_ONCE, PVOID, PVOID*) {
 
 ThreadGuards* SetUpThread() {
     InitOnceExecuteOnce(&SetUpOnce, SetUpProcess, nullptr, nullptr);
-    ThreadGuards* T = CurrentThread();
-    if (T != nullptr) return T;
-    T = static_cast<ThreadGuards*>(
+    ThreadGuards* t = CurrentThread();
+    if (t != nullptr) return t;
+    t = static_cast<ThreadGuards*>(
         VirtualAlloc(NULL, sizeof(ThreadGuards), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    if (T == nullptr) return nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &T->hThread, 0,
+    if (t == nullptr) return nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &t->hThread, 0,
                     FALSE, DUPLICATE_SAME_ACCESS);
-    FlsSetValue(FlsSlot, T);
+    FlsSetValue(FlsSlot, t);
     PrepareCallChain();
-    return T;
+    return t;
 }
 
 // Enters and leaves a guard with the turn taken; the thread is the one
 // Ctrl-C goes to while it is in a Ctrl-C guard.
-void Push(ThreadGuards* T, Guard* g) {
-    if (g->Flags & GUARD_CTRL_C) EnterCriticalSection(&CtrlCLock);
-    Take(T);
-    g->Outer = T->Innermost;
-    T->Innermost = g;
-    if ((g->Flags & GUARD_CTRL_C) && T->CtrlCGuards++ == 0) CtrlCThread = T;
-    Release(T);
-    if (g->Flags & GUARD_CTRL_C) LeaveCriticalSection(&CtrlCLock);
+void Push(ThreadGuards* t, Guard* g) {
+    if (g->flags & GUARD_CTRL_C) EnterCriticalSection(&CtrlCLock);
+    Take(t);
+    g->outer = t->innermost;
+    t->innermost = g;
+    if ((g->flags & GUARD_CTRL_C) && t->ctrlCGuards++ == 0) CtrlCThread = t;
+    Release(t);
+    if (g->flags & GUARD_CTRL_C) LeaveCriticalSection(&CtrlCLock);
 }
 
-// Leaves the guard; the turn is taken already when Taken says so.
-void Pop(ThreadGuards* T, Guard* g, bool Taken) {
-    if (Taken) Release(T);
-    if (g->Flags & GUARD_CTRL_C) EnterCriticalSection(&CtrlCLock);
-    Take(T);
-    T->Innermost = g->Outer;
-    if ((g->Flags & GUARD_CTRL_C) && --T->CtrlCGuards == 0) {
+// Leaves the guard; the turn is taken already when taken says so.
+void Pop(ThreadGuards* t, Guard* g, bool taken) {
+    if (taken) Release(t);
+    if (g->flags & GUARD_CTRL_C) EnterCriticalSection(&CtrlCLock);
+    Take(t);
+    t->innermost = g->outer;
+    if ((g->flags & GUARD_CTRL_C) && --t->ctrlCGuards == 0) {
         CtrlCThread = nullptr;
-        T->InterruptPending = false;
+        t->interruptPending = false;
     }
-    Release(T);
-    if (g->Flags & GUARD_CTRL_C) LeaveCriticalSection(&CtrlCLock);
+    Release(t);
+    if (g->flags & GUARD_CTRL_C) LeaveCriticalSection(&CtrlCLock);
 }
 
 // Leaves the guard however GuardCall is left, a C++ exception thrown through
 // it included.
 struct GuardScope {
-    ThreadGuards* T;
+    ThreadGuards* t;
     Guard* g;
-    bool Armed;
+    bool armed;
     ~GuardScope() {
-        if (Armed) Pop(T, g, false);
+        if (armed) Pop(t, g, false);
     }
 };
 
 } // namespace
 
-BOOL GuardCall(void (*Work)(void*), void* Arg, PGUARD_FILTER Filter, DWORD Flags) {
-    ThreadGuards* T = SetUpThread();
-    if (T == nullptr) { // no memory for the guard: the work runs unguarded
-        Work(Arg);
+BOOL GuardCall(void (*work)(void*), void* arg, PGUARD_FILTER filter, DWORD flags) {
+    ThreadGuards* t = SetUpThread();
+    if (t == nullptr) { // no memory for the guard: the work runs unguarded
+        work(arg);
         return TRUE;
     }
-    Guard g = {0, Filter, Flags, {}, 0, nullptr, T};
-    Push(T, &g);
-    GuardScope Scope = {T, &g, true};
-    if (__builtin_setjmp(g.Resume) != 0) {
+    Guard g = {0, filter, flags, {}, 0, nullptr, t};
+    Push(t, &g);
+    GuardScope scope = {t, &g, true};
+    if (__builtin_setjmp(g.resume) != 0) {
         // A filter took an exception, with the turn taken by the dispatch
         // that landed here. A stack overflow used up the guard page; put it
         // back for the next one.
-        Scope.Armed = false;
-        DWORD Code = g.TakenCode;
-        Pop(T, &g, true);
-        if (Code == (DWORD)EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+        scope.armed = false;
+        DWORD code = g.takenCode;
+        Pop(t, &g, true);
+        if (code == (DWORD)EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
         return FALSE;
     }
-    korval_GuardFrame(Work, Arg, &g);
-    Scope.Armed = false;
-    Pop(T, &g, false);
+    korval_GuardFrame(work, arg, &g);
+    scope.armed = false;
+    Pop(t, &g, false);
     return TRUE;
 }
 
@@ -258,27 +258,27 @@ namespace {
 // anywhere: no locks, no heap, no stdio.
 
 [[noreturn]] void Land() {
-    __builtin_longjmp(CurrentThread()->Landing->Resume, 1);
+    __builtin_longjmp(CurrentThread()->landing->resume, 1);
 }
 
-// Makes Context go on in Routine, on the thread's own stack.
-void RunOnOwnStack(ThreadGuards* T, CONTEXT* Context, void (*Routine)()) {
-    DWORD64 Top = (DWORD64)(T->OwnStack + sizeof T->OwnStack) - 8;
-    *(DWORD64*)Top = 0; // Routine's return address: none
-    Context->Rsp = Top;
-    Context->Rip = (DWORD64)Routine;
+// Makes context go on in routine, on the thread's own stack.
+void RunOnOwnStack(ThreadGuards* t, CONTEXT* context, void (*routine)()) {
+    DWORD64 top = (DWORD64)(t->ownStack + sizeof t->ownStack) - 8;
+    *(DWORD64*)top = 0; // Routine's return address: none
+    context->Rsp = top;
+    context->Rip = (DWORD64)routine;
 }
 
 // Offers an exception to the filter of guard g, with the turn taken, and
 // returns the verdict. With EXCEPTION_EXECUTE_HANDLER the guard is the one
 // to land in, and the turn stays taken until its GuardCall has landed.
-LONG Offer(ThreadGuards* T, Guard* g, EXCEPTION_POINTERS* ExceptionInfo) {
-    LONG Verdict = g->Filter(ExceptionInfo);
-    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
-        g->TakenCode = ExceptionInfo->ExceptionRecord->ExceptionCode;
-        T->Landing = g;
+LONG Offer(ThreadGuards* t, Guard* g, EXCEPTION_POINTERS* exceptionInfo) {
+    LONG verdict = g->filter(exceptionInfo);
+    if (verdict == EXCEPTION_EXECUTE_HANDLER) {
+        g->takenCode = exceptionInfo->ExceptionRecord->ExceptionCode;
+        t->landing = g;
     }
-    return Verdict;
+    return verdict;
 }
 
 // Runs on the guarded thread, on its own stack, with the turn taken: offers
@@ -287,26 +287,26 @@ LONG Offer(ThreadGuards* T, Guard* g, EXCEPTION_POINTERS* ExceptionInfo) {
 // and context. One that no guard takes ends the process with its code, as
 // the system would have.
 [[noreturn]] void DeliverDeferred() {
-    ThreadGuards* T = CurrentThread();
-    EXCEPTION_POINTERS Pointers = {&T->Deferred, &T->DeferredContext};
-    bool CtrlC = T->Deferred.ExceptionCode == STATUS_CONTROL_C_EXIT;
-    if (CtrlC) T->InterruptPending = false;
-    for (Guard* g = T->Innermost; g != nullptr; g = g->Outer) {
-        if (CtrlC && !(g->Flags & GUARD_CTRL_C)) continue;
-        LONG Verdict = Offer(T, g, &Pointers);
-        if (Verdict == EXCEPTION_EXECUTE_HANDLER) Land();
-        if (Verdict == EXCEPTION_CONTINUE_EXECUTION) {
-            Release(T);
-            RtlRestoreContext(&T->DeferredContext, NULL);
+    ThreadGuards* t = CurrentThread();
+    EXCEPTION_POINTERS pointers = {&t->deferred, &t->deferredContext};
+    bool ctrlC = t->deferred.ExceptionCode == STATUS_CONTROL_C_EXIT;
+    if (ctrlC) t->interruptPending = false;
+    for (Guard* g = t->innermost; g != nullptr; g = g->outer) {
+        if (ctrlC && !(g->flags & GUARD_CTRL_C)) continue;
+        LONG verdict = Offer(t, g, &pointers);
+        if (verdict == EXCEPTION_EXECUTE_HANDLER) Land();
+        if (verdict == EXCEPTION_CONTINUE_EXECUTION) {
+            Release(t);
+            RtlRestoreContext(&t->deferredContext, NULL);
         }
     }
-    Release(T);
-    ExitProcess(T->Deferred.ExceptionCode);
+    Release(t);
+    ExitProcess(t->deferred.ExceptionCode);
 }
 
-// The guard's frame. korval_GuardFrame keeps its Guard argument at EstablisherFrame
-// + 32, EstablisherFrame being its stack pointer after the prologue, which
-// it also stores in the Guard's first member (Frame): the 40
+// The guard's frame. korval_GuardFrame keeps its guard argument at establisherFrame
+// + 32, establisherFrame being its stack pointer after the prologue, which
+// it also stores in the Guard's first member (frame): the 40
 // bytes it allocates hold the home area of the routine it calls and that
 // slot, and keep the stack aligned. The nop keeps the return address of the
 // call off the epilogue, where an unwinder would take the frame for one
@@ -333,7 +333,7 @@ korval_GuardFrame:
     .seh_endproc
 )");
 
-const size_t kGuardSlot = 32; // where korval_GuardFrame keeps its Guard argument
+const size_t kGuardSlot = 32; // where korval_GuardFrame keeps its guard argument
 
 // The handler of korval_GuardFrame's frame, called by the system's dispatch with
 // the exception every frame further in has declined; in the dispatch phase
@@ -343,58 +343,58 @@ __attribute__((used)) EXCEPTION_DISPOSITION
 korval_GuardFrameHandler(EXCEPTION_RECORD*, void*, CONTEXT*,
                          DISPATCHER_CONTEXT*) __asm__("korval_GuardFrameHandler");
 
-EXCEPTION_DISPOSITION korval_GuardFrameHandler(EXCEPTION_RECORD* Record, void* EstablisherFrame,
-                                               CONTEXT* Context, DISPATCHER_CONTEXT*) {
+EXCEPTION_DISPOSITION korval_GuardFrameHandler(EXCEPTION_RECORD* record, void* establisherFrame,
+                                               CONTEXT* context, DISPATCHER_CONTEXT*) {
     // Unwinding goes on past the guard, and success and informational codes
     // are not faults: a C++ throw, a debugger's message.
-    if (IS_UNWINDING(Record->ExceptionFlags) || Record->ExceptionCode < 0x80000000u)
+    if (IS_UNWINDING(record->ExceptionFlags) || record->ExceptionCode < 0x80000000u)
         return ExceptionContinueSearch;
-    Guard* g = *reinterpret_cast<Guard**>(static_cast<char*>(EstablisherFrame) + kGuardSlot);
-    ThreadGuards* T = g->Thread;
+    Guard* g = *reinterpret_cast<Guard**>(static_cast<char*>(establisherFrame) + kGuardSlot);
+    ThreadGuards* t = g->thread;
     // An exception raised in a filter, which holds the turn: not ours.
-    if (!TryTake(T)) return ExceptionContinueSearch;
-    EXCEPTION_POINTERS Pointers = {Record, Context};
-    LONG Verdict = Offer(T, g, &Pointers);
-    if (Verdict == EXCEPTION_EXECUTE_HANDLER) {
+    if (!TryTake(t)) return ExceptionContinueSearch;
+    EXCEPTION_POINTERS pointers = {record, context};
+    LONG verdict = Offer(t, g, &pointers);
+    if (verdict == EXCEPTION_EXECUTE_HANDLER) {
         // The work is abandoned, not resumed: the dispatch must not refuse
         // to go on in Land for an exception raised as noncontinuable.
-        Record->ExceptionFlags &= ~EXCEPTION_NONCONTINUABLE;
-        RunOnOwnStack(T, Context, Land);
+        record->ExceptionFlags &= ~EXCEPTION_NONCONTINUABLE;
+        RunOnOwnStack(t, context, Land);
         return ExceptionContinueExecution;
     }
-    Release(T);
-    return Verdict == EXCEPTION_CONTINUE_EXECUTION ? ExceptionContinueExecution
+    Release(t);
+    return verdict == EXCEPTION_CONTINUE_EXECUTION ? ExceptionContinueExecution
                                                    : ExceptionContinueSearch;
 }
 
-// Whether the system's dispatch, walking the frames from Context, reaches
-// the guard's frame, korval_GuardFrame's at Frame. The walk stops where the
+// Whether the system's dispatch, walking the frames from context, reaches
+// the guard's frame, korval_GuardFrame's at frame. The walk stops where the
 // dispatch would give up: a frame outside the part of the stack in use or
 // misaligned, or one past the guard's. Every read lies between the stack
 // pointer and the guard's frame, which are mapped.
-bool ReachesGuard(const CONTEXT* Context, ULONG64 Frame) {
+bool ReachesGuard(const CONTEXT* context, ULONG64 frame) {
     // GCC 12 takes the gs-relative read of the TEB for an access to an
     // empty array.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
-    NT_TIB* Tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+    NT_TIB* tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
 #pragma GCC diagnostic pop
-    ULONG64 Low = (ULONG64)Tib->StackLimit;
-    CONTEXT Walk = *Context;
-    for (int Depth = 0; Depth < 4096; Depth++) {
-        if (Walk.Rsp < Low || Walk.Rsp > Frame || (Walk.Rsp & 7) != 0) return false;
-        ULONG64 ImageBase = 0, Establisher = 0;
-        PVOID HandlerData = nullptr;
-        PRUNTIME_FUNCTION Function = RtlLookupFunctionEntry(Walk.Rip, &ImageBase, nullptr);
-        if (Function == nullptr) { // a leaf, or no code at all: the return address is on top
-            Walk.Rip = *(ULONG64*)Walk.Rsp;
-            Walk.Rsp += 8;
+    ULONG64 low = (ULONG64)tib->StackLimit;
+    CONTEXT walk = *context;
+    for (int depth = 0; depth < 4096; depth++) {
+        if (walk.Rsp < low || walk.Rsp > frame || (walk.Rsp & 7) != 0) return false;
+        ULONG64 imageBase = 0, establisher = 0;
+        PVOID handlerData = nullptr;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(walk.Rip, &imageBase, nullptr);
+        if (function == nullptr) { // a leaf, or no code at all: the return address is on top
+            walk.Rip = *(ULONG64*)walk.Rsp;
+            walk.Rsp += 8;
             continue;
         }
-        RtlVirtualUnwind(UNW_FLAG_NHANDLER, ImageBase, Walk.Rip, Function, &Walk, &HandlerData,
-                         &Establisher, nullptr);
-        if (Establisher == Frame) return true;
-        if (Establisher < Low || Establisher > Frame || (Establisher & 7) != 0) return false;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, walk.Rip, function, &walk, &handlerData,
+                         &establisher, nullptr);
+        if (establisher == frame) return true;
+        if (establisher < low || establisher > frame || (establisher & 7) != 0) return false;
     }
     return false;
 }
@@ -405,22 +405,22 @@ bool ReachesGuard(const CONTEXT* Context, ULONG64 Frame) {
 // reach the guard's frame (the stack written over). The thread goes on in
 // DeliverDeferred, on its own stack. Unwinding, success and informational
 // codes are left alone, as the guard's frame handler leaves them.
-LONG CALLBACK Vectored(EXCEPTION_POINTERS* ExceptionInfo) {
-    const EXCEPTION_RECORD* Record = ExceptionInfo->ExceptionRecord;
-    if (IS_UNWINDING(Record->ExceptionFlags) || Record->ExceptionCode < 0x80000000u)
+LONG CALLBACK Vectored(EXCEPTION_POINTERS* exceptionInfo) {
+    const EXCEPTION_RECORD* record = exceptionInfo->ExceptionRecord;
+    if (IS_UNWINDING(record->ExceptionFlags) || record->ExceptionCode < 0x80000000u)
         return EXCEPTION_CONTINUE_SEARCH;
     // A thread without a guard, or an exception in a filter: not ours.
-    ThreadGuards* T = CurrentThread();
-    if (T == nullptr || T->Innermost == nullptr || !TryTake(T)) return EXCEPTION_CONTINUE_SEARCH;
-    if (Record->ExceptionCode != EXCEPTION_STACK_OVERFLOW &&
-        ReachesGuard(ExceptionInfo->ContextRecord, T->Innermost->Frame)) {
-        Release(T);
+    ThreadGuards* t = CurrentThread();
+    if (t == nullptr || t->innermost == nullptr || !TryTake(t)) return EXCEPTION_CONTINUE_SEARCH;
+    if (record->ExceptionCode != EXCEPTION_STACK_OVERFLOW &&
+        ReachesGuard(exceptionInfo->ContextRecord, t->innermost->frame)) {
+        Release(t);
         return EXCEPTION_CONTINUE_SEARCH;
     }
-    T->Deferred = *Record;
-    T->Deferred.ExceptionRecord = NULL;
-    T->DeferredContext = *ExceptionInfo->ContextRecord;
-    RunOnOwnStack(T, ExceptionInfo->ContextRecord, DeliverDeferred);
+    t->deferred = *record;
+    t->deferred.ExceptionRecord = NULL;
+    t->deferredContext = *exceptionInfo->ContextRecord;
+    RunOnOwnStack(t, exceptionInfo->ContextRecord, DeliverDeferred);
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
@@ -431,24 +431,24 @@ LONG CALLBACK Vectored(EXCEPTION_POINTERS* ExceptionInfo) {
 // ends it. Elsewhere the signal takes the course it had before the guard.
 void (*PreviousAbort)(int) = SIG_DFL;
 
-void OnAbort(int Signal) {
-    ThreadGuards* T = CurrentThread();
-    if (T != nullptr && T->Innermost != nullptr && TryTake(T)) {
-        CONTEXT Context;
-        RtlCaptureContext(&Context);
-        ULONG64 ImageBase = 0, Establisher = 0;
-        PVOID HandlerData = nullptr;
-        PRUNTIME_FUNCTION Function = RtlLookupFunctionEntry(Context.Rip, &ImageBase, nullptr);
-        if (Function != nullptr) // out of this handler, into raise()
-            RtlVirtualUnwind(UNW_FLAG_NHANDLER, ImageBase, Context.Rip, Function, &Context,
-                             &HandlerData, &Establisher, nullptr);
-        EXCEPTION_RECORD Record = EXCEPTION_RECORD();
-        Record.ExceptionCode = STATUS_FATAL_APP_EXIT;
-        Record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
-        Record.ExceptionAddress = (PVOID)Context.Rip;
-        EXCEPTION_POINTERS Pointers = {&Record, &Context};
-        for (Guard* g = T->Innermost; g != nullptr; g = g->Outer)
-            if (g->Filter(&Pointers) != EXCEPTION_CONTINUE_SEARCH) break;
+void OnAbort(int sig) {
+    ThreadGuards* t = CurrentThread();
+    if (t != nullptr && t->innermost != nullptr && TryTake(t)) {
+        CONTEXT context;
+        RtlCaptureContext(&context);
+        ULONG64 imageBase = 0, establisher = 0;
+        PVOID handlerData = nullptr;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+        if (function != nullptr) // out of this handler, into raise()
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context,
+                             &handlerData, &establisher, nullptr);
+        EXCEPTION_RECORD record = EXCEPTION_RECORD();
+        record.ExceptionCode = STATUS_FATAL_APP_EXIT;
+        record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+        record.ExceptionAddress = (PVOID)context.Rip;
+        EXCEPTION_POINTERS pointers = {&record, &context};
+        for (Guard* g = t->innermost; g != nullptr; g = g->outer)
+            if (g->filter(&pointers) != EXCEPTION_CONTINUE_SEARCH) break;
         _exit(3);
     }
     if (PreviousAbort == SIG_IGN) {
@@ -456,7 +456,7 @@ void OnAbort(int Signal) {
         return;
     }
     if (PreviousAbort != SIG_DFL && PreviousAbort != SIG_ERR) {
-        PreviousAbort(Signal);
+        PreviousAbort(sig);
         return;
     }
     _exit(3);
@@ -466,11 +466,11 @@ void OnAbort(int Signal) {
 
 // What a filter may ask about the exception it is offered.
 
-DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, DWORD Max) {
-    ULONG_PTR Low = 0, High = 0;
-    if (ExceptionInfo->ContextRecord == nullptr) return 0;
-    GetCurrentThreadStackLimits(&Low, &High);
-    return CallChain(ExceptionInfo->ContextRecord, Low, High, Returns, Max);
+DWORD ExceptionCallChain(PEXCEPTION_POINTERS exceptionInfo, ULONG_PTR* returns, DWORD max) {
+    ULONG_PTR low = 0, high = 0;
+    if (exceptionInfo->ContextRecord == nullptr) return 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    return CallChain(exceptionInfo->ContextRecord, low, high, returns, max);
 }
 
 // The C runtime has no way to try its stream's lock: _lock_file waits for
@@ -478,8 +478,8 @@ DWORD ExceptionCallChain(PEXCEPTION_POINTERS ExceptionInfo, ULONG_PTR* Returns, 
 // (a program of one thread never meets it), and gives the lock back once its
 // call ends; writing to the handle instead would put the report ahead of
 // what the stream still holds.
-BOOL PutStdoutNoWait(const char* Text) {
-    fputs(Text, stdout);
+BOOL PutStdoutNoWait(const char* text) {
+    fputs(text, stdout);
     return TRUE;
 }
 
@@ -491,21 +491,21 @@ namespace {
 // Stops the thread and, where it is in the program's own code, has it
 // resume in DeliverDeferred with STATUS_CONTROL_C_EXIT; the turn then
 // passes to it. Returns whether it did.
-bool Interrupt(ThreadGuards* T) {
-    if (SuspendThread(T->hThread) == (DWORD)-1) return false;
-    bool Redirected = false;
-    T->DeferredContext.ContextFlags = CONTEXT_FULL;
-    if (GetThreadContext(T->hThread, &T->DeferredContext) &&
-        IsProgramCode((ULONG_PTR)T->DeferredContext.Rip)) {
-        T->Deferred = EXCEPTION_RECORD();
-        T->Deferred.ExceptionCode = STATUS_CONTROL_C_EXIT;
-        T->Deferred.ExceptionAddress = (PVOID)T->DeferredContext.Rip;
-        CONTEXT Deliver = T->DeferredContext;
-        RunOnOwnStack(T, &Deliver, DeliverDeferred);
-        Redirected = SetThreadContext(T->hThread, &Deliver);
+bool Interrupt(ThreadGuards* t) {
+    if (SuspendThread(t->hThread) == (DWORD)-1) return false;
+    bool redirected = false;
+    t->deferredContext.ContextFlags = CONTEXT_FULL;
+    if (GetThreadContext(t->hThread, &t->deferredContext) &&
+        IsProgramCode((ULONG_PTR)t->deferredContext.Rip)) {
+        t->deferred = EXCEPTION_RECORD();
+        t->deferred.ExceptionCode = STATUS_CONTROL_C_EXIT;
+        t->deferred.ExceptionAddress = (PVOID)t->deferredContext.Rip;
+        CONTEXT deliver = t->deferredContext;
+        RunOnOwnStack(t, &deliver, DeliverDeferred);
+        redirected = SetThreadContext(t->hThread, &deliver);
     }
-    ResumeThread(T->hThread);
-    return Redirected;
+    ResumeThread(t->hThread);
+    return redirected;
 }
 
 // Console control handler, on a thread of the system's: Ctrl-C and
@@ -515,22 +515,22 @@ bool Interrupt(ThreadGuards* T) {
 BOOL WINAPI ConsoleControl(DWORD dwCtrlType) {
     if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT) return FALSE;
     EnterCriticalSection(&CtrlCLock);
-    ThreadGuards* T = CtrlCThread;
-    bool Ours = T != nullptr && !T->InterruptPending;
-    if (Ours) T->InterruptPending = true;
+    ThreadGuards* t = CtrlCThread;
+    bool ours = t != nullptr && !t->interruptPending;
+    if (ours) t->interruptPending = true;
     LeaveCriticalSection(&CtrlCLock);
-    if (!Ours) return FALSE;
+    if (!ours) return FALSE;
     for (;;) {
         EnterCriticalSection(&CtrlCLock);
-        T = CtrlCThread;
-        bool Delivered = false;
-        if (T != nullptr && TryTake(T)) {
-            Delivered = Interrupt(T);
-            if (!Delivered) Release(T);
+        t = CtrlCThread;
+        bool delivered = false;
+        if (t != nullptr && TryTake(t)) {
+            delivered = Interrupt(t);
+            if (!delivered) Release(t);
         }
         LeaveCriticalSection(&CtrlCLock);
-        if (T == nullptr) return FALSE;
-        if (Delivered) return TRUE;
+        if (t == nullptr) return FALSE;
+        if (delivered) return TRUE;
         Sleep(1);
     }
 }

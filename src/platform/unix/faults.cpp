@@ -34,14 +34,14 @@ struct Plan {
     const char* log = nullptr;
 };
 
-Plan plan;
+Plan Plan;
 
 void Report(void) {
-    if (!plan.log) return;
-    FILE* f = fopen(plan.log, "w");
+    if (!Plan.log) return;
+    FILE* f = fopen(Plan.log, "w");
     if (!f) return;
     for (int i = 0; i < FAULT_FACILITIES; i++)
-        fprintf(f, "%s %lu\n", kNames[i], plan.calls[i]);
+        fprintf(f, "%s %lu\n", kNames[i], Plan.calls[i]);
     fprintf(f, "handles %zu\nblocks %zu\n", LiveHandles(), LiveBlocks());
     fclose(f);
 }
@@ -52,7 +52,7 @@ void Report(void) {
 }
 
 void ReadPlan(void) {
-    plan.log = getenv("KORVAL_FAULT_LOG");
+    Plan.log = getenv("KORVAL_FAULT_LOG");
     const char* setting = getenv("KORVAL_FAIL");
     if (!setting || !*setting) return;
     const char* colon = strchr(setting, ':');
@@ -60,11 +60,11 @@ void ReadPlan(void) {
     for (int i = 0; i < FAULT_FACILITIES; i++)
         if (strlen(kNames[i]) == (size_t)(colon - setting) &&
             strncmp(kNames[i], setting, colon - setting) == 0)
-            plan.facility = i;
+            Plan.facility = i;
     char* end;
-    plan.nth = strtoul(colon + 1, &end, 10);
-    if (*end == ':') plan.error = (DWORD)strtoul(end + 1, &end, 10);
-    if (plan.facility < 0 || plan.nth == 0 || *end != '\0' || plan.error == NO_ERROR)
+    Plan.nth = strtoul(colon + 1, &end, 10);
+    if (*end == ':') Plan.error = (DWORD)strtoul(end + 1, &end, 10);
+    if (Plan.facility < 0 || Plan.nth == 0 || *end != '\0' || Plan.error == NO_ERROR)
         BadSetting(setting);
 }
 
@@ -78,13 +78,13 @@ struct Start {
         LiveBlocks();
         atexit(Report);
     }
-} start;
+} Start;
 
 } // namespace
 
 bool FaultInjected(Facility facility) {
-    if (++plan.calls[facility] != plan.nth || plan.facility != facility) return false;
-    SetLastError(plan.error);
+    if (++Plan.calls[facility] != Plan.nth || Plan.facility != facility) return false;
+    SetLastError(Plan.error);
     return true;
 }
 

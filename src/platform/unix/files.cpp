@@ -32,7 +32,7 @@ namespace korval {
 namespace {
 
 // Initial-exec: WriteFile on a standard handle may run in a signal handler.
-thread_local DWORD lastError __attribute__((tls_model("initial-exec"))) = NO_ERROR;
+thread_local DWORD LastError __attribute__((tls_model("initial-exec"))) = NO_ERROR;
 
 // One holder of a file: its identity, what it does with it, what it allows.
 struct FileUse {
@@ -50,19 +50,19 @@ struct Object {
 };
 
 std::map<unsigned, FileUse>& Uses() {
-    static std::map<unsigned, FileUse> uses;
-    return uses;
+    static std::map<unsigned, FileUse> Uses;
+    return Uses;
 }
 
 std::set<Object*>& Live() {
-    static std::set<Object*> live;
-    return live;
+    static std::set<Object*> Live;
+    return Live;
 }
 
 unsigned AddUse(const FileUse& use) {
-    static unsigned lastId = 0;
-    Uses()[++lastId] = use;
-    return lastId;
+    static unsigned LastId = 0;
+    Uses()[++LastId] = use;
+    return LastId;
 }
 
 unsigned AddUse(const struct stat& st, DWORD access, DWORD share) {
@@ -114,7 +114,7 @@ DWORD ErrorFromErrno(int err) {
 }
 
 BOOL Fail(DWORD error) {
-    lastError = error;
+    LastError = error;
     return FALSE;
 }
 
@@ -238,11 +238,11 @@ bool StatOf(HANDLE handle, struct stat* st) {
 } // namespace
 
 DWORD GetLastError(void) {
-    return lastError;
+    return LastError;
 }
 
 void SetLastError(DWORD dwErrCode) {
-    lastError = dwErrCode;
+    LastError = dwErrCode;
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -287,7 +287,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return FailClosing(fd, ErrorFromErrno(errno));
     if (create && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)
         return FailClosing(fd, ErrorFromErrno(errno));
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     return NewObject(Object::File, fd, 0, AddUse(st, dwDesiredAccess, dwShareMode));
 }
 
@@ -297,7 +297,7 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     if (!StatOf(hFile, &st)) return INVALID_FILE_SIZE;
     uint64_t size = (uint64_t)st.st_size;
     if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)(size >> 32);
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     return (DWORD)size;
 }
 
@@ -305,7 +305,7 @@ DWORD GetFileType(HANDLE hFile) {
     if (FaultInjected(FAULT_GETFILETYPE)) return FILE_TYPE_UNKNOWN;
     struct stat st;
     if (!StatOf(hFile, &st)) return FILE_TYPE_UNKNOWN;
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
     if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
@@ -336,7 +336,7 @@ HANDLE CreateFileMappingA(HANDLE hFile, void* lpAttributes, DWORD flProtect,
         return nullptr;
     }
     const FileUse& use = Uses().at(file->useId);
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     return NewObject(Object::Mapping, fd, (uint64_t)st.st_size, AddUse(st, use.access, use.share));
 }
 
@@ -364,7 +364,7 @@ LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwF
     PoisonMemory((char*)view + mapping->size, (page - mapping->size % page) % page);
     // The view holds the mapping's file as the mapping does.
     AddUse(Uses().at(mapping->useId));
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     return view;
 }
 
@@ -384,7 +384,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         total += (DWORD)got;
         if (lpNumberOfBytesRead) *lpNumberOfBytesRead = total;
     }
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     return TRUE;
 }
 
@@ -414,7 +414,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     if (!file) return Fail(ERROR_INVALID_HANDLE);
     if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
     if (!WriteFd(file->fd, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten)) return FALSE;
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     return TRUE;
 }
 
@@ -429,7 +429,7 @@ BOOL CloseHandle(HANDLE hObject) {
     // the descriptor even when it reports an error.
     if (FaultInjected(FAULT_CLOSEHANDLE)) return FALSE;
     if (result != 0 && err != EINTR) return Fail(ErrorFromErrno(err));
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     return TRUE;
 }
 
@@ -452,12 +452,12 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     if ((DWORD)got >= nSize) {
         memcpy(lpFilename, path.data(), nSize - 1);
         lpFilename[nSize - 1] = '\0';
-        lastError = ERROR_INSUFFICIENT_BUFFER;
+        LastError = ERROR_INSUFFICIENT_BUFFER;
         return nSize;
     }
     memcpy(lpFilename, path.data(), (size_t)got);
     lpFilename[got] = '\0';
-    lastError = NO_ERROR;
+    LastError = NO_ERROR;
     return (DWORD)got;
 }
 

@@ -28,8 +28,8 @@ const size_t kHugePage = 2u << 20;
 const size_t kPoisonedBelow = 2u << 20;
 
 std::map<void*, size_t>& Blocks() {
-    static std::map<void*, size_t> blocks;
-    return blocks;
+    static std::map<void*, size_t> Blocks;
+    return Blocks;
 }
 
 size_t PageRounded(size_t size) {
