@@ -12,6 +12,7 @@
 #     package_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -euo pipefail
 cmake=$1 build=$2 source=$3
+. "$source/tests/readme_block.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -149,12 +150,7 @@ cmp -s "$work/subdir/LIBSHAPES.COD" "$work/subdir-installed/share/codemaps/LIBSH
 # The README's recipes. block HEADING LANGUAGE N: the Nth fenced block in
 # LANGUAGE under the heading, with the scratch prefix for /opt/korval.
 block() {
-    awk -v heading="$1" -v fence="\`\`\`$2" -v want="$3" '
-        !inside && /^#/ { here = ($0 == heading) }
-        !inside && /^```/ { inside = 1; taken = here && $0 == fence && ++n == want; next }
-        inside && $0 == "```" { inside = 0; next }
-        inside && taken { print }
-    ' "$source/README.md" | sed "s|/opt/korval|$prefix|g"
+    readme_block "$source/README.md" "$@" | sed "s|/opt/korval|$prefix|g"
 }
 
 # Runs the recipe (shell commands) $3 in a directory $1 of its own, which

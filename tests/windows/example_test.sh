@@ -13,6 +13,7 @@
 #     example_test.sh CMAKE BUILD_DIR SOURCE_DIR HOST_TOOLS WINE
 set -euo pipefail
 cmake=$1 build=$2 source=$3 host=$4 wine=$5
+. "$source/tests/readme_block.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -142,12 +143,7 @@ entry=$(x86_64-w64-mingw32-nm "$build/tests/windows/guard_test_dll.dll" | awk '$
 
 # The README's recipe by hand, its app.c faulting inside Work.
 block() {
-    awk -v heading="$1" -v fence="\`\`\`$2" -v want="$3" '
-        !inside && /^#/ { here = ($0 == heading) }
-        !inside && /^```/ { inside = 1; taken = here && $0 == fence && ++n == want; next }
-        inside && $0 == "```" { inside = 0; next }
-        inside && taken { print }
-    ' "$source/README.md" | sed "s|/opt/korval-win64|$prefix|g; s|/opt/korval/bin|$host|g"
+    readme_block "$source/README.md" "$@" | sed "s|/opt/korval-win64|$prefix|g; s|/opt/korval/bin|$host|g"
 }
 recipe=$work/recipe
 mkdir "$recipe"
