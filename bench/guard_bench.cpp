@@ -47,13 +47,13 @@ void NestedGuards(benchmark::State& state) {
 // the rest of what its guards need, made then. The thread itself is not
 // timed.
 void FirstGuardOfAThread(benchmark::State& state) {
-    int One = 1;
-    RunGuarded(Work, &One); // the process's first guard, on this thread
+    int one = 1;
+    RunGuarded(Work, &one); // the process's first guard, on this thread
     for (auto _ : state) {
         double seconds = 0;
         std::thread([&] {
             auto start = std::chrono::steady_clock::now();
-            RunGuarded(Work, &One);
+            RunGuarded(Work, &one);
             seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         }).join();
