@@ -181,7 +181,7 @@ TEST_P(WindowsKorval, SameBytesAsTheLinuxBuild) {
 // The guard's own test of Ctrl-C (tests/windows), which waits, busy in its
 // guard, to be interrupted.
 TEST_P(WindowsGuard, CtrlCIsDeliveredWhereTheWorkWasInterrupted) {
-    Tool guard = Tool();
+    Tool guard = Tested();
     guard.exe = Tested().Beside("tests/windows/guard_test.exe");
     Spawned child = guard.Spawn(dir.Path(), {"ctrl-c"});
     for (int tries = 0; tries < 20000 && !FileExists(dir / "spinning"); tries++)
