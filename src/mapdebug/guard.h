@@ -30,7 +30,7 @@ namespace korval {
  * dispatch (Windows), with the faulting work stopped wherever it was: it must
  * not wait for a lock that the work may hold, and should neither allocate nor
  * use stdio. To write, it calls WriteFile on a standard handle (GetStdHandle),
- * which is a plain write(2) loop on POSIX, or PutStdoutNoWait. abort() inside
+ * which is a plain write(2) loop on POSIX, or PutStdoutInOrder. abort() inside
  * a guard (a failed assert too) is offered as STATUS_FATAL_APP_EXIT with
  * EXCEPTION_NONCONTINUABLE: whatever the verdict, the process then ends as
  * abort ends it. An asynchronous exception (Ctrl-C) is offered only once the
@@ -78,16 +78,16 @@ BOOL GuardRun(void (*work)(void), PGUARD_FILTER filter);
  * faulting thread's stack, takes no lock and allocates nothing. */
 DWORD ExceptionCallChain(PEXCEPTION_POINTERS exceptionInfo, ULONG_PTR* returns, DWORD max);
 
-/* Appends text to standard output through the C library's stream, as
- * printf would, unless another thread holds the stream: then nothing is
- * written and FALSE comes back; it never waits. A filter calls it only when
- * the exception happened in the program's own code, where the stream is not
- * half-way through a call of this thread's. On Windows, whose C runtime can
- * only wait for its stream's lock, it waits for another thread that holds
- * the stream: that thread runs on meanwhile and lets it go once its call
- * ends. Writing to the handle instead would put the text ahead of what the
- * stream still holds. */
-BOOL PutStdoutNoWait(const char* text);
+/* Appends text to standard output through the C library's stream, after
+ * what the program printed there, as printf would. On POSIX it never waits:
+ * when another thread holds the stream, nothing is written and FALSE comes
+ * back. On Windows, whose C runtime can only wait for its stream's lock, it
+ * waits for another thread that holds the stream: that thread runs on
+ * meanwhile and lets it go once its call ends (writing to the handle
+ * instead would put the text ahead of what the stream still holds). A
+ * filter calls it only when the exception happened in the program's own
+ * code, where the stream is not half-way through a call of this thread's. */
+BOOL PutStdoutInOrder(const char* text);
 
 } // namespace korval
 

@@ -54,7 +54,7 @@ using korval::IsProgramCode;
 using korval::LoadedObject;
 using korval::ProgramLoadBias;
 using korval::ProgramModule;
-using korval::PutStdoutNoWait;
+using korval::PutStdoutInOrder;
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "code map files are little-endian and are used as they lie"
@@ -625,7 +625,7 @@ __attribute__((noinline)) void NoteOwnFrames(void) {
 
 /* ------------------------------------------------------------------------ */
 // ---- SIGNAL CONTEXT: the reports, made where the work faulted: no lock,
-// no heap, no stdio but PutStdoutNoWait's try.
+// no heap, no stdio but PutStdoutInOrder's try.
 
 namespace {
 
@@ -921,7 +921,7 @@ int HandleException(DWORD ExceptionCode, PEXCEPTION_RECORD ExceptionInfo) {
      * stdio stream, where the fault is in the program's own code: there the
      * stream is not half-way through a call. Otherwise, or while another
      * thread holds the stream, it is written to the system at once. */
-    if (!IsProgramCode((ULONG_PTR)ExceptionInfo->ExceptionAddress) || !PutStdoutNoWait(szReport))
+    if (!IsProgramCode((ULONG_PTR)ExceptionInfo->ExceptionAddress) || !PutStdoutInOrder(szReport))
         PutOut(STD_OUTPUT_HANDLE, szReport, Len);
     return 1;
 }

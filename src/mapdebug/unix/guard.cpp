@@ -1,6 +1,6 @@
 // unix/guard.cpp - the exception guard on POSIX: GuardCall, GuardRun,
 // RaiseException, and what a filter may ask about the exception it is
-// offered (ExceptionCallChain, PutStdoutNoWait).
+// offered (ExceptionCallChain, PutStdoutInOrder).
 //
 // Win32 hands an exception to the filters of the active guards at the time
 // of the fault, before anything is unwound, and a filter that takes it has
@@ -320,7 +320,7 @@ void SetUpCtrlC(ThreadGuards& t) {
 
 // ---- SIGNAL CONTEXT: everything below up to the guard's own calls runs in
 // the signal handler or in the filters it calls, with the faulting work
-// stopped anywhere: no locks, no heap, no stdio (PutStdoutNoWait, further
+// stopped anywhere: no locks, no heap, no stdio (PutStdoutInOrder, further
 // down, says why it may).
 
 // Arms the thread's timer to tick every nanoseconds, or stops it with 0
@@ -810,7 +810,7 @@ DWORD ExceptionCallChain(PEXCEPTION_POINTERS exceptionInfo, ULONG_PTR* returns, 
 // stream's lock is only tried, and the filter calls it only when the fault
 // is in the program's own code, so this thread is not half-way through a
 // call of the stream's either.
-BOOL PutStdoutNoWait(const char* text) {
+BOOL PutStdoutInOrder(const char* text) {
     if (ftrylockfile(stdout) != 0) return FALSE;
     fputs(text, stdout);
     funlockfile(stdout);

@@ -1,6 +1,6 @@
 // windows/guard.cpp - the structured-exception guard on Windows:
 // GuardCall, and what a filter may ask about the exception it is offered
-// (ExceptionCallChain, PutStdoutNoWait).
+// (ExceptionCallChain, PutStdoutInOrder).
 //
 // Each guard is a frame-based exception handler, as __try/__except makes
 // one with a compiler that has them; MinGW-w64 GCC has not. GuardCall calls
@@ -478,7 +478,7 @@ DWORD ExceptionCallChain(PEXCEPTION_POINTERS exceptionInfo, ULONG_PTR* returns, 
 // (a program of one thread never meets it), and gives the lock back once its
 // call ends; writing to the handle instead would put the report ahead of
 // what the stream still holds.
-BOOL PutStdoutNoWait(const char* text) {
+BOOL PutStdoutInOrder(const char* text) {
     fputs(text, stdout);
     return TRUE;
 }
